@@ -1,0 +1,54 @@
+// Every operation the library asks of the operating system. Exactly one of
+// win32.cpp, posix.cpp or the tests' fake platform is linked in.
+#ifndef VARNEX_PLATFORM_H
+#define VARNEX_PLATFORM_H
+
+#include <cstdint>
+
+namespace platform {
+
+using Handle = void*;
+
+// Windows' numbers, kept on every platform so that the core compares against
+// the values the host's operating system reports.
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 0x102;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+
+constexpr int kThreadPriorityNormal = 0;
+constexpr int kThreadPriorityAboveNormal = 1;
+constexpr int kThreadPriorityHighest = 2;
+
+// Start routine of a worker; its result becomes the thread's exit code.
+using ThreadRoutine = uint32_t (*)();
+
+// QueryPerformanceFrequency: false when there is no counter. Writes the
+// frequency (0 on failure) either way.
+bool query_frequency(int64_t* counts_per_second);
+// QueryPerformanceCounter.
+int64_t read_counter();
+
+// The failed-open report: a modal box with one OK button; returns once it is
+// dismissed.
+void show_message_box(const char* text, const char* caption);
+
+// A thread that runs `routine` only once resumed; null on failure.
+Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id);
+void set_thread_priority(Handle thread, int priority);
+void resume_thread(Handle thread);
+uint32_t current_thread_id();
+
+// An auto-reset event, not signalled, shared by name with every other process
+// that creates one of the same name; null on failure.
+Handle create_named_event(const char* name);
+void set_event(Handle event);
+void reset_event(Handle event);
+
+// kWaitObject0 once an event is signalled (consuming the signal) or a thread
+// has ended; kWaitTimeout or kWaitFailed otherwise.
+uint32_t wait_for(Handle handle, uint32_t timeout_ms);
+void close_handle(Handle handle);
+
+}  // namespace platform
+
+#endif

@@ -1,0 +1,460 @@
+#include "fake_platform.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "core/timer_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct FakeThread {
+    std::thread thread;
+    bool resumed = false;
+    bool ended = false;
+    uint32_t exit_code = 0;
+    uint32_t id = 0;
+};
+
+struct FakeEvent {
+    bool signalled = false;
+};
+
+struct World {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int64_t frequency = 1000;
+    bool query_succeeds = true;
+    std::deque<int64_t> scripted_readings;
+    int64_t next_reading = 0;
+    int64_t step_per_read = 1;
+    uint64_t reads = 0;
+    uint64_t pause_at_read = 0;
+    bool paused = false;
+    bool fail_thread_creation = false;
+    bool fail_event_creation = false;
+    bool force_event_waits = false;
+    uint32_t forced_event_wait_result = 0;
+    std::vector<fake::Call> calls;
+    std::vector<std::string> message_boxes;
+    std::vector<fake::Call> uses_after_release;
+    uintptr_t last_handle = 0x100;
+    uint32_t last_thread_id = 1000;
+    std::map<void*, std::shared_ptr<FakeThread>> threads;
+    std::map<void*, std::shared_ptr<FakeEvent>> events;
+    std::set<void*> released;
+};
+
+World& world()
+{
+    static World* instance = new World;
+    return *instance;
+}
+
+thread_local uint32_t this_thread_id = 1;
+
+void* next_handle(World& w)
+{
+    w.last_handle += 4;
+    return reinterpret_cast<void*>(w.last_handle);
+}
+
+void record(World& w, const char* operation, void* handle, int64_t value)
+{
+    w.calls.push_back({operation, handle, value});
+    if (handle != nullptr && w.released.count(handle) != 0) {
+        w.uses_after_release.push_back({operation, handle, value});
+    }
+}
+
+}  // namespace
+
+namespace platform {
+
+bool query_frequency(int64_t* counts_per_second)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "query_frequency", nullptr, w.frequency);
+    *counts_per_second = w.query_succeeds ? w.frequency : 0;
+    return w.query_succeeds;
+}
+
+int64_t read_counter()
+{
+    World& w = world();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    ++w.reads;
+    if (w.reads == w.pause_at_read) {
+        w.paused = true;
+        w.changed.notify_all();
+        w.changed.wait(lock, [&] { return !w.paused; });
+    }
+    if (!w.scripted_readings.empty()) {
+        const int64_t reading = w.scripted_readings.front();
+        w.scripted_readings.pop_front();
+        w.next_reading = reading + w.step_per_read;
+        return reading;
+    }
+    const int64_t reading = w.next_reading;
+    w.next_reading += w.step_per_read;
+    return reading;
+}
+
+void show_message_box(const char* text, const char* caption)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "show_message_box", nullptr, 0);
+    w.message_boxes.push_back(std::string(caption) + ": " + text);
+}
+
+Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (w.fail_thread_creation) {
+        w.fail_thread_creation = false;
+        record(w, "create_thread_suspended", nullptr, 0);
+        *thread_id = 0;
+        return nullptr;
+    }
+    void* handle = next_handle(w);
+    auto fake_thread = std::make_shared<FakeThread>();
+    fake_thread->id = ++w.last_thread_id;
+    fake_thread->thread = std::thread([&w, fake_thread, routine] {
+        this_thread_id = fake_thread->id;
+        {
+            std::unique_lock<std::mutex> held(w.mutex);
+            w.changed.wait(held, [&] { return fake_thread->resumed; });
+        }
+        const uint32_t exit_code = routine();
+        std::lock_guard<std::mutex> ending(w.mutex);
+        fake_thread->exit_code = exit_code;
+        fake_thread->ended = true;
+        w.changed.notify_all();
+    });
+    w.threads[handle] = fake_thread;
+    *thread_id = fake_thread->id;
+    record(w, "create_thread_suspended", handle, fake_thread->id);
+    return handle;
+}
+
+void set_thread_priority(Handle thread, int priority)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "set_thread_priority", thread, priority);
+}
+
+void resume_thread(Handle thread)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "resume_thread", thread, 0);
+    const auto found = w.threads.find(thread);
+    if (found != w.threads.end()) {
+        found->second->resumed = true;
+        w.changed.notify_all();
+    }
+}
+
+uint32_t current_thread_id()
+{
+    return this_thread_id;
+}
+
+Handle create_named_event(const char* name)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (w.fail_event_creation) {
+        w.fail_event_creation = false;
+        record(w, "create_named_event", nullptr, 0);
+        return nullptr;
+    }
+    void* handle = next_handle(w);
+    w.events[handle] = std::make_shared<FakeEvent>();
+    record(w, "create_named_event", handle, std::string(name) == "MyTimerSignal" ? 1 : 0);
+    return handle;
+}
+
+void set_event(Handle event)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "set_event", event, 0);
+    const auto found = w.events.find(event);
+    if (found != w.events.end()) {
+        found->second->signalled = true;
+        w.changed.notify_all();
+    }
+}
+
+void reset_event(Handle event)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "reset_event", event, 0);
+    const auto found = w.events.find(event);
+    if (found != w.events.end()) {
+        found->second->signalled = false;
+    }
+}
+
+uint32_t wait_for(Handle handle, uint32_t timeout_ms)
+{
+    World& w = world();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    record(w, "wait_for", handle, timeout_ms);
+    const auto thread = w.threads.find(handle);
+    if (thread != w.threads.end()) {
+        const std::shared_ptr<FakeThread> fake_thread = thread->second;
+        const bool ended = w.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                              [&] { return fake_thread->ended; });
+        return ended ? kWaitObject0 : kWaitTimeout;
+    }
+    const auto event = w.events.find(handle);
+    if (event == w.events.end()) {
+        return kWaitFailed;
+    }
+    if (w.force_event_waits) {
+        return w.forced_event_wait_result;
+    }
+    const std::shared_ptr<FakeEvent> fake_event = event->second;
+    if (!w.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                            [&] { return fake_event->signalled; })) {
+        return kWaitTimeout;
+    }
+    fake_event->signalled = false;
+    return kWaitObject0;
+}
+
+void close_handle(Handle handle)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "close_handle", handle, 0);
+    w.events.erase(handle);
+    w.released.insert(handle);
+}
+
+}  // namespace platform
+
+namespace fake {
+
+void reset()
+{
+    World& w = world();
+    timer_state.nRunning.store(0);
+    timer_state.dwTimerThreadId.store(0);
+    std::map<void*, std::shared_ptr<FakeThread>> threads;
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        w.paused = false;
+        w.pause_at_read = 0;
+        for (auto& entry : w.threads) {
+            entry.second->resumed = true;
+        }
+        w.changed.notify_all();
+        threads.swap(w.threads);
+    }
+    for (auto& entry : threads) {
+        entry.second->thread.join();
+    }
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.frequency = 1000;
+    w.query_succeeds = true;
+    w.scripted_readings.clear();
+    w.next_reading = 0;
+    w.step_per_read = 1;
+    w.reads = 0;
+    w.fail_thread_creation = false;
+    w.fail_event_creation = false;
+    w.force_event_waits = false;
+    w.calls.clear();
+    w.message_boxes.clear();
+    w.uses_after_release.clear();
+    w.events.clear();
+    w.released.clear();
+
+    timer_state.liFrequency.store(0);
+    timer_state.liThreshold.store(0);
+    timer_state.hTimerEvent.store(nullptr);
+    timer_state.hTimerThread.store(nullptr);
+    timer_state.liPrevTick = 0;
+    timer_state.liLastTick = 0;
+    timer_state.liPrevTickLV = 0;
+    timer_state.liLastTickLV = 0;
+    timer_state.nEventGate.store(0);
+    timer_state.hEventToRelease.store(nullptr);
+}
+
+void set_frequency(int64_t counts_per_second, bool query_succeeds)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.frequency = counts_per_second;
+    w.query_succeeds = query_succeeds;
+}
+
+void script_readings(const std::vector<int64_t>& readings)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.scripted_readings.assign(readings.begin(), readings.end());
+}
+
+void set_counter(int64_t next_reading, int64_t step_per_read)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.next_reading = next_reading;
+    w.step_per_read = step_per_read;
+}
+
+uint64_t reads()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.reads;
+}
+
+void pause_at_read(uint64_t read_number)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.pause_at_read = read_number;
+}
+
+void wait_until_paused()
+{
+    World& w = world();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    w.changed.wait(lock, [&] { return w.paused; });
+}
+
+void resume_reads()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.paused = false;
+    w.changed.notify_all();
+}
+
+void fail_next_thread_creation()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.fail_thread_creation = true;
+}
+
+void fail_next_event_creation()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.fail_event_creation = true;
+}
+
+void force_event_waits(uint32_t result)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.force_event_waits = true;
+    w.forced_event_wait_result = result;
+}
+
+std::vector<Call> calls()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.calls;
+}
+
+std::vector<Call> calls_named(const std::string& operation)
+{
+    std::vector<Call> named;
+    for (const Call& call : calls()) {
+        if (call.operation == operation) {
+            named.push_back(call);
+        }
+    }
+    return named;
+}
+
+std::vector<std::string> message_boxes()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.message_boxes;
+}
+
+std::vector<Call> uses_after_release()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.uses_after_release;
+}
+
+bool thread_ended(void* thread)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    const auto found = w.threads.find(thread);
+    return found != w.threads.end() && found->second->ended;
+}
+
+uint32_t thread_exit_code(void* thread)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    const auto found = w.threads.find(thread);
+    return found == w.threads.end() ? 0 : found->second->exit_code;
+}
+
+int threads_running()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    int running = 0;
+    for (const auto& entry : w.threads) {
+        running += entry.second->ended ? 0 : 1;
+    }
+    return running;
+}
+
+bool wait_thread_end(void* thread, uint32_t timeout_ms)
+{
+    World& w = world();
+    std::unique_lock<std::mutex> lock(w.mutex);
+    const auto found = w.threads.find(thread);
+    if (found == w.threads.end()) {
+        return false;
+    }
+    const std::shared_ptr<FakeThread> fake_thread = found->second;
+    return w.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [&] { return fake_thread->ended; });
+}
+
+bool event_signalled(void* event)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    const auto found = w.events.find(event);
+    return found != w.events.end() && found->second->signalled;
+}
+
+int events_held()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return static_cast<int>(w.events.size());
+}
+
+}  // namespace fake

@@ -1,0 +1,55 @@
+// A platform the unit tests drive: a counter whose frequency and readings the
+// test sets, threads that really run once resumed, events whose waits a test
+// can make time out or fail, and a record of every call except counter reads.
+#ifndef VARNEX_FAKE_PLATFORM_H
+#define VARNEX_FAKE_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Call {
+    std::string operation;
+    void* handle;
+    int64_t value;
+};
+
+// Back to a counter at 0 that steps by 1 per read, frequency 1000, no
+// failures, an empty record. Ends every thread of the previous test first.
+void reset();
+
+void set_frequency(int64_t counts_per_second, bool query_succeeds = true);
+// Readings come from the script first, then step on from its last value.
+void script_readings(const std::vector<int64_t>& readings);
+void set_counter(int64_t next_reading, int64_t step_per_read);
+uint64_t reads();
+
+// The read numbered `read_number` (counting from 1) blocks in the reading
+// thread until resume_reads(); wait_until_paused() returns once it blocks.
+void pause_at_read(uint64_t read_number);
+void wait_until_paused();
+void resume_reads();
+
+void fail_next_thread_creation();
+void fail_next_event_creation();
+// Every later wait on an event returns `result` at once.
+void force_event_waits(uint32_t result);
+std::vector<Call> calls();
+std::vector<Call> calls_named(const std::string& operation);
+std::vector<std::string> message_boxes();
+// Calls that used a handle after close_handle released it.
+std::vector<Call> uses_after_release();
+
+bool thread_ended(void* thread);
+uint32_t thread_exit_code(void* thread);
+int threads_running();
+// Waits until the thread has ended; false after `timeout_ms`.
+bool wait_thread_end(void* thread, uint32_t timeout_ms);
+bool event_signalled(void* event);
+int events_held();
+
+}  // namespace fake
+
+#endif

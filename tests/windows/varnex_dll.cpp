@@ -1,0 +1,90 @@
+#include "varnex_dll.h"
+
+namespace {
+
+constexpr DWORD kBoxSearchLimitMs = 60000;
+
+FARPROC resolve(HMODULE module, const VarnexExport& entry, BindBy bind_by)
+{
+    return bind_by == BindBy::kName
+               ? GetProcAddress(module, entry.name)
+               : GetProcAddress(module, MAKEINTRESOURCEA(entry.ordinal));
+}
+
+template <typename Function>
+void bind(Function& target, HMODULE module, int ordinal, BindBy bind_by)
+{
+    target = reinterpret_cast<Function>(
+        reinterpret_cast<void*>(resolve(module, kVarnexExports[ordinal - 1], bind_by)));
+}
+
+}  // namespace
+
+VarnexDll load_varnex(BindBy bind_by)
+{
+    VarnexDll dll;
+    dll.module = LoadLibraryA("Varnex.dll");
+    if (dll.module == nullptr) {
+        return dll;
+    }
+    bind(dll.construct, dll.module, 1, bind_by);
+    bind(dll.assign, dll.module, 2, bind_by);
+    bind(dll.CloseRTTimer, dll.module, 3, bind_by);
+    bind(dll.OpenRTTimer, dll.module, 4, bind_by);
+    bind(dll.OpenRTTimerLV, dll.module, 5, bind_by);
+    bind(dll.WaitForRTTimer, dll.module, 6, bind_by);
+    bind(dll.WaitForRTTimerLV, dll.module, 7, bind_by);
+    bind(dll.nVarnex, dll.module, 8, bind_by);
+    return dll;
+}
+
+MessageBoxDismisser::MessageBoxDismisser()
+{
+    thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+}
+
+MessageBoxDismisser::~MessageBoxDismisser()
+{
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+}
+
+bool MessageBoxDismisser::dismissing() const
+{
+    return InterlockedCompareExchange(const_cast<volatile LONG*>(&dismissing_), 0, 0) != 0;
+}
+
+std::string MessageBoxDismisser::text() const
+{
+    return text_;
+}
+
+std::string MessageBoxDismisser::caption() const
+{
+    return caption_;
+}
+
+DWORD WINAPI MessageBoxDismisser::run(LPVOID self_pointer)
+{
+    auto* self = static_cast<MessageBoxDismisser*>(self_pointer);
+    const DWORD start_ms = GetTickCount();
+    HWND box = nullptr;
+    while (box == nullptr && GetTickCount() - start_ms < kBoxSearchLimitMs) {
+        box = FindWindowA(nullptr, "Info");
+        if (box == nullptr) {
+            Sleep(20);
+        }
+    }
+    if (box == nullptr) {
+        return 1;
+    }
+    char buffer[256] = {};
+    GetWindowTextA(box, buffer, sizeof buffer);
+    self->caption_ = buffer;
+    // The message text is the box's static control with id 0xFFFF.
+    GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
+    self->text_ = buffer;
+    InterlockedExchange(&self->dismissing_, 1);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    return 0;
+}

@@ -1,0 +1,65 @@
+// Varnex.dll as a Windows host binds it: LoadLibrary, then GetProcAddress by
+// decorated name or by ordinal.
+#ifndef VARNEX_TESTS_VARNEX_DLL_H
+#define VARNEX_TESTS_VARNEX_DLL_H
+
+#include <windows.h>
+
+#include <string>
+
+struct VarnexDll {
+    HMODULE module = nullptr;
+    void* (*construct)(void* self) = nullptr;  // ordinal 1 as an MSVC caller sees it
+    void* (*assign)(void* self, const void* other) = nullptr;
+    short (*CloseRTTimer)(void*) = nullptr;
+    void* (*OpenRTTimer)(long, int) = nullptr;
+    unsigned int (*OpenRTTimerLV)(long, int) = nullptr;
+    double (*WaitForRTTimer)(void*) = nullptr;
+    double (*WaitForRTTimerLV)(unsigned int) = nullptr;
+    int* nVarnex = nullptr;
+};
+
+struct VarnexExport {
+    int ordinal;
+    const char* name;
+};
+
+// x86_64 decorations: this suite runs on the 64-bit build.
+constexpr VarnexExport kVarnexExports[] = {
+    {1, "??0CVarnex@@QEAA@XZ"},
+    {2, "??4CVarnex@@QEAAAEAV0@AEBV0@@Z"},
+    {3, "?CloseRTTimer@@YAFPEAX@Z"},
+    {4, "?OpenRTTimer@@YAPEAXJH@Z"},
+    {5, "?OpenRTTimerLV@@YAIJH@Z"},
+    {6, "?WaitForRTTimer@@YANPEAX@Z"},
+    {7, "?WaitForRTTimerLV@@YANI@Z"},
+    {8, "?nVarnex@@3HA"},
+};
+
+enum class BindBy { kName, kOrdinal };
+
+// Loads the DLL beside the test program; every member is null when a name or
+// ordinal is missing.
+VarnexDll load_varnex(BindBy bind_by);
+
+// A thread that waits for the message box captioned "Info", reads its text,
+// and dismisses it with OK.
+class MessageBoxDismisser {
+public:
+    MessageBoxDismisser();
+    ~MessageBoxDismisser();
+    // Set just before the box is dismissed, so an open that returned earlier
+    // finds it false.
+    bool dismissing() const;
+    std::string text() const;
+    std::string caption() const;
+
+private:
+    static DWORD WINAPI run(LPVOID self);
+    HANDLE thread_ = nullptr;
+    volatile LONG dismissing_ = 0;
+    std::string text_;
+    std::string caption_;
+};
+
+#endif
