@@ -1,0 +1,255 @@
+// Varnex.dll's threaded timer under Wine, bound by decorated name. Timing
+// assertions are lower bounds, counts, and upper bounds far from any
+// plausible delay.
+#include <gtest/gtest.h>
+
+#include "varnex_dll.h"
+
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr double kPeriod100s = 0.01;
+
+const VarnexDll& dll()
+{
+    static const VarnexDll loaded = load_varnex(BindBy::kName);
+    return loaded;
+}
+
+double seconds_now()
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER reading;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&reading);
+    return static_cast<double>(reading.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+int threads_in_this_process()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int threads = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        threads += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+
+// Closes, then waits (at most `limit_s`) for the worker to end; the seconds
+// that took, or a negative number if it did not end.
+double close_and_time_the_end(void* timer, double limit_s = 5.0)
+{
+    const double start_s = seconds_now();
+    dll().CloseRTTimer(timer);
+    while (seconds_now() - start_s < limit_s) {
+        if (dll().CloseRTTimer(timer) == -1) {
+            return seconds_now() - start_s;
+        }
+        Sleep(1);
+    }
+    return -1.0;
+}
+
+TEST(ThreadedTimer, PriorityIndexSetsTheWorkersPriority)
+{
+    ASSERT_NE(dll().OpenRTTimer, nullptr);
+    const int expected[] = {THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_NORMAL};
+    for (int index = 0; index <= 2; ++index) {
+        void* timer = dll().OpenRTTimer(100, index);
+        ASSERT_NE(timer, nullptr);
+        EXPECT_EQ(GetThreadPriority(timer), expected[index]) << index;
+        EXPECT_GE(close_and_time_the_end(timer), 0.0);
+    }
+}
+
+TEST(ThreadedTimer, WaitsAtHundredTicksPerSecond)
+{
+    void* timer = dll().OpenRTTimer(100, 0);
+    ASSERT_NE(timer, nullptr);
+    EXPECT_GT(dll().WaitForRTTimer(timer), 0.0);
+    std::vector<double> intervals_s;
+    const double start_s = seconds_now();
+    for (int wait = 0; wait < 50; ++wait) {
+        intervals_s.push_back(dll().WaitForRTTimer(timer));
+    }
+    EXPECT_GE(seconds_now() - start_s, 49 * kPeriod100s * 0.99);
+    std::sort(intervals_s.begin(), intervals_s.end());
+    EXPECT_GT(intervals_s.front(), 0.0);
+    EXPECT_GT(intervals_s[intervals_s.size() / 2], 0.008);
+    EXPECT_LT(intervals_s[intervals_s.size() / 2], 0.02);
+    EXPECT_GE(close_and_time_the_end(timer), 0.0);
+}
+
+TEST(ThreadedTimer, LateCallerGetsOneImmediateReturnThenWaitsForTheNextTick)
+{
+    void* timer = dll().OpenRTTimer(100, 0);
+    ASSERT_NE(timer, nullptr);
+    dll().WaitForRTTimer(timer);
+    dll().WaitForRTTimer(timer);
+    // 3.5 periods elsewhere, busy so that the phase stays known: one tick is held.
+    const double late_until_s = seconds_now() + 0.035;
+    while (seconds_now() < late_until_s) {
+    }
+    double start_s = seconds_now();
+    const double late_interval_s = dll().WaitForRTTimer(timer);
+    EXPECT_LT(seconds_now() - start_s, 0.004) << "the held tick returns at once";
+    EXPECT_GE(late_interval_s, 0.035);
+    start_s = seconds_now();
+    const double next_interval_s = dll().WaitForRTTimer(timer);
+    EXPECT_GT(seconds_now() - start_s, 0.0005) << "missed ticks are not delivered";
+    EXPECT_LT(next_interval_s, 0.02);
+    EXPECT_GE(close_and_time_the_end(timer), 0.0);
+}
+
+TEST(ThreadedTimer, WorkerEndsWithinAPeriodOfTheClose)
+{
+    void* timer = dll().OpenRTTimer(100, 0);
+    ASSERT_NE(timer, nullptr);
+    dll().WaitForRTTimer(timer);
+    EXPECT_EQ(dll().CloseRTTimer(timer), 0) << "the worker is in its last spin";
+    EXPECT_EQ(WaitForSingleObject(timer, 5 * 10), WAIT_OBJECT_0);
+    EXPECT_EQ(dll().CloseRTTimer(timer), -1);
+    const double start_s = seconds_now();
+    EXPECT_EQ(dll().WaitForRTTimer(timer), -1.0);
+    EXPECT_LT(seconds_now() - start_s, 0.5) << "a wait after the close fails at once";
+    CloseHandle(timer);
+}
+
+TEST(ThreadedTimer, SuspendedWorkerMakesTheWaitFailAfterTenSecondsAndClose)
+{
+    void* timer = dll().OpenRTTimer(100, 0);
+    ASSERT_NE(timer, nullptr);
+    dll().WaitForRTTimer(timer);
+    ASSERT_NE(SuspendThread(timer), static_cast<DWORD>(-1));
+    // A tick may already be held in the event; the wait after it times out.
+    double failed_after_s = -1.0;
+    for (int wait = 0; wait < 2 && failed_after_s < 0; ++wait) {
+        const double start_s = seconds_now();
+        if (dll().WaitForRTTimer(timer) == -1.0) {
+            failed_after_s = seconds_now() - start_s;
+        }
+    }
+    EXPECT_GE(failed_after_s, 9.9);
+    EXPECT_LT(failed_after_s, 20.0);
+    const double start_s = seconds_now();
+    EXPECT_EQ(dll().WaitForRTTimer(timer), -1.0) << "the failed wait closed the timer";
+    EXPECT_LT(seconds_now() - start_s, 0.5);
+    ResumeThread(timer);
+    EXPECT_EQ(WaitForSingleObject(timer, 1000), WAIT_OBJECT_0) << "resumed, the worker finds nRunning 0";
+    CloseHandle(timer);
+}
+
+TEST(ThreadedTimer, ReopeningLeavesExactlyOneWorkerTicking)
+{
+    const int threads_before = threads_in_this_process();
+    void* first = dll().OpenRTTimer(100, 2);
+    ASSERT_NE(first, nullptr);
+    dll().CloseRTTimer(first);
+    void* second = dll().OpenRTTimer(100, 2);
+    ASSERT_NE(second, nullptr);
+    void* third = dll().OpenRTTimer(100, 2);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(WaitForSingleObject(first, 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(second, 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(threads_in_this_process(), threads_before + 1);
+    // Two workers on the event would deliver 50 ticks in about 0.25 s.
+    dll().WaitForRTTimer(third);
+    const double start_s = seconds_now();
+    for (int wait = 0; wait < 50; ++wait) {
+        ASSERT_GE(dll().WaitForRTTimer(third), 0.0);
+    }
+    EXPECT_GE(seconds_now() - start_s, 49 * kPeriod100s * 0.9);
+    EXPECT_GE(close_and_time_the_end(third), 0.0);
+}
+
+// Wine hands a released handle value to the next object created: a stale
+// SetEvent from the worker's last pass would signal this unrelated event.
+TEST(ThreadedTimer, UnrelatedEventCreatedAfterTheCloseIsNeverSignalled)
+{
+    for (int round = 0; round < 20; ++round) {
+        void* timer = dll().OpenRTTimer(1000, 0);
+        ASSERT_NE(timer, nullptr);
+        dll().WaitForRTTimer(timer);
+        dll().CloseRTTimer(timer);
+        HANDLE unrelated = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        EXPECT_EQ(WaitForSingleObject(unrelated, 20), static_cast<DWORD>(WAIT_TIMEOUT)) << round;
+        EXPECT_EQ(WaitForSingleObject(timer, 1000), WAIT_OBJECT_0);
+        CloseHandle(unrelated);
+        CloseHandle(timer);
+    }
+}
+
+TEST(ThreadedTimer, PollingOpenChangesARunningWorkersPeriod)
+{
+    void* timer = dll().OpenRTTimer(100, 0);
+    ASSERT_NE(timer, nullptr);
+    dll().WaitForRTTimer(timer);
+    dll().WaitForRTTimer(timer);
+    ASSERT_EQ(dll().OpenRTTimerLV(25, 0), 0xFFFFFFFFu);
+    dll().WaitForRTTimer(timer);
+    for (int wait = 0; wait < 3; ++wait) {
+        EXPECT_GE(dll().WaitForRTTimer(timer), 0.035);
+    }
+    EXPECT_GE(close_and_time_the_end(timer), 0.0);
+}
+
+// Starts win_timer_peer.exe, which opens its own threaded timer and signals
+// "VarnexPeerReady"; its exit code is what it counted.
+HANDLE start_peer(const std::string& arguments)
+{
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "VarnexPeerReady");
+    std::string command = "win_timer_peer.exe " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    EXPECT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    CloseHandle(process.hThread);
+    EXPECT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
+    CloseHandle(ready);
+    return process.hProcess;
+}
+
+DWORD finish_peer(HANDLE process)
+{
+    EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    GetExitCodeProcess(process, &exit_code);
+    CloseHandle(process);
+    return exit_code;
+}
+
+// Alone, 0.5 s of waits at 100 ticks per second return about 50 times.
+TEST(ThreadedTimer, AnotherProcesssWorkerReleasesOurWaits)
+{
+    HANDLE peer = start_peer("tick 300 2.0");
+    void* timer = dll().OpenRTTimer(100, 2);
+    ASSERT_NE(timer, nullptr);
+    int waits = 0;
+    const double end_s = seconds_now() + 0.5;
+    while (seconds_now() < end_s) {
+        waits += dll().WaitForRTTimer(timer) >= 0 ? 1 : 0;
+    }
+    EXPECT_GE(waits, 100);
+    EXPECT_GE(close_and_time_the_end(timer), 0.0);
+    EXPECT_EQ(finish_peer(peer), 0u);
+}
+
+TEST(ThreadedTimer, OurWorkerReleasesAnotherProcesssWaits)
+{
+    void* timer = dll().OpenRTTimer(300, 2);
+    ASSERT_NE(timer, nullptr);
+    HANDLE peer = start_peer("count 100 0.5");
+    EXPECT_GE(finish_peer(peer), 100u);
+    EXPECT_GE(close_and_time_the_end(timer), 0.0);
+}
+
+}  // namespace

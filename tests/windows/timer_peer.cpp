@@ -1,0 +1,36 @@
+// Another process on the shared tick event, under Wine.
+//   win_timer_peer tick RATE SECONDS   opens a threaded timer and lets it tick
+//   win_timer_peer count RATE SECONDS  opens one; exits with how many waits returned
+// Signals the event "VarnexPeerReady" once its timer is open.
+#include <cstdlib>
+#include <cstring>
+
+#include "varnex_dll.h"
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        return 1000000;
+    }
+    const VarnexDll dll = load_varnex(BindBy::kName);
+    const bool counting = std::strcmp(argv[1], "count") == 0;
+    void* timer = dll.OpenRTTimer(std::atol(argv[2]), 2);
+    if (timer == nullptr) {
+        return 1000001;
+    }
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "VarnexPeerReady");
+    SetEvent(ready);
+    CloseHandle(ready);
+    const DWORD end_ms = GetTickCount() + static_cast<DWORD>(std::atof(argv[3]) * 1000);
+    int waits = 0;
+    while (static_cast<LONG>(end_ms - GetTickCount()) > 0) {
+        if (!counting) {
+            Sleep(10);
+        } else if (dll.WaitForRTTimer(timer) >= 0) {
+            ++waits;
+        }
+    }
+    dll.CloseRTTimer(timer);
+    WaitForSingleObject(timer, 1000);
+    return waits;
+}
