@@ -69,6 +69,15 @@ def function_at(objdump, dll, image_base, rva, length=2048):
     return instructions
 
 
+def host_imports_from_varnex(host):
+    text = run(READOBJ, "--coff-imports", host)
+    imported = []
+    for block in text.split("Import {")[1:]:
+        if re.search(r"Name: Varnex\.dll", block, re.IGNORECASE):
+            imported += re.findall(r"Symbol: (\S+)", block)
+    return imported
+
+
 def returns(instructions):
     return [i for i in instructions if i.startswith("ret")]
 
@@ -77,6 +86,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", required=True, choices=sorted(EXPORTS))
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--host", action="append", default=[],
+                        help="a program built against an import library: it must import "
+                             "from Varnex.dll only names the DLL exports")
     parser.add_argument("dll")
     args = parser.parse_args()
 
@@ -113,6 +125,11 @@ def main():
             body = code.get(ordinal, [])
             check(bool(returns(body)) and all(r == "ret" for r in returns(body)),
                   f"ordinal {ordinal} is not cdecl: returns with {returns(body)}")
+
+    for host in args.host:
+        imported = host_imports_from_varnex(host)
+        check(bool(imported) and set(imported) <= set(EXPORTS[args.arch]),
+              f"{host} imports {imported} from Varnex.dll")
 
     if failures:
         print("\n".join(failures))
