@@ -1,48 +1,318 @@
-// A host that paces itself with Varnex: opens the polling timer at 100 ticks
-// per second and prints what ten waits returned.
+// The demo host: paces itself with Varnex and shows how well it was paced.
+// On Windows it loads Varnex.dll and binds every function by its decorated
+// name, as hosts of the DLL do.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #if defined(_WIN32)
+#  include <io.h>
 #  include <windows.h>
-// Bound by decorated name, as hosts of Varnex.dll do.
-using OpenRTTimerLVFn = unsigned int (*)(long, int);
-using WaitForRTTimerLVFn = double (*)(unsigned int);
 #else
+#  include <sys/resource.h>
+#  include <unistd.h>
+
 #  include "varnex.h"
 #endif
 
 namespace {
-constexpr long kRateTicksPerSecond = 100;
-constexpr int kPriorityIndex = 0;
-constexpr int kWaits = 10;
+
+struct VarnexApi {
+    void* (*OpenRTTimer)(long, int) = nullptr;
+    double (*WaitForRTTimer)(void*) = nullptr;
+    short (*CloseRTTimer)(void*) = nullptr;
+    unsigned int (*OpenRTTimerLV)(long, int) = nullptr;
+    double (*WaitForRTTimerLV)(unsigned int) = nullptr;
+};
+
+#if defined(_WIN32)
+template <typename Function>
+bool bind(HMODULE module, const char* decorated_name, Function& target)
+{
+    target = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, decorated_name)));
+    return target != nullptr;
+}
+
+bool load_api(VarnexApi& api)
+{
+    HMODULE module = LoadLibraryA("Varnex.dll");
+    if (module == nullptr) {
+        std::fprintf(stderr, "cannot load Varnex.dll (error %lu)\n", GetLastError());
+        return false;
+    }
+    const bool x64 = sizeof(void*) == 8;
+    return bind(module, x64 ? "?OpenRTTimer@@YAPEAXJH@Z" : "?OpenRTTimer@@YAPAXJH@Z", api.OpenRTTimer) &&
+           bind(module, x64 ? "?WaitForRTTimer@@YANPEAX@Z" : "?WaitForRTTimer@@YANPAX@Z", api.WaitForRTTimer) &&
+           bind(module, x64 ? "?CloseRTTimer@@YAFPEAX@Z" : "?CloseRTTimer@@YAFPAX@Z", api.CloseRTTimer) &&
+           bind(module, "?OpenRTTimerLV@@YAIJH@Z", api.OpenRTTimerLV) &&
+           bind(module, "?WaitForRTTimerLV@@YANI@Z", api.WaitForRTTimerLV);
+}
+
+double process_cpu_seconds()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) * 1e-7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+bool stdout_is_terminal()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+#else
+bool load_api(VarnexApi& api)
+{
+    api = {OpenRTTimer, WaitForRTTimer, CloseRTTimer, OpenRTTimerLV, WaitForRTTimerLV};
+    return true;
+}
+
+double process_cpu_seconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(STDOUT_FILENO) != 0;
+}
+#endif
+
+constexpr const char* kUsage =
+    "usage: varnex_demo [options]\n"
+    "Paces this program with Varnex and reports how well each period was kept.\n"
+    "\n"
+    "  --variant polling|threaded  which timer paces the loop (default polling)\n"
+    "  --rate N                    ticks per second, 1 or more (default 1000)\n"
+    "  --ticks N                   how many ticks to run (default 2000)\n"
+    "  --seconds S                 run for S seconds instead of a number of ticks\n"
+    "  --priority 0|1|2            priority index: highest, above normal, normal (default 0);\n"
+    "                              the threaded timer's worker runs at it\n"
+    "  --csv FILE                  write every measured interval to FILE as CSV\n"
+    "  --help                      show this and exit\n";
+
+struct Options {
+    bool threaded = false;
+    long rate = 1000;
+    long ticks = 2000;
+    double seconds = 0.0;
+    int priority_index = 0;
+    std::string csv_path;
+};
+
+bool parse_number(const char* text, double minimum, double maximum, double& value)
+{
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0' && value >= minimum && value <= maximum;
+}
+
+// 0: run; 1: --help; 2: bad usage (message already printed).
+int parse_options(int argc, char** argv, Options& options)
+{
+    for (int index = 1; index < argc; ++index) {
+        const std::string option = argv[index];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kUsage, stdout);
+            return 1;
+        }
+        const char* known[] = {"--variant", "--rate", "--ticks", "--seconds", "--priority", "--csv"};
+        if (std::find(std::begin(known), std::end(known), option) == std::end(known)) {
+            std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", option.c_str());
+            return 2;
+        }
+        if (index + 1 >= argc) {
+            std::fprintf(stderr, "varnex_demo: %s needs a value (see --help)\n", option.c_str());
+            return 2;
+        }
+        const char* value = argv[++index];
+        double number = 0.0;
+        bool valid = true;
+        if (option == "--variant") {
+            valid = std::strcmp(value, "polling") == 0 || std::strcmp(value, "threaded") == 0;
+            options.threaded = std::strcmp(value, "threaded") == 0;
+        } else if (option == "--rate") {
+            valid = parse_number(value, 1, 1e9, number) && number == std::floor(number);
+            options.rate = static_cast<long>(number);
+        } else if (option == "--ticks") {
+            valid = parse_number(value, 1, 1e8, number) && number == std::floor(number);
+            options.ticks = static_cast<long>(number);
+        } else if (option == "--seconds") {
+            valid = parse_number(value, 1e-3, 86400, number);
+            options.seconds = number;
+        } else if (option == "--priority") {
+            valid = parse_number(value, 0, 2, number) && number == std::floor(number);
+            options.priority_index = static_cast<int>(number);
+        } else {
+            options.csv_path = value;
+        }
+        if (!valid) {
+            std::fprintf(stderr, "varnex_demo: bad value for %s: %s (see --help)\n", option.c_str(), value);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+double percentile(const std::vector<double>& sorted, double fraction)
+{
+    const size_t index = static_cast<size_t>(fraction * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+std::string microseconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.3f us", seconds * 1e6);
+    return text;
+}
+
+// Errors in microseconds, by decade of magnitude on either side of zero.
+void print_histogram(const std::vector<double>& errors_s)
+{
+    const double edges_us[] = {-1000, -100, -10, -1, 0, 1, 10, 100, 1000};
+    const char* labels[] = {"< -1 ms", "-1 ms..-100 us", "-100..-10 us", "-10..-1 us", "-1..0 us",
+                            "0..1 us", "1..10 us", "10..100 us", "100 us..1 ms", "> 1 ms"};
+    constexpr int kBins = 10;
+    long counts[kBins] = {};
+    for (const double error_s : errors_s) {
+        const double error_us = error_s * 1e6;
+        int bin = 0;
+        while (bin < kBins - 1 && error_us >= edges_us[bin]) {
+            ++bin;
+        }
+        ++counts[bin];
+    }
+    const long largest = *std::max_element(counts, counts + kBins);
+    std::printf("\nerror per period (measured - nominal):\n");
+    for (int bin = 0; bin < kBins; ++bin) {
+        if (counts[bin] == 0) {
+            continue;
+        }
+        const int width = static_cast<int>(std::ceil(40.0 * static_cast<double>(counts[bin]) / static_cast<double>(largest)));
+        std::printf("  %14s | %-40s %ld\n", labels[bin], std::string(static_cast<size_t>(width), '#').c_str(), counts[bin]);
+    }
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-#if defined(_WIN32)
-    HMODULE library = LoadLibraryA("Varnex.dll");
-    if (library == nullptr) {
-        std::fprintf(stderr, "cannot load Varnex.dll (error %lu)\n", GetLastError());
+    Options options;
+    const int parsed = parse_options(argc, argv, options);
+    if (parsed != 0) {
+        return parsed == 1 ? 0 : 2;
+    }
+    VarnexApi api;
+    if (!load_api(api)) {
         return 1;
     }
-    auto OpenRTTimerLV = reinterpret_cast<OpenRTTimerLVFn>(
-        reinterpret_cast<void*>(GetProcAddress(library, "?OpenRTTimerLV@@YAIJH@Z")));
-    auto WaitForRTTimerLV = reinterpret_cast<WaitForRTTimerLVFn>(
-        reinterpret_cast<void*>(GetProcAddress(library, "?WaitForRTTimerLV@@YANI@Z")));
-    if (OpenRTTimerLV == nullptr || WaitForRTTimerLV == nullptr) {
-        std::fprintf(stderr, "Varnex.dll lacks the polling timer's exports\n");
+
+    using Clock = std::chrono::steady_clock;
+    const double nominal_s = 1.0 / static_cast<double>(options.rate);
+    void* timer = nullptr;
+    unsigned int token = 0;
+    if (options.threaded) {
+        timer = api.OpenRTTimer(options.rate, options.priority_index);
+    } else {
+        token = api.OpenRTTimerLV(options.rate, options.priority_index);
+    }
+    if (timer == nullptr && token == 0) {
+        std::fprintf(stderr, "varnex_demo: the timer did not open\n");
         return 1;
     }
-#endif
-    const unsigned int token = OpenRTTimerLV(kRateTicksPerSecond, kPriorityIndex);
-    if (token == 0) {
-        std::fprintf(stderr, "the polling timer did not open\n");
-        return 1;
+    // The threaded timer's first wait measures from reading 0; it only sets
+    // the phase.
+    if (options.threaded) {
+        api.WaitForRTTimer(timer);
     }
-    std::printf("polling timer at %ld ticks per second\n", kRateTicksPerSecond);
-    for (int wait = 1; wait <= kWaits; ++wait) {
-        const double elapsed_seconds = WaitForRTTimerLV(token);
-        std::printf("wait %2d: %.6f s\n", wait, elapsed_seconds);
+
+    const bool progress = stdout_is_terminal();
+    std::vector<double> intervals_s;
+    intervals_s.reserve(options.seconds > 0 ? static_cast<size_t>(options.seconds * options.rate) + 1
+                                            : static_cast<size_t>(options.ticks));
+    const Clock::time_point start = Clock::now();
+    const double cpu_start_s = process_cpu_seconds();
+    Clock::time_point last_tick = start;
+    Clock::time_point last_progress = start;
+    double worst_error_s = 0.0;
+    for (;;) {
+        const double elapsed_total_s = std::chrono::duration<double>(last_tick - start).count();
+        if (options.seconds > 0 ? elapsed_total_s >= options.seconds
+                                : static_cast<long>(intervals_s.size()) >= options.ticks) {
+            break;
+        }
+        const double interval_s = options.threaded ? api.WaitForRTTimer(timer) : api.WaitForRTTimerLV(token);
+        last_tick = Clock::now();
+        if (interval_s < 0) {
+            std::fprintf(stderr, "\nvarnex_demo: no tick came within ten seconds\n");
+            return 1;
+        }
+        intervals_s.push_back(interval_s);
+        if (std::fabs(interval_s - nominal_s) > std::fabs(worst_error_s)) {
+            worst_error_s = interval_s - nominal_s;
+        }
+        if (progress && last_tick - last_progress > std::chrono::milliseconds(100)) {
+            last_progress = last_tick;
+            std::printf("\r%ld ticks, %.2f s, worst error %s   ", static_cast<long>(intervals_s.size()),
+                        std::chrono::duration<double>(last_tick - start).count(),
+                        microseconds(worst_error_s).c_str());
+            std::fflush(stdout);
+        }
     }
+    const double wall_s = std::chrono::duration<double>(last_tick - start).count();
+    const double cpu_s = process_cpu_seconds() - cpu_start_s;
+    if (options.threaded) {
+        api.CloseRTTimer(timer);
+    }
+    if (progress) {
+        std::printf("\r%*s\r", 60, "");
+    }
+
+    if (!options.csv_path.empty()) {
+        std::FILE* csv = std::fopen(options.csv_path.c_str(), "w");
+        if (csv == nullptr) {
+            std::fprintf(stderr, "varnex_demo: cannot write %s\n", options.csv_path.c_str());
+            return 1;
+        }
+        std::fprintf(csv, "tick,interval_s,error_s\n");
+        for (size_t tick = 0; tick < intervals_s.size(); ++tick) {
+            std::fprintf(csv, "%zu,%.9f,%.9f\n", tick + 1, intervals_s[tick], intervals_s[tick] - nominal_s);
+        }
+        std::fclose(csv);
+    }
+
+    std::vector<double> errors_s;
+    double sum_s = 0.0;
+    for (const double interval_s : intervals_s) {
+        errors_s.push_back(interval_s - nominal_s);
+        sum_s += interval_s;
+    }
+    std::vector<double> sorted = errors_s;
+    std::sort(sorted.begin(), sorted.end());
+    const double count = static_cast<double>(intervals_s.size());
+    std::printf("%s timer, %ld ticks per second, priority index %d: %zu ticks in %.3f s\n",
+                options.threaded ? "threaded" : "polling", options.rate, options.priority_index,
+                intervals_s.size(), wall_s);
+    std::printf("nominal period   %.3f us\n", nominal_s * 1e6);
+    std::printf("mean period      %.3f us\n", sum_s / count * 1e6);
+    std::printf("error p50        %s\n", microseconds(percentile(sorted, 0.5)).c_str());
+    std::printf("error p99        %s\n", microseconds(percentile(sorted, 0.99)).c_str());
+    std::printf("error p99.9      %s\n", microseconds(percentile(sorted, 0.999)).c_str());
+    std::printf("error max        %s\n", microseconds(sorted.back()).c_str());
+    std::printf("drift            %s over the run (host clock against %zu ideal periods)\n",
+                microseconds(wall_s - count * nominal_s).c_str(), intervals_s.size());
+    std::printf("CPU per second   %.3f s\n", wall_s > 0 ? cpu_s / wall_s : 0.0);
+    print_histogram(errors_s);
     return 0;
 }
