@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "process_cpu.h"
 #include "varnex.h"
 
 #if defined(_WIN32)
@@ -28,7 +29,6 @@
 #  endif
 #else
 #  include <linux/futex.h>
-#  include <sys/resource.h>
 #  include <sys/syscall.h>
 #  include <time.h>
 #  include <unistd.h>
@@ -56,15 +56,6 @@ inline int64_t read_counter()
     return value.QuadPart;
 }
 
-double process_cpu_seconds()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](const FILETIME& time) {
-        return static_cast<double>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) * 1e-7;
-    };
-    return seconds(kernel) + seconds(user);
-}
 #else
 constexpr const char* kPlatform = "linux";
 
@@ -80,13 +71,6 @@ inline int64_t read_counter()
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-double process_cpu_seconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 #endif
 
 double counts_to_ns(int64_t counts)

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "process_cpu.h"
+
 #if defined(_WIN32)
 #  include <io.h>
 #  include <windows.h>
 #else
-#  include <sys/resource.h>
 #  include <unistd.h>
 
 #  include "varnex.h"
@@ -53,15 +54,6 @@ bool load_api(VarnexApi& api)
            bind(module, "?WaitForRTTimerLV@@YANI@Z", api.WaitForRTTimerLV);
 }
 
-double process_cpu_seconds()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](const FILETIME& time) {
-        return static_cast<double>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) * 1e-7;
-    };
-    return seconds(kernel) + seconds(user);
-}
 
 bool stdout_is_terminal()
 {
@@ -74,13 +66,6 @@ bool load_api(VarnexApi& api)
     return true;
 }
 
-double process_cpu_seconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 bool stdout_is_terminal()
 {
