@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
 
 failed=()
-for preset in linux win64 win32; do
+for preset in linux linux-asan linux-tsan win64 win32; do
     echo "== $preset"
     start_s=$(date +%s)
     if ! cmake --workflow --preset "$preset"; then

@@ -62,7 +62,8 @@ TEST(PollingTimer, WaitsAtHundredTicksPerSecondNeverReturnLessThanTheThreshold)
     for (const double interval_s : intervals_s) {
         EXPECT_GE(interval_s, threshold_s);
     }
-    EXPECT_GE(total_s, 50 * threshold_s);
+    // The first wait measures from the open, before the clock started here.
+    EXPECT_GE(total_s, 49 * threshold_s);
     std::sort(intervals_s.begin(), intervals_s.end());
     EXPECT_LT(intervals_s[intervals_s.size() / 2], 0.02);
 }
