@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -60,11 +61,15 @@ void futex_wake(std::atomic<uint32_t>* word, int waiters, bool shared)
             waiters, nullptr, nullptr, 0);
 }
 
+// A worker. Joinable: the handle reports the end only once the thread has
+// left the library's code, so that a host may unload the library then.
 struct ThreadObject {
     ThreadRoutine routine = nullptr;
+    pthread_t pthread{};
     std::atomic<uint32_t> tid{0};
     std::atomic<uint32_t> resumed{0};
-    std::atomic<uint32_t> ended{0};
+    std::atomic<uint32_t> routine_returned{0};
+    bool joined = false;  // under HandleTable::mutex
 };
 
 // The page every process maps for one event name.
@@ -77,8 +82,12 @@ struct EventObject {
     SharedEvent* shared = nullptr;
     ~EventObject()
     {
-        munmap(shared, sizeof(SharedEvent));
-        close(fd);
+        if (shared != nullptr) {
+            munmap(shared, sizeof(SharedEvent));
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
     }
 };
 
@@ -93,13 +102,66 @@ struct HandleTable {
     std::mutex mutex;
     std::unordered_map<uintptr_t, HandleObject> objects;
     uintptr_t last_handle = 0;
+    // Threads not yet joined, whether or not a handle still names them.
+    std::vector<std::shared_ptr<ThreadObject>> unjoined;
 };
 
-// Never destroyed: a worker may outlive the host's exit sequence.
+std::mutex handle_table_creation;
+std::atomic<HandleTable*> handle_table_instance{nullptr};
+
 HandleTable& handle_table()
 {
-    static HandleTable* table = new HandleTable;
+    HandleTable* table = handle_table_instance.load(std::memory_order_acquire);
+    if (table == nullptr) {
+        std::lock_guard<std::mutex> lock(handle_table_creation);
+        table = handle_table_instance.load();
+        if (table == nullptr) {
+            table = new HandleTable;
+            handle_table_instance.store(table, std::memory_order_release);
+        }
+    }
     return *table;
+}
+
+// Joins the threads whose routine has returned; they are past the library's
+// code or about to be. Called with table.mutex held; a finished worker never
+// takes it.
+void join_finished_threads(HandleTable& table)
+{
+    auto& unjoined = table.unjoined;
+    for (auto thread = unjoined.begin(); thread != unjoined.end();) {
+        if ((*thread)->routine_returned.load() != 0) {
+            pthread_join((*thread)->pthread, nullptr);
+            (*thread)->joined = true;
+            thread = unjoined.erase(thread);
+        } else {
+            ++thread;
+        }
+    }
+}
+
+// At unload and at exit. A worker still running (its host exited without
+// letting it end) is detached to die with the process, and then the table
+// stays, since that worker may still signal through it; otherwise it is freed.
+__attribute__((destructor)) void release_handle_table()
+{
+    HandleTable* table = handle_table_instance.load();
+    if (table == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(table->mutex);
+        join_finished_threads(*table);
+        if (!table->unjoined.empty()) {
+            for (const auto& thread : table->unjoined) {
+                pthread_detach(thread->pthread);
+            }
+            table->unjoined.clear();
+            return;
+        }
+    }
+    handle_table_instance.store(nullptr);
+    delete table;
 }
 
 Handle add_handle(HandleObject object)
@@ -121,31 +183,33 @@ HandleObject find_handle(Handle handle)
 
 void* run_thread(void* argument)
 {
-    const std::unique_ptr<std::shared_ptr<ThreadObject>> owner(
-        static_cast<std::shared_ptr<ThreadObject>*>(argument));
-    const std::shared_ptr<ThreadObject> thread = *owner;
+    // The table's reference keeps the record alive until the join.
+    auto* thread = static_cast<ThreadObject*>(argument);
     thread->tid.store(static_cast<uint32_t>(gettid()));
     futex_wake(&thread->tid, 1, false);
     while (thread->resumed.load() == 0) {
         futex_wait(&thread->resumed, 0, nullptr, false);
     }
     thread->routine();
-    thread->ended.store(1);
-    futex_wake(&thread->ended, INT32_MAX, false);
+    thread->routine_returned.store(1);
+    futex_wake(&thread->routine_returned, INT32_MAX, false);
     return nullptr;
 }
 
-uint32_t wait_for_thread(ThreadObject& thread, uint32_t timeout_ms)
+uint32_t wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t timeout_ms)
 {
     const int64_t deadline_ns = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
-    while (thread.ended.load() == 0) {
+    while (thread->routine_returned.load() == 0) {
         const int64_t remaining_ns = deadline_ns - monotonic_ns();
         if (remaining_ns <= 0) {
             return kWaitTimeout;
         }
         const timespec remaining = to_timespec(remaining_ns);
-        futex_wait(&thread.ended, 0, &remaining, false);
+        futex_wait(&thread->routine_returned, 0, &remaining, false);
     }
+    HandleTable& table = handle_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    join_finished_threads(table);
     return kWaitObject0;
 }
 
@@ -187,19 +251,18 @@ void show_message_box(const char* text, const char* caption)
 
 Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id)
 {
+    *thread_id = 0;
     auto thread = std::make_shared<ThreadObject>();
     thread->routine = routine;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t pthread;
-    auto* owner = new std::shared_ptr<ThreadObject>(thread);
-    const int failed = pthread_create(&pthread, &attributes, run_thread, owner);
-    pthread_attr_destroy(&attributes);
-    if (failed != 0) {
-        delete owner;
-        *thread_id = 0;
-        return nullptr;
+    HandleTable& table = handle_table();
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        // Workers whose handle nobody looks at again are joined here.
+        join_finished_threads(table);
+        if (pthread_create(&thread->pthread, nullptr, run_thread, thread.get()) != 0) {
+            return nullptr;
+        }
+        table.unjoined.push_back(thread);
     }
     // The id is known only once the thread runs; it then holds until resumed.
     while (thread->tid.load() == 0) {
@@ -289,7 +352,7 @@ uint32_t wait_for(Handle handle, uint32_t timeout_ms)
 {
     const HandleObject object = find_handle(handle);
     if (object.thread) {
-        return wait_for_thread(*object.thread, timeout_ms);
+        return wait_for_thread(object.thread, timeout_ms);
     }
     if (object.event) {
         return wait_for_event(*object.event->shared, timeout_ms);

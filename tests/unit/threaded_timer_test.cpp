@@ -126,6 +126,7 @@ TEST_F(ThreadedTimerTest, FailedWaitClosesWithTheCallersHandleAndKeepsBothReadin
         fake::pause_at_read(1);
         void* timer = OpenRTTimer(100, 0);
         ASSERT_NE(timer, nullptr);
+        fake::wait_until_paused();
         void* event = timer_state.hTimerEvent.load();
         timer_state.liPrevTick = 5;
         timer_state.liLastTick = 6;
