@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -135,6 +136,8 @@ TEST(Stress, TenThousandThreadedCyclesLeaveNothingBehind)
     EXPECT_EQ(polling_opens, 200);
     EXPECT_TRUE(eventually([&] { return threads() == threads_before; })) << threads() << " threads";
     EXPECT_EQ(open_descriptors(), descriptors_before);
+    std::printf("10000 cycles: threads %d before, %d after; descriptors %d before, %d after\n",
+                threads_before, threads(), descriptors_before, open_descriptors());
     // No worker left spinning: the process is idle.
     const double cpu_before_s = cpu_seconds();
     sleep_for(0.3);

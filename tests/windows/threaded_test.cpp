@@ -5,8 +5,6 @@
 
 #include "varnex_dll.h"
 
-#include <tlhelp32.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -21,27 +19,7 @@ const VarnexDll& dll()
     return loaded;
 }
 
-double seconds_now()
-{
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER reading;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&reading);
-    return static_cast<double>(reading.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
-int threads_in_this_process()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int threads = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        threads += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-    }
-    CloseHandle(snapshot);
-    return threads;
-}
 
 // Closes, then waits (at most `limit_s`) for the worker to end; the seconds
 // that took, or a negative number if it did not end.
@@ -201,31 +179,6 @@ TEST(ThreadedTimer, PollingOpenChangesARunningWorkersPeriod)
     EXPECT_GE(close_and_time_the_end(timer), 0.0);
 }
 
-// Starts win_timer_peer.exe, which opens its own threaded timer and signals
-// "VarnexPeerReady"; its exit code is what it counted.
-HANDLE start_peer(const std::string& arguments)
-{
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "VarnexPeerReady");
-    std::string command = "win_timer_peer.exe " + arguments;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    EXPECT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
-    CloseHandle(process.hThread);
-    EXPECT_EQ(WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
-    CloseHandle(ready);
-    return process.hProcess;
-}
-
-DWORD finish_peer(HANDLE process)
-{
-    EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
-    DWORD exit_code = 0;
-    GetExitCodeProcess(process, &exit_code);
-    CloseHandle(process);
-    return exit_code;
-}
 
 // Alone, 0.5 s of waits at 100 ticks per second return about 50 times.
 TEST(ThreadedTimer, AnotherProcesssWorkerReleasesOurWaits)

@@ -1,7 +1,8 @@
 // Another process on the shared tick event, under Wine.
 //   win_timer_peer tick RATE SECONDS   opens a threaded timer and lets it tick
 //   win_timer_peer count RATE SECONDS  opens one; exits with how many waits returned
-// Signals the event "VarnexPeerReady" once its timer is open.
+//   win_timer_peer mutex 0 SECONDS     holds a mutex named "MyTimerSignal" instead
+// Signals the event "VarnexPeerReady" once its timer (or mutex) is there.
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +12,15 @@ int main(int argc, char** argv)
 {
     if (argc != 4) {
         return 1000000;
+    }
+    if (std::strcmp(argv[1], "mutex") == 0) {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, "MyTimerSignal");
+        HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, "VarnexPeerReady");
+        SetEvent(ready);
+        CloseHandle(ready);
+        Sleep(static_cast<DWORD>(std::atof(argv[3]) * 1000));
+        CloseHandle(mutex);
+        return 0;
     }
     const VarnexDll dll = load_varnex(BindBy::kName);
     const bool counting = std::strcmp(argv[1], "count") == 0;

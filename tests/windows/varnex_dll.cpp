@@ -1,5 +1,7 @@
 #include "varnex_dll.h"
 
+#include <tlhelp32.h>
+
 namespace {
 
 constexpr DWORD kBoxSearchLimitMs = 60000;
@@ -87,4 +89,54 @@ DWORD WINAPI MessageBoxDismisser::run(LPVOID self_pointer)
     InterlockedExchange(&self->dismissing_, 1);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     return 0;
+}
+
+double seconds_now()
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER reading;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&reading);
+    return static_cast<double>(reading.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+int threads_in_this_process()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int threads = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        threads += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+
+HANDLE start_peer(const std::string& arguments)
+{
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "VarnexPeerReady");
+    std::string command = "win_timer_peer.exe " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        CloseHandle(ready);
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(ready, 60000);
+    CloseHandle(ready);
+    return process.hProcess;
+}
+
+DWORD finish_peer(HANDLE process)
+{
+    DWORD exit_code = 0xFFFFFFFF;
+    if (process != nullptr && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process, &exit_code);
+    }
+    CloseHandle(process);
+    return exit_code;
 }

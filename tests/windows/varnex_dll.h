@@ -42,6 +42,15 @@ enum class BindBy { kName, kOrdinal };
 // ordinal is missing.
 VarnexDll load_varnex(BindBy bind_by);
 
+double seconds_now();
+// Threads of this process, by a Toolhelp snapshot.
+int threads_in_this_process();
+
+// Starts win_timer_peer.exe with `arguments` and waits until it has opened
+// its timer (it signals "VarnexPeerReady"); finish_peer returns its exit code.
+HANDLE start_peer(const std::string& arguments);
+DWORD finish_peer(HANDLE process);
+
 // A thread that waits for the message box captioned "Info", reads its text,
 // and dismisses it with OK.
 class MessageBoxDismisser {
