@@ -33,7 +33,8 @@ void signal_tick_event(uint32_t worker_thread_id)
         return;
     }
     // Loaded inside the gate: a release that took the event out before this
-    // load leaves null here, one that came after waits for the gate.
+    // load leaves null here; one that comes after it finds the gate busy and
+    // leaves the CloseHandle to this worker, on its way out.
     void* event = timer_state.hTimerEvent.load();
     if (event != nullptr && worker_owns_timer(worker_thread_id)) {
         platform::set_event(event);
