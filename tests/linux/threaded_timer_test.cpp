@@ -151,8 +151,11 @@ TEST(ThreadedTimer, LateCallerGetsOneImmediateReturnThenWaitsForTheNextTick)
     ASSERT_NE(timer, nullptr);
     WaitForRTTimer(timer);
     WaitForRTTimer(timer);
-    // 3.5 periods elsewhere: three ticks came, one is held.
-    sleep_for(0.035);
+    // 3.5 periods elsewhere, busy so that a sleep's overshoot cannot move the
+    // phase toward the next tick: three ticks came, one is held.
+    const double late_until_s = seconds_now() + 0.035;
+    while (seconds_now() < late_until_s) {
+    }
     double start_s = seconds_now();
     const double late_interval_s = WaitForRTTimer(timer);
     EXPECT_LT(seconds_now() - start_s, 0.004) << "the held tick returns at once";
