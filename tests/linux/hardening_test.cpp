@@ -191,7 +191,9 @@ std::string tick_event_path()
 
 TEST(Neighbours, AnUnusableEventNameFailsTheOpenCleanly)
 {
+    // Whatever an earlier run left there, file or directory, goes first.
     unlink(tick_event_path().c_str());
+    rmdir(tick_event_path().c_str());
     ASSERT_EQ(mkdir(tick_event_path().c_str(), 0700), 0);
     const int threads_before = threads();
     StderrCapture capture;
