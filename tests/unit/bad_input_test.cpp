@@ -1,32 +1,17 @@
 // Every rate at and around the edges with every priority index, through both
 // opens, and every way of misusing a timer handle, on the fake platform.
-#include <gtest/gtest.h>
-
 #include <climits>
 
 #include "core/timer_state.h"
 #include "fake_platform.h"
+#include "fake_platform_test.h"
 #include "platform/platform.h"
 #include "varnex.h"
 
 namespace {
 
-constexpr int64_t kFrequency = 1000;
-constexpr uint32_t kEndLimitMs = 10000;
 
-class HostileCallerTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        fake::reset();
-        fake::set_frequency(kFrequency);
-    }
-    void TearDown() override
-    {
-        EXPECT_TRUE(fake::uses_after_release().empty()) << "a released handle was used again";
-        fake::reset();
-    }
-};
+using HostileCallerTest = FakePlatformTest;
 
 TEST_F(HostileCallerTest, EveryRateWithEveryPriorityIndex)
 {

@@ -2,33 +2,19 @@
 // threshold of 9 counts; the counter steps by one per read, so the worker's
 // first read is its reference and each spin takes nine more: spin k ends at
 // read 1 + 9k.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
 #include "core/timer_state.h"
 #include "fake_platform.h"
+#include "fake_platform_test.h"
 #include "platform/platform.h"
 #include "varnex.h"
 
 namespace {
 
 constexpr uint64_t kReadsPerSpin = 9;
-constexpr uint32_t kEndLimitMs = 10000;
 
-class ThreadedTimerTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        fake::reset();
-        fake::set_frequency(1000);
-    }
-    void TearDown() override
-    {
-        EXPECT_TRUE(fake::uses_after_release().empty()) << "a released handle was used again";
-        fake::reset();
-    }
-};
+using ThreadedTimerTest = FakePlatformTest;
 
 std::vector<fake::Call> calls_on(void* handle)
 {
