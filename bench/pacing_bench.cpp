@@ -36,8 +36,13 @@
 
 namespace {
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(__i386__)
+constexpr const char* kPlatform = "windows i686 (wine under qemu)";
+#elif defined(_WIN32)
 constexpr const char* kPlatform = "windows (wine64)";
+#endif
+
+#if defined(_WIN32)
 
 int64_t counter_frequency()
 {
@@ -94,6 +99,18 @@ extern "C" void __wrap__ZN8platform9set_eventEPv(void* event)
 }
 
 namespace {
+
+// What one counter read costs: the floor under every spin's error.
+double counter_read_ns()
+{
+    constexpr int kReads = 100000;
+    const int64_t first = read_counter();
+    int64_t last = first;
+    for (int read = 0; read < kReads; ++read) {
+        last = read_counter();
+    }
+    return counts_to_ns(last - first) / kReads;
+}
 
 struct Round {
     std::vector<double> values_ns;  // errors or lags
@@ -354,6 +371,7 @@ int main(int argc, char** argv)
     std::fprintf(output, "platform,method,rate,kind,value_ns\n");
     const std::vector<Method> all = methods();
     for (int round = 1; round <= rounds; ++round) {
+        std::fprintf(output, "%s,one counter read,0,read,%.1f\n", kPlatform, counter_read_ns());
         for (const Method& method : all) {
             const long ticks = static_cast<long>(seconds_per_round * static_cast<double>(method.rate));
             const Round result = method.run(ticks);

@@ -11,7 +11,10 @@ import json
 import math
 import sys
 
-FLOORS = {"linux": "bare clock_gettime spin", "windows (wine64)": "bare QueryPerformanceCounter spin"}
+FLOORS = {"linux": "bare clock_gettime spin", "windows (wine64)": "bare QueryPerformanceCounter spin",
+          "windows i686 (wine under qemu)": "bare QueryPerformanceCounter spin"}
+# Samples of a platform's fixed costs, not of a pacing method.
+FIXED_COSTS = ("read", "start")
 SLEEPERS = {"clock_nanosleep absolute", "std::this_thread::sleep_until", "high-resolution waitable timer",
             "Sleep(1) under timeBeginPeriod(1)"}
 
@@ -36,7 +39,13 @@ def load(paths):
                     order.append(key)
                 samples[key + (row["kind"],)].append(float(row["value_ns"]))
     rows = []
+    costs = collections.defaultdict(dict)
     for key in order:
+        fixed_costs = [kind for kind in FIXED_COSTS if samples.get(key + (kind,))]
+        for kind in fixed_costs:
+            costs[key[0]][kind] = median(samples[key + (kind,)])
+        if fixed_costs:
+            continue
         kind = "lag" if samples.get(key + ("lag",)) else "error"
         # Magnitude: a spin ends a quantum early or late, a sleeper only late.
         values = sorted(abs(v) for v in samples[key + (kind,)])
@@ -46,7 +55,7 @@ def load(paths):
             "drift": median(samples.get(key + ("drift",), [])),
             "cpu": median(samples.get(key + ("cpu",), [])),
         })
-    return rows
+    return rows, costs
 
 
 def format_ns(value):
@@ -73,9 +82,15 @@ def ratio(numerator, denominator):
     return f"{numerator / denominator:,.2f}×" if numerator / denominator < 100 else f"{numerator / denominator:,.0f}×"
 
 
-def markdown(rows, call_cost):
-    lines = ["| platform | method | rate /s | p50 | p99 | max | drift | CPU per s | p50 vs floor | sleepers' p50 vs this |",
-             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+def markdown(rows, costs, call_cost):
+    lines = ["What each platform costs (medians): one counter read, the floor under every spin, "
+             "and the start of a program that does nothing.", "",
+             "| platform | one counter read | program start |", "|---|---:|---:|"]
+    lines += [f"| {platform} | {format_ns(cost.get('read', math.nan))} | "
+              f"{format_ns(cost.get('start', math.nan))} |" for platform, cost in costs.items()]
+    lines += ["",
+              "| platform | method | rate /s | p50 | p99 | max | drift | CPU per s | p50 vs floor | sleepers' p50 vs this |",
+              "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for row in rows:
         if row["kind"] == "lag":
             continue
@@ -160,9 +175,9 @@ def main():
         print(__doc__)
         return 2
     out_md, out_svg, call_cost_json = sys.argv[1:4]
-    rows = load(sys.argv[4:])
+    rows, costs = load(sys.argv[4:])
     with open(out_md, "w") as handle:
-        handle.write(markdown(rows, call_costs(call_cost_json)))
+        handle.write(markdown(rows, costs, call_costs(call_cost_json)))
     with open(out_svg, "w") as handle:
         handle.write(svg(rows))
     return 0

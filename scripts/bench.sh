@@ -1,27 +1,54 @@
 #!/bin/bash
-# Runs the benchmarks on Linux and under Wine and writes docs/benchmark.md and
-# docs/benchmark.svg. Takes a few minutes; keep the machine otherwise idle.
+# Runs the benchmarks on Linux, under wine64 and under the emulated 32-bit
+# Wine loader, and writes docs/benchmark.md and docs/benchmark.svg. Takes a
+# few minutes; keep the machine otherwise idle.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 rounds=${VARNEX_BENCH_ROUNDS:-4}
 seconds=${VARNEX_BENCH_SECONDS:-1}
 
-for preset in linux win64; do
+for preset in linux win64 win32; do
     cmake --preset "$preset" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build --preset "$preset" -j"$(nproc)" >/dev/null
 done
 
-out=build/bench
+out=$(realpath -m build/bench)
 mkdir -p "$out" docs
+
+# Median of five starts of a program that prints its usage and exits.
+program_start() {
+    local platform=$1
+    shift
+    for _ in 1 2 3 4 5; do
+        local start_ns end_ns
+        start_ns=$(date +%s%N)
+        "$@" --help >/dev/null 2>&1
+        end_ns=$(date +%s%N)
+        echo "$platform,program start,0,start,$((end_ns - start_ns))"
+    done
+}
+
 echo "== Linux: per-call cost"
 build/linux/bench/varnex_call_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     --benchmark_out="$out/call_cost.json" --benchmark_out_format=json
 echo "== Linux: pacing, $rounds rounds of $seconds s per method"
 build/linux/bench/varnex_pacing_bench "$out/linux.csv" "$rounds" "$seconds"
-echo "== Windows x86_64 under Wine: pacing"
-tests/windows/wine-session.sh start build/win64/wine >/dev/null
-trap 'tests/windows/wine-session.sh stop build/win64/wine >/dev/null 2>&1' EXIT
-(cd build/win64/bin && ../wine-run.sh varnex_pacing_bench.exe "Z:$(realpath ../../bench)/windows.csv" "$rounds" "$seconds")
-python3 bench/report.py docs/benchmark.md docs/benchmark.svg "$out/call_cost.json" "$out/linux.csv" "$out/windows.csv"
+program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
+
+trap 'tests/windows/wine-session.sh stop x86_64 build/win64/wine >/dev/null 2>&1
+      tests/windows/wine-session.sh stop i686 build/win32/wine >/dev/null 2>&1' EXIT
+for build in win64 win32; do
+    arch=x86_64
+    [ "$build" = win32 ] && arch=i686
+    echo "== Windows $arch under Wine: pacing"
+    tests/windows/wine-session.sh prefix "$arch" "build/$build/wine" >/dev/null
+    tests/windows/wine-session.sh start "$arch" "build/$build/wine" >/dev/null
+    (cd "build/$build/bin" && ../wine-run.sh varnex_pacing_bench.exe "Z:$out/$build.csv" "$rounds" "$seconds")
+    platform=$(awk -F, 'NR == 2 {print $1}' "$out/$build.csv")
+    program_start "$platform" "build/$build/wine-run.sh" "build/$build/bin/varnex_demo.exe" >>"$out/$build.csv"
+    tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
+done
+python3 bench/report.py docs/benchmark.md docs/benchmark.svg "$out/call_cost.json" \
+    "$out/linux.csv" "$out/win64.csv" "$out/win32.csv"
 cat docs/benchmark.md

@@ -6,19 +6,71 @@ set -euo pipefail
 packages=(
     cmake g++ make pkgconf python3 googletest libbenchmark-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
-    wine64 wine xvfb
+    wine64 wine wine32:i386 xvfb
     llvm-14 clang-14 lld-14
 )
+# The i686 DLL runs on the 32-bit Wine loader under qemu's user-mode emulation.
+# bookworm's own qemu 7.2 ignores MAP_FIXED_NOREPLACE (a minute of CPU per Wine
+# start) and crashes when a guest thread ends while another spins: qemu comes
+# from bookworm-backports.
+backports_packages=(qemu-user-static)
+backports_list=/etc/apt/sources.list.d/varnex-backports.sources
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+export DEBIAN_FRONTEND=noninteractive
+updated=false
+apt_update() {
+    $updated || apt-get update -q
+    updated=true
+}
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    updated=false
+fi
+if [ ! -f "$backports_list" ]; then
+    # The same archive the machine already uses, one suite further.
+    archive=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+    cat >"$backports_list" <<SOURCES
+Types: deb
+URIs: ${archive:-http://deb.debian.org/debian}
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+fi
 
 missing=()
 for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    installed "$package" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    apt_update
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+missing=()
+for package in "${backports_packages[@]}"; do
+    if ! installed "$package" ||
+        ! dpkg-query -W -f='${Version}' "$package" | grep -q '~bpo'; then
         missing+=("$package")
     fi
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # qemu brings qemu-user-binfmt, which registers its interpreters where
+    # binfmt_misc is mounted. The tests start the loader under qemu
+    # themselves: an i386 entry this install added is taken out again.
+    binfmt_i386=/proc/sys/fs/binfmt_misc/qemu-i386
+    had_binfmt_i386=false
+    [ -e "$binfmt_i386" ] && had_binfmt_i386=true
+    echo "installing from bookworm-backports: ${missing[*]}"
+    apt_update
+    apt-get install -y -q --no-install-recommends -t bookworm-backports "${missing[@]}"
+    if ! $had_binfmt_i386 && [ -e "$binfmt_i386" ]; then
+        echo -1 >"$binfmt_i386"
+    fi
 fi

@@ -131,11 +131,17 @@ TEST(BadInput, EveryRateWithEveryPriorityIndex)
     end_workers(timers);
 }
 
+DWORD WINAPI sleep_200ms(LPVOID)
+{
+    Sleep(200);
+    return 0;
+}
+
 TEST(Misuse, HandlesThatAreNotTheTimers)
 {
     int not_a_handle = 0;
     EXPECT_EQ(dll().CloseRTTimer(&not_a_handle), 0);
-    HANDLE sleeper = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { Sleep(200); return 0; }, nullptr, 0, nullptr);
+    HANDLE sleeper = CreateThread(nullptr, 0, sleep_200ms, nullptr, 0, nullptr);
     EXPECT_EQ(dll().CloseRTTimer(sleeper), 0) << "another thread, still running";
     WaitForSingleObject(sleeper, INFINITE);
     EXPECT_EQ(dll().CloseRTTimer(sleeper), -1) << "another thread, ended";

@@ -3,6 +3,8 @@
 //   win_timer_peer count RATE SECONDS  opens one; exits with how many waits returned
 //   win_timer_peer mutex 0 SECONDS     holds a mutex named "MyTimerSignal" instead
 // Signals the event "VarnexPeerReady" once its timer (or mutex) is there.
+// Started by the test driver beside the test (VARNEX_PEER_BESIDE is set), it
+// first waits for the test to signal "VarnexPeerGo".
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +14,14 @@ int main(int argc, char** argv)
 {
     if (argc != 4) {
         return 1000000;
+    }
+    if (std::getenv("VARNEX_PEER_BESIDE") != nullptr) {
+        HANDLE go = CreateEventA(nullptr, FALSE, FALSE, "VarnexPeerGo");
+        const DWORD waited = WaitForSingleObject(go, 120000);
+        CloseHandle(go);
+        if (waited != WAIT_OBJECT_0) {
+            return 1000002;
+        }
     }
     if (std::strcmp(argv[1], "mutex") == 0) {
         HANDLE mutex = CreateMutexA(nullptr, FALSE, "MyTimerSignal");

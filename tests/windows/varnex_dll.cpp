@@ -2,6 +2,9 @@
 
 #include <tlhelp32.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 
 constexpr DWORD kBoxSearchLimitMs = 60000;
@@ -113,9 +116,50 @@ int threads_in_this_process()
     return threads;
 }
 
+namespace {
+
+// The peer the test driver started beside this process with `arguments`
+// (tests/windows/run-beside-peer.sh): it waits for "VarnexPeerGo".
+HANDLE release_peer_beside(const std::string& arguments, const char* driver_arguments, HANDLE ready)
+{
+    std::printf("win_timer_peer.exe %s runs beside this process, started by the test driver: "
+                "an emulated 32-bit process cannot start another\n",
+                driver_arguments);
+    if (arguments != driver_arguments) {
+        std::printf("but this test needs win_timer_peer.exe %s\n", arguments.c_str());
+        return nullptr;
+    }
+    HANDLE go = CreateEventA(nullptr, FALSE, FALSE, "VarnexPeerGo");
+    SetEvent(go);
+    const bool became_ready = WaitForSingleObject(ready, 60000) == WAIT_OBJECT_0;
+    CloseHandle(go);
+    if (!became_ready) {
+        return nullptr;
+    }
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    HANDLE peer = nullptr;
+    for (BOOL more = Process32First(snapshot, &entry); more && peer == nullptr;
+         more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "win_timer_peer.exe") == 0) {
+            peer = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return peer;
+}
+
+}  // namespace
+
 HANDLE start_peer(const std::string& arguments)
 {
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, "VarnexPeerReady");
+    if (const char* driver_arguments = std::getenv("VARNEX_PEER_BESIDE")) {
+        HANDLE peer = release_peer_beside(arguments, driver_arguments, ready);
+        CloseHandle(ready);
+        return peer;
+    }
     std::string command = "win_timer_peer.exe " + arguments;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;

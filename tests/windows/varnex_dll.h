@@ -7,10 +7,20 @@
 
 #include <string>
 
+// The members of CVarnex take `this` in ECX on i686; x86_64 has one convention.
+// GCC warns that the attribute is meant for members, and applies it.
+#if defined(__i386__)
+#define VARNEX_TEST_THISCALL __attribute__((thiscall))
+#else
+#define VARNEX_TEST_THISCALL
+#endif
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
 struct VarnexDll {
     HMODULE module = nullptr;
-    void* (*construct)(void* self) = nullptr;  // ordinal 1 as an MSVC caller sees it
-    void* (*assign)(void* self, const void* other) = nullptr;
+    void* (VARNEX_TEST_THISCALL* construct)(void* self) = nullptr;  // ordinal 1 as an MSVC caller sees it
+    void* (VARNEX_TEST_THISCALL* assign)(void* self, const void* other) = nullptr;
     short (*CloseRTTimer)(void*) = nullptr;
     void* (*OpenRTTimer)(long, int) = nullptr;
     unsigned int (*OpenRTTimerLV)(long, int) = nullptr;
@@ -18,14 +28,25 @@ struct VarnexDll {
     double (*WaitForRTTimerLV)(unsigned int) = nullptr;
     int* nVarnex = nullptr;
 };
+#pragma GCC diagnostic pop
 
 struct VarnexExport {
     int ordinal;
     const char* name;
 };
 
-// x86_64 decorations: this suite runs on the 64-bit build.
+// The decorated names of the build under test.
 constexpr VarnexExport kVarnexExports[] = {
+#if defined(__i386__)
+    {1, "??0CVarnex@@QAE@XZ"},
+    {2, "??4CVarnex@@QAEAAV0@ABV0@@Z"},
+    {3, "?CloseRTTimer@@YAFPAX@Z"},
+    {4, "?OpenRTTimer@@YAPAXJH@Z"},
+    {5, "?OpenRTTimerLV@@YAIJH@Z"},
+    {6, "?WaitForRTTimer@@YANPAX@Z"},
+    {7, "?WaitForRTTimerLV@@YANI@Z"},
+    {8, "?nVarnex@@3HA"},
+#else
     {1, "??0CVarnex@@QEAA@XZ"},
     {2, "??4CVarnex@@QEAAAEAV0@AEBV0@@Z"},
     {3, "?CloseRTTimer@@YAFPEAX@Z"},
@@ -34,6 +55,7 @@ constexpr VarnexExport kVarnexExports[] = {
     {6, "?WaitForRTTimer@@YANPEAX@Z"},
     {7, "?WaitForRTTimerLV@@YANI@Z"},
     {8, "?nVarnex@@3HA"},
+#endif
 };
 
 enum class BindBy { kName, kOrdinal };
@@ -48,6 +70,8 @@ int threads_in_this_process();
 
 // Starts win_timer_peer.exe with `arguments` and waits until it has opened
 // its timer (it signals "VarnexPeerReady"); finish_peer returns its exit code.
+// Where the test driver has already started the peer beside this process
+// (VARNEX_PEER_BESIDE holds its arguments), lets that one go instead.
 HANDLE start_peer(const std::string& arguments);
 DWORD finish_peer(HANDLE process);
 
