@@ -307,7 +307,11 @@ Handle create_named_event(const char* name)
 {
     // One object per user: another user's object of the same name would be
     // unreadable at mode 0600.
-    const std::string path = "/" + std::string(name) + "." + std::to_string(getuid());
+    // Appended piece by piece: GCC 12's "/" + std::string warns falsely (-Wrestrict) at -O3.
+    std::string path = "/";
+    path += name;
+    path += ".";
+    path += std::to_string(getuid());
     auto event = std::make_shared<EventObject>();
     event->fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (event->fd < 0) {
