@@ -21,10 +21,10 @@ struct TimerState {
     int64_t liLastTick;
     int64_t liPrevTickLV;
     int64_t liLastTickLV;
-    // Guards the worker's SetEvent against the close's CloseHandle, see
-    // tick_worker.cpp.
-    std::atomic<int32_t> nEventGate;
-    std::atomic<void*> hEventToRelease;
+    // The event a worker may signal, with the gate's state in its two low
+    // bits, which are zero in every handle: guards the worker's SetEvent
+    // against the close's CloseHandle, see tick_event.cpp.
+    std::atomic<uintptr_t> hGatedEvent;
 };
 
 // All zero at load: constant-initialised, so loading runs no code of ours.

@@ -32,15 +32,21 @@ int64_t read_counter();
 // dismissed.
 void show_message_box(const char* text, const char* caption);
 
-// A thread that runs `routine` only once resumed; null on failure.
+// A thread that runs `routine` only once resumed; null on failure. While it
+// runs it keeps the library's code loaded (Windows: it holds a reference to
+// the module, taken here, and drops it as it exits).
 Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id);
 void set_thread_priority(Handle thread, int priority);
 void resume_thread(Handle thread);
 uint32_t current_thread_id();
 
 // An auto-reset event, not signalled, shared by name with every other process
-// that creates one of the same name; null on failure.
+// (on Linux, every process of the same user) that creates one of the same
+// name; null on failure. Every handle is a multiple of four.
 Handle create_named_event(const char* name);
+// Releases one waiting thread, or, with none waiting, leaves the event
+// signalled (one signal at most). Takes no lock that another call takes:
+// callers never signal an event they have closed or are closing.
 void set_event(Handle event);
 void reset_event(Handle event);
 
@@ -48,6 +54,11 @@ void reset_event(Handle event);
 // has ended; kWaitTimeout or kWaitFailed otherwise.
 uint32_t wait_for(Handle handle, uint32_t timeout_ms);
 void close_handle(Handle handle);
+
+// Linux, as the library unloads, once every worker has been told to stop:
+// returns once none of them runs the library's code, and frees what this
+// layer holds. (Windows needs none: each worker keeps the module loaded.)
+void release_at_unload();
 
 }  // namespace platform
 

@@ -16,11 +16,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -33,6 +33,24 @@ constexpr int64_t kNanosecondsPerSecond = 1000000000;
 // Windows raises a thread by priority levels within its process's class; here
 // the worker's nice value is lowered by this much below the process's.
 constexpr int kNiceBelowProcessByPriority[] = {0, 5, 10};
+
+// Handles are numbers, never pointers, so that a wrong value from a host
+// finds nothing instead of memory. They are issued in an increasing series:
+// serial << 3, plus kThreadHandleTag for a thread.
+constexpr uintptr_t kThreadHandleTag = 4;
+constexpr uintptr_t kHandleKindBits = 7;
+
+// Events alive at once in one process: the timer's, and one for each worker
+// held from outside inside its signal. An open beyond that fails cleanly.
+constexpr int kEventSlots = 16;
+
+// Another process of this user holds the event's lock exclusively only while
+// it starts the event; one that keeps it fails our open instead of hanging it.
+constexpr int kLockAttempts = 200;
+constexpr long kLockRetryNs = 1000000;
+
+// Where glibc's shm_open keeps its objects.
+constexpr const char* kShmDirectory = "/dev/shm";
 
 int64_t monotonic_ns()
 {
@@ -47,34 +65,34 @@ timespec to_timespec(int64_t duration_ns)
             static_cast<long>(duration_ns % kNanosecondsPerSecond)};
 }
 
-// Returns when *word may have changed from `expected` (or on time-out, or a
-// signal); callers re-check.
-void futex_wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout, bool shared)
+// 0 when a FUTEX_WAKE took this thread off the word's queue; otherwise (the
+// word was not `expected`, time-out, a signal) -1. Callers re-check.
+long futex_wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout, bool shared)
 {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), shared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE,
-            expected, timeout, nullptr, 0);
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), shared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE,
+                   expected, timeout, nullptr, 0);
 }
 
-void futex_wake(std::atomic<uint32_t>* word, int waiters, bool shared)
+// The number of waiters taken off the queue.
+long futex_wake(std::atomic<uint32_t>* word, int waiters, bool shared)
 {
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE,
-            waiters, nullptr, nullptr, 0);
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE,
+                   waiters, nullptr, nullptr, 0);
 }
 
-// A worker. Joinable: the handle reports the end only once the thread has
-// left the library's code, so that a host may unload the library then.
 struct ThreadObject {
     ThreadRoutine routine = nullptr;
     pthread_t pthread{};
     std::atomic<uint32_t> tid{0};
     std::atomic<uint32_t> resumed{0};
     std::atomic<uint32_t> routine_returned{0};
-    bool joined = false;  // under HandleTable::mutex
 };
 
-// The page every process maps for one event name.
+// The page every process of the user maps for one event name. `pending` is
+// the signal kept while no one waits; waiting threads are the futex's queue,
+// which the kernel keeps exact, dropping a waiter that dies.
 struct SharedEvent {
-    std::atomic<uint32_t> signalled;
+    std::atomic<uint32_t> pending;
 };
 
 struct EventObject {
@@ -91,19 +109,23 @@ struct EventObject {
     }
 };
 
-struct HandleObject {
-    std::shared_ptr<ThreadObject> thread;
-    std::shared_ptr<EventObject> event;
+// set_event's lookup, without a lock: written under the table's mutex, read
+// by the worker. A slot is emptied only by close_handle, which never runs
+// while a set_event on the same event does.
+struct EventSlot {
+    std::atomic<uintptr_t> handle{0};
+    std::atomic<EventObject*> event{nullptr};
 };
 
-// Handles are numbers, never pointers, so that a wrong value from a host
-// finds nothing instead of memory.
 struct HandleTable {
     std::mutex mutex;
-    std::unordered_map<uintptr_t, HandleObject> objects;
-    uintptr_t last_handle = 0;
-    // Threads not yet joined, whether or not a handle still names them.
-    std::vector<std::shared_ptr<ThreadObject>> unjoined;
+    uintptr_t last_serial = 0;
+    // Until joined. A thread's entry then goes, and its handle reports the
+    // end by its number alone: memory stays flat however many opens a host
+    // makes, although it can never close a thread handle.
+    std::unordered_map<uintptr_t, std::shared_ptr<ThreadObject>> threads;
+    std::unordered_map<uintptr_t, std::shared_ptr<EventObject>> events;
+    EventSlot event_slots[kEventSlots];
 };
 
 std::mutex handle_table_creation;
@@ -123,62 +145,46 @@ HandleTable& handle_table()
     return *table;
 }
 
+uintptr_t issue_handle(HandleTable& table, uintptr_t tag)
+{
+    return (++table.last_serial << 3) | tag;
+}
+
+bool issued_thread_handle(const HandleTable& table, uintptr_t handle)
+{
+    return (handle & kHandleKindBits) == kThreadHandleTag && (handle >> 3) >= 1 &&
+           (handle >> 3) <= table.last_serial;
+}
+
 // Joins the threads whose routine has returned; they are past the library's
 // code or about to be. Called with table.mutex held; a finished worker never
 // takes it.
 void join_finished_threads(HandleTable& table)
 {
-    auto& unjoined = table.unjoined;
-    for (auto thread = unjoined.begin(); thread != unjoined.end();) {
-        if ((*thread)->routine_returned.load() != 0) {
-            pthread_join((*thread)->pthread, nullptr);
-            (*thread)->joined = true;
-            thread = unjoined.erase(thread);
+    for (auto entry = table.threads.begin(); entry != table.threads.end();) {
+        if (entry->second->routine_returned.load() != 0) {
+            pthread_join(entry->second->pthread, nullptr);
+            entry = table.threads.erase(entry);
         } else {
-            ++thread;
+            ++entry;
         }
     }
 }
 
-// At unload and at exit. A worker still running (its host exited without
-// letting it end) is detached to die with the process, and then the table
-// stays, since that worker may still signal through it; otherwise it is freed.
-__attribute__((destructor)) void release_handle_table()
-{
-    HandleTable* table = handle_table_instance.load();
-    if (table == nullptr) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(table->mutex);
-        join_finished_threads(*table);
-        if (!table->unjoined.empty()) {
-            for (const auto& thread : table->unjoined) {
-                pthread_detach(thread->pthread);
-            }
-            table->unjoined.clear();
-            return;
-        }
-    }
-    handle_table_instance.store(nullptr);
-    delete table;
-}
-
-Handle add_handle(HandleObject object)
+std::shared_ptr<ThreadObject> find_thread(Handle handle)
 {
     HandleTable& table = handle_table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    table.last_handle += 4;
-    table.objects.emplace(table.last_handle, std::move(object));
-    return reinterpret_cast<Handle>(table.last_handle);
+    const auto found = table.threads.find(reinterpret_cast<uintptr_t>(handle));
+    return found == table.threads.end() ? nullptr : found->second;
 }
 
-HandleObject find_handle(Handle handle)
+std::shared_ptr<EventObject> find_event(Handle handle)
 {
     HandleTable& table = handle_table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    const auto found = table.objects.find(reinterpret_cast<uintptr_t>(handle));
-    return found == table.objects.end() ? HandleObject{} : found->second;
+    const auto found = table.events.find(reinterpret_cast<uintptr_t>(handle));
+    return found == table.events.end() ? nullptr : found->second;
 }
 
 void* run_thread(void* argument)
@@ -213,13 +219,31 @@ uint32_t wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t t
     return kWaitObject0;
 }
 
+// As Windows' auto-reset event: a signal goes to one waiting thread, any one,
+// or, with none waiting, is kept (one at most) for the next wait.
+void signal_event(SharedEvent& event)
+{
+    if (futex_wake(&event.pending, 1, true) == 1) {
+        return;
+    }
+    // A waiter about to sleep finds the word changed and takes the signal.
+    event.pending.store(1);
+    // One that fell asleep between the wake and the store would sleep on
+    // beside the kept signal: it is woken as the signal's taker, and the
+    // signal is taken back (unless a waiter arriving in the same instant
+    // took it first: then both are released).
+    if (futex_wake(&event.pending, 1, true) == 1) {
+        uint32_t kept = 1;
+        event.pending.compare_exchange_strong(kept, 0);
+    }
+}
+
 uint32_t wait_for_event(SharedEvent& event, uint32_t timeout_ms)
 {
     const int64_t deadline_ns = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
     for (;;) {
-        uint32_t signalled = 1;
-        // Auto-reset: the waiter that takes the signal clears it.
-        if (event.signalled.compare_exchange_strong(signalled, 0)) {
+        uint32_t pending = 1;
+        if (event.pending.compare_exchange_strong(pending, 0)) {
             return kWaitObject0;
         }
         const int64_t remaining_ns = deadline_ns - monotonic_ns();
@@ -227,8 +251,76 @@ uint32_t wait_for_event(SharedEvent& event, uint32_t timeout_ms)
             return kWaitTimeout;
         }
         const timespec remaining = to_timespec(remaining_ns);
-        futex_wait(&event.signalled, 0, &remaining, true);
+        // Woken: a signal handed its tick to this waiter and kept nothing.
+        if (futex_wait(&event.pending, 0, &remaining, true) == 0) {
+            return kWaitObject0;
+        }
     }
+}
+
+// The open fails; the host learns why on stderr, as it learns of a failed
+// open's message box.
+void refuse_event(const std::string& path, const std::string& reason)
+{
+    std::fprintf(stderr, "Varnex: the tick event %s%s is not used: %s\n", kShmDirectory, path.c_str(),
+                 reason.c_str());
+}
+
+// This user's event file, created at 0600 or found; anything else at the path
+// is refused. /dev/shm is world-writable: a file another user put there could
+// be signalled, truncated (SIGBUS on the next tick) or locked by that user.
+int open_private_event_file(const std::string& path)
+{
+    int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0) {
+        // The umask may have taken bits that every process of the user needs.
+        fchmod(fd, 0600);
+        return fd;
+    }
+    // Without O_CREAT, so that fs.protected_regular cannot refuse the open of
+    // a file that is ours; shm_open adds O_NOFOLLOW.
+    if (errno == EEXIST) {
+        fd = shm_open(path.c_str(), O_RDWR, 0);
+    }
+    if (fd < 0) {
+        const int open_error = errno;
+        // shm_open turns EISDIR into EINVAL, and a link gives ELOOP.
+        struct stat status {};
+        const bool irregular = lstat((kShmDirectory + path).c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+        refuse_event(path, irregular ? "not a regular file" : std::strerror(open_error));
+        return -1;
+    }
+    struct stat status {};
+    std::string reason;
+    if (fstat(fd, &status) != 0) {
+        reason = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        reason = "not a regular file";
+    } else if (status.st_uid != geteuid()) {
+        reason = "owned by uid " + std::to_string(status.st_uid) + ", not by this user";
+    } else if ((status.st_mode & 07777) != 0600) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        reason = std::string("mode ") + mode + ", not 0600";
+    }
+    if (!reason.empty()) {
+        refuse_event(path, reason);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool take_shared_lock(int fd)
+{
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            return true;
+        }
+        const timespec pause{0, kLockRetryNs};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
 }
 
 }  // namespace
@@ -255,6 +347,7 @@ Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id)
     auto thread = std::make_shared<ThreadObject>();
     thread->routine = routine;
     HandleTable& table = handle_table();
+    uintptr_t handle = 0;
     {
         std::lock_guard<std::mutex> lock(table.mutex);
         // Workers whose handle nobody looks at again are joined here.
@@ -262,20 +355,21 @@ Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id)
         if (pthread_create(&thread->pthread, nullptr, run_thread, thread.get()) != 0) {
             return nullptr;
         }
-        table.unjoined.push_back(thread);
+        handle = issue_handle(table, kThreadHandleTag);
+        table.threads.emplace(handle, thread);
     }
     // The id is known only once the thread runs; it then holds until resumed.
     while (thread->tid.load() == 0) {
         futex_wait(&thread->tid, 0, nullptr, false);
     }
     *thread_id = thread->tid.load();
-    return add_handle({thread, nullptr});
+    return reinterpret_cast<Handle>(handle);
 }
 
 void set_thread_priority(Handle handle, int priority)
 {
-    const HandleObject object = find_handle(handle);
-    if (!object.thread || priority < kThreadPriorityNormal || priority > kThreadPriorityHighest) {
+    const std::shared_ptr<ThreadObject> thread = find_thread(handle);
+    if (!thread || priority < kThreadPriorityNormal || priority > kThreadPriorityHighest) {
         return;
     }
     errno = 0;
@@ -285,16 +379,15 @@ void set_thread_priority(Handle handle, int priority)
     }
     // Refused without CAP_SYS_NICE; like SetThreadPriority's result, ignored.
     // Never a real-time policy: a thread that never sleeps would be throttled.
-    setpriority(PRIO_PROCESS, object.thread->tid.load(),
-                process_nice - kNiceBelowProcessByPriority[priority]);
+    setpriority(PRIO_PROCESS, thread->tid.load(), process_nice - kNiceBelowProcessByPriority[priority]);
 }
 
 void resume_thread(Handle handle)
 {
-    const HandleObject object = find_handle(handle);
-    if (object.thread) {
-        object.thread->resumed.store(1);
-        futex_wake(&object.thread->resumed, 1, false);
+    const std::shared_ptr<ThreadObject> thread = find_thread(handle);
+    if (thread) {
+        thread->resumed.store(1);
+        futex_wake(&thread->resumed, 1, false);
     }
 }
 
@@ -305,15 +398,15 @@ uint32_t current_thread_id()
 
 Handle create_named_event(const char* name)
 {
-    // One object per user: another user's object of the same name would be
-    // unreadable at mode 0600.
+    // A function of the user alone, so that every process of the user finds
+    // it, whatever its environment.
     // Appended piece by piece: GCC 12's "/" + std::string warns falsely (-Wrestrict) at -O3.
     std::string path = "/";
     path += name;
     path += ".";
-    path += std::to_string(getuid());
+    path += std::to_string(geteuid());
     auto event = std::make_shared<EventObject>();
-    event->fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    event->fd = open_private_event_file(path);
     if (event->fd < 0) {
         return nullptr;
     }
@@ -329,51 +422,99 @@ Handle create_named_event(const char* name)
     // gets the exclusive lock, knows the object is not in use and starts it
     // unsignalled. The kernel drops the lock of a process that was killed.
     if (flock(event->fd, LOCK_EX | LOCK_NB) == 0) {
-        event->shared->signalled.store(0);
+        event->shared->pending.store(0);
     }
-    flock(event->fd, LOCK_SH);
-    return add_handle({nullptr, event});
+    if (!take_shared_lock(event->fd)) {
+        refuse_event(path, "another process keeps it locked");
+        return nullptr;
+    }
+    HandleTable& table = handle_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    for (EventSlot& slot : table.event_slots) {
+        if (slot.handle.load() == 0) {
+            const uintptr_t handle = issue_handle(table, 0);
+            slot.event.store(event.get());
+            slot.handle.store(handle);
+            table.events.emplace(handle, std::move(event));
+            return reinterpret_cast<Handle>(handle);
+        }
+    }
+    return nullptr;
 }
 
 void set_event(Handle handle)
 {
-    const HandleObject object = find_handle(handle);
-    if (object.event) {
-        object.event->shared->signalled.store(1);
-        futex_wake(&object.event->shared->signalled, 1, true);
+    // No lock: a worker held here from outside must not hold up the host.
+    HandleTable* table = handle_table_instance.load(std::memory_order_acquire);
+    if (table == nullptr) {
+        return;
+    }
+    for (const EventSlot& slot : table->event_slots) {
+        if (slot.handle.load() == reinterpret_cast<uintptr_t>(handle)) {
+            signal_event(*slot.event.load()->shared);
+            return;
+        }
     }
 }
 
 void reset_event(Handle handle)
 {
-    const HandleObject object = find_handle(handle);
-    if (object.event) {
-        object.event->shared->signalled.store(0);
+    const std::shared_ptr<EventObject> event = find_event(handle);
+    if (event) {
+        event->shared->pending.store(0);
     }
 }
 
 uint32_t wait_for(Handle handle, uint32_t timeout_ms)
 {
-    const HandleObject object = find_handle(handle);
-    if (object.thread) {
-        return wait_for_thread(object.thread, timeout_ms);
+    if (const std::shared_ptr<EventObject> event = find_event(handle)) {
+        return wait_for_event(*event->shared, timeout_ms);
     }
-    if (object.event) {
-        return wait_for_event(*object.event->shared, timeout_ms);
+    if (const std::shared_ptr<ThreadObject> thread = find_thread(handle)) {
+        return wait_for_thread(thread, timeout_ms);
     }
-    return kWaitFailed;
+    // A thread handle that was issued and is no longer in the table: its
+    // thread has ended and been joined.
+    HandleTable& table = handle_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return issued_thread_handle(table, reinterpret_cast<uintptr_t>(handle)) ? kWaitObject0 : kWaitFailed;
 }
 
 void close_handle(Handle handle)
 {
+    // A thread's entry stays until the thread is joined.
     HandleTable& table = handle_table();
-    HandleObject released;
+    std::shared_ptr<EventObject> released;
     std::lock_guard<std::mutex> lock(table.mutex);
-    const auto found = table.objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (found != table.objects.end()) {
-        released = std::move(found->second);
-        table.objects.erase(found);
+    const auto found = table.events.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == table.events.end()) {
+        return;
     }
+    released = std::move(found->second);
+    table.events.erase(found);
+    for (EventSlot& slot : table.event_slots) {
+        if (slot.handle.load() == reinterpret_cast<uintptr_t>(handle)) {
+            slot.handle.store(0);
+            slot.event.store(nullptr);
+        }
+    }
+}
+
+void release_at_unload()
+{
+    HandleTable* table = handle_table_instance.exchange(nullptr);
+    if (table == nullptr) {
+        return;
+    }
+    // Every worker has been told to stop and ends within microseconds; each
+    // is joined, so none is left running code that is about to be unmapped.
+    for (auto& [handle, thread] : table->threads) {
+        while (thread->routine_returned.load() == 0) {
+            futex_wait(&thread->routine_returned, 0, nullptr, false);
+        }
+        pthread_join(thread->pthread, nullptr);
+    }
+    delete table;
 }
 
 }  // namespace platform

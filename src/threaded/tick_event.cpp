@@ -1,16 +1,25 @@
 #include "threaded/tick_event.h"
 
-#include <thread>
-
 #include "core/timer_state.h"
 #include "platform/platform.h"
 
 namespace {
-constexpr int32_t kGateIdle = 0;
-constexpr int32_t kGateSignalling = 1;
-// The event was taken out while a worker was signalling; that worker releases
-// hEventToRelease on its way out.
-constexpr int32_t kGateReleaseOnExit = 2;
+
+// The gate's states, in the low bits of hGatedEvent beside the event they
+// guard. Each open gives its event a gate of its own, so a worker held inside
+// an older event's gate neither blocks the newer timer's ticks nor its close.
+constexpr uintptr_t kGateIdle = 0;
+constexpr uintptr_t kGateSignalling = 1;
+// The event was released while a worker was signalling it; that worker
+// closes it on its way out.
+constexpr uintptr_t kGateReleaseOnExit = 2;
+constexpr uintptr_t kGateStateBits = 3;
+
+uintptr_t gate_of(void* event, uintptr_t state)
+{
+    return reinterpret_cast<uintptr_t>(event) | state;
+}
+
 }  // namespace
 
 bool worker_owns_timer(uint32_t worker_thread_id)
@@ -21,28 +30,34 @@ bool worker_owns_timer(uint32_t worker_thread_id)
            timer_state.dwTimerThreadId.load() == worker_thread_id;
 }
 
+void open_tick_event_gate(void* event)
+{
+    timer_state.hGatedEvent.store(gate_of(event, kGateIdle));
+}
+
 void signal_tick_event(uint32_t worker_thread_id)
 {
     if (!worker_owns_timer(worker_thread_id)) {
         return;
     }
-    int32_t gate = kGateIdle;
-    // Busy only in the instant an earlier worker leaves, or while one was
-    // suspended from outside inside its SetEvent: this tick is skipped.
-    if (!timer_state.nEventGate.compare_exchange_strong(gate, kGateSignalling)) {
+    uintptr_t gate = timer_state.hGatedEvent.load();
+    // Released, or busy in the instant an earlier worker leaves: this tick
+    // is skipped.
+    if (gate == 0 || (gate & kGateStateBits) != kGateIdle ||
+        !timer_state.hGatedEvent.compare_exchange_strong(gate, gate | kGateSignalling)) {
         return;
     }
-    // Loaded inside the gate: a release that took the event out before this
-    // load leaves null here; one that comes after it finds the gate busy and
-    // leaves the CloseHandle to this worker, on its way out.
-    void* event = timer_state.hTimerEvent.load();
-    if (event != nullptr && worker_owns_timer(worker_thread_id)) {
+    // The event comes from the gate itself: whatever a release does from
+    // here on, this worker knows which event it may have to close.
+    void* event = reinterpret_cast<void*>(gate);
+    if (worker_owns_timer(worker_thread_id)) {
         platform::set_event(event);
     }
-    gate = kGateSignalling;
-    if (!timer_state.nEventGate.compare_exchange_strong(gate, kGateIdle)) {
-        platform::close_handle(timer_state.hEventToRelease.exchange(nullptr));
-        timer_state.nEventGate.store(kGateIdle);
+    uintptr_t signalling = gate | kGateSignalling;
+    if (!timer_state.hGatedEvent.compare_exchange_strong(signalling, gate)) {
+        // Only a release moves the gate out of this state (a later open
+        // overwrites it only after releasing this event): it was left to us.
+        platform::close_handle(event);
     }
 }
 
@@ -52,18 +67,19 @@ void release_tick_event()
     if (event == nullptr) {
         return;
     }
-    // One deferred release at a time. A second one can only be asked for while
-    // a worker stays suspended inside its SetEvent; it waits for that worker.
-    while (timer_state.nEventGate.load() == kGateReleaseOnExit) {
-        std::this_thread::yield();
-    }
-    timer_state.hEventToRelease.store(event);
-    int32_t gate = kGateSignalling;
-    if (timer_state.nEventGate.compare_exchange_strong(gate, kGateReleaseOnExit)) {
-        return;
-    }
-    event = timer_state.hEventToRelease.exchange(nullptr);
-    if (event != nullptr) {
+    uintptr_t gate = timer_state.hGatedEvent.load();
+    for (;;) {
+        if (gate == gate_of(event, kGateSignalling)) {
+            if (timer_state.hGatedEvent.compare_exchange_weak(gate, gate_of(event, kGateReleaseOnExit))) {
+                return;
+            }
+            continue;
+        }
+        // Idle: closed now, and no worker can enter the gate after this.
+        if (gate == gate_of(event, kGateIdle) && !timer_state.hGatedEvent.compare_exchange_weak(gate, 0)) {
+            continue;
+        }
         platform::close_handle(event);
+        return;
     }
 }

@@ -1,6 +1,7 @@
 #include "core/timer_state.h"
 #include "platform/platform.h"
 #include "threaded/tick_event.h"
+#include "threaded/tick_worker.h"
 #include "varnex.h"
 
 namespace {
@@ -69,6 +70,7 @@ void* OpenRTTimer(long rate, int priorityIndex)
         platform::close_handle(worker);
         return nullptr;
     }
+    open_tick_event_gate(event);
     timer_state.hTimerEvent.store(event);
     platform::resume_thread(worker);
     return worker;
@@ -79,4 +81,14 @@ short CloseRTTimer(void* handle)
     timer_state.nRunning.store(0);
     release_tick_event();
     return platform::wait_for(handle, 0) == platform::kWaitObject0 ? -1 : 0;
+}
+
+void stop_worker_at_unload()
+{
+    timer_state.nRunning.store(0);
+    timer_state.dwTimerThreadId.store(0);
+    // The spin reads the threshold at every comparison: at 0 the spin in
+    // progress ends at once, so that neither dlclose nor exit waits out a
+    // period that may be a whole second long.
+    timer_state.liThreshold.store(0);
 }

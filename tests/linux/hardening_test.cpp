@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -144,6 +145,45 @@ TEST(Stress, TenThousandThreadedCyclesLeaveNothingBehind)
     EXPECT_LT(cpu_seconds() - cpu_before_s, 0.1);
 }
 
+long resident_kib()
+{
+    long pages = 0;
+    long resident_pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld %ld", &pages, &resident_pages) != 2) {
+        resident_pages = -1;
+    }
+    if (statm != nullptr) {
+        std::fclose(statm);
+    }
+    return resident_pages * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A Linux host cannot close the handle an open gives it: the library must
+// reclaim what an ended worker leaves.
+TEST(Stress, HundredThousandOpensKeepMemoryFlat)
+{
+#if defined(VARNEX_SANITIZED)
+    GTEST_SKIP() << "a sanitizer's allocator keeps what is freed";
+#endif
+    long after_first_thousand_kib = 0;
+    void* timer = nullptr;
+    for (int cycle = 1; cycle <= 100000; ++cycle) {
+        timer = OpenRTTimer(20000, 2);
+        ASSERT_NE(timer, nullptr);
+        ASSERT_GE(WaitForRTTimer(timer), 0.0);
+        CloseRTTimer(timer);
+        if (cycle == 1000) {
+            after_first_thousand_kib = resident_kib();
+        }
+    }
+    EXPECT_TRUE(eventually([&] { return CloseRTTimer(timer) == -1; })) << "a handle the host holds still works";
+    const long after_all_kib = resident_kib();
+    std::printf("resident: %ld KiB after 1,000 opens, %ld KiB after 100,000\n", after_first_thousand_kib,
+                after_all_kib);
+    EXPECT_LE(after_all_kib - after_first_thousand_kib, 1024);
+}
+
 TEST(BadInput, EveryRateWithEveryPriorityIndex)
 {
     constexpr long kFrequency = 1000000000;
@@ -186,49 +226,97 @@ TEST(Misuse, HandlesThatAreNotTheTimers)
 
 std::string tick_event_path()
 {
-    return "/dev/shm/MyTimerSignal." + std::to_string(getuid());
+    return "/dev/shm/MyTimerSignal." + std::to_string(geteuid());
 }
 
-TEST(Neighbours, AnUnusableEventNameFailsTheOpenCleanly)
+void remove_tick_event_file()
 {
-    // Whatever an earlier run left there, file or directory, goes first.
     unlink(tick_event_path().c_str());
     rmdir(tick_event_path().c_str());
-    ASSERT_EQ(mkdir(tick_event_path().c_str(), 0700), 0);
-    const int threads_before = threads();
-    StderrCapture capture;
-    EXPECT_EQ(OpenRTTimer(100, 0), nullptr);
-    EXPECT_EQ(capture.text(), "") << "no report, as for any failed creation";
-    EXPECT_EQ(WaitForRTTimer(nullptr), -1.0);
-    EXPECT_TRUE(eventually([&] { return threads() == threads_before; }));
-    rmdir(tick_event_path().c_str());
+}
+
+// Anything at the event's path but this user's own file at 0600 could be
+// signalled, truncated or locked by someone else: the open refuses it,
+// reports why, and leaves nothing running.
+TEST(Neighbours, AnEventFileThatIsNotThisUsersOwnFailsTheOpenCleanly)
+{
+    constexpr uid_t kOtherUser = 12346;
+    struct Planted {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        const char* reason;
+    };
+    const Planted planted[] = {
+        {"directory", 0700, 0, "not a regular file"},
+        {"another user's file", 0600, kOtherUser, "owned by uid 12346"},
+        {"a file others may write", 0666, 0, "mode 0666"},
+        {"a file the group may read", 0640, 0, "mode 0640"},
+    };
+    for (const Planted& plant : planted) {
+        SCOPED_TRACE(plant.what);
+        remove_tick_event_file();
+        if (plant.mode == 0700) {
+            ASSERT_EQ(mkdir(tick_event_path().c_str(), plant.mode), 0);
+        } else {
+            const int fd = open(tick_event_path().c_str(), O_RDWR | O_CREAT | O_EXCL, plant.mode);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(fchmod(fd, plant.mode), 0);
+            const uid_t owner = plant.owner == 0 ? geteuid() : plant.owner;
+            // Planting another user's file takes root, as CI has.
+            if (fchown(fd, owner, owner) != 0) {
+                close(fd);
+                GTEST_SKIP() << "cannot plant a file of another user without root";
+            }
+            close(fd);
+        }
+        const int threads_before = threads();
+        StderrCapture capture;
+        EXPECT_EQ(OpenRTTimer(100, 0), nullptr);
+        EXPECT_NE(capture.text().find(plant.reason), std::string::npos) << capture.text();
+        EXPECT_EQ(WaitForRTTimer(nullptr), -1.0);
+        EXPECT_TRUE(eventually([&] { return threads() == threads_before; }));
+    }
+    remove_tick_event_file();
+    const mode_t umask_before = umask(0277);
     void* timer = OpenRTTimer(100, 0);
+    umask(umask_before);
     ASSERT_NE(timer, nullptr);
     EXPECT_GE(WaitForRTTimer(timer), 0.0);
+    struct stat status {};
+    ASSERT_EQ(stat(tick_event_path().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << "made private whatever the umask";
     CloseRTTimer(timer);
 }
 
+// Ten ticks per second: the outside signal comes half a period before the
+// worker's next tick, and the released wait must return within a quarter.
 TEST(Neighbours, ASignalFromOutsideReleasesOneWaitThenTheTicksResume)
 {
-    void* timer = OpenRTTimer(100, 0);
+    constexpr double kPeriod_s = 0.1;
+    void* timer = OpenRTTimer(10, 0);
     ASSERT_NE(timer, nullptr);
-    WaitForRTTimer(timer);
-    WaitForRTTimer(timer);
+    double tick_s = 0.0;
+    for (double start_s = 0.0; tick_s - start_s < kPeriod_s / 4;) {
+        start_s = seconds_now();
+        WaitForRTTimer(timer);
+        tick_s = seconds_now();
+    }
     const int fd = open(tick_event_path().c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     auto* word = static_cast<std::atomic<uint32_t>*>(mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    sleep_for(0.002);
+    sleep_for(std::max(0.0, tick_s + kPeriod_s / 2 - seconds_now()));
     word->store(1);
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
     const double start_s = seconds_now();
     EXPECT_GE(WaitForRTTimer(timer), 0.0);
-    EXPECT_LT(seconds_now() - start_s, 0.004) << "the outside signal released the wait early";
+    EXPECT_LT(seconds_now() - start_s, kPeriod_s / 4) << "the outside signal released the wait early";
     WaitForRTTimer(timer);
     double three_waits_s = 0.0;
     for (int wait = 0; wait < 3; ++wait) {
         three_waits_s += WaitForRTTimer(timer);
     }
-    EXPECT_GT(three_waits_s, 0.02) << "back on the worker's ticks";
+    EXPECT_GT(three_waits_s, 2 * kPeriod_s) << "back on the worker's ticks";
     munmap(word, 4);
     close(fd);
     CloseRTTimer(timer);

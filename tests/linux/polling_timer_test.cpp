@@ -70,14 +70,16 @@ TEST(PollingTimer, WaitsAtHundredTicksPerSecondNeverReturnLessThanTheThreshold)
 
 TEST(PollingTimer, TimeSpentBetweenWaitsCountsTowardTheNextPeriod)
 {
-    ASSERT_EQ(OpenRTTimerLV(100, 0), 0xFFFFFFFFu);
+    // Ten ticks per second: a caller that waited again would take 100 ms,
+    // four times the bound.
+    ASSERT_EQ(OpenRTTimerLV(10, 0), 0xFFFFFFFFu);
     WaitForRTTimerLV(0);
-    const timespec late{0, 25000000};
+    const timespec late{0, 250000000};
     nanosleep(&late, nullptr);
     const double start_s = seconds_now();
     const double late_interval_s = WaitForRTTimerLV(0);
-    EXPECT_LT(seconds_now() - start_s, 0.005) << "a late caller must not wait again";
-    EXPECT_GE(late_interval_s, 0.025);
+    EXPECT_LT(seconds_now() - start_s, 0.025) << "a late caller must not wait again";
+    EXPECT_GE(late_interval_s, 0.25);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ extern char** environ;
 namespace {
 
 constexpr double kPeriod100s = 0.01;
+constexpr double kPeriod10s = 0.1;
 
 double seconds_now()
 {
@@ -145,25 +146,40 @@ TEST(ThreadedTimer, WaitsAtHundredTicksPerSecond)
     EXPECT_GE(close_and_time_the_end(timer), 0.0);
 }
 
+// Returns once a wait has blocked until a fresh tick, with the time it
+// returned: the phase then comes from a tick, not from a wait that may have
+// returned late, or at once on a held tick.
+double wait_for_a_fresh_tick(void* timer, double period_s)
+{
+    for (;;) {
+        const double start_s = seconds_now();
+        WaitForRTTimer(timer);
+        const double returned_s = seconds_now();
+        if (returned_s - start_s > period_s / 4) {
+            return returned_s;
+        }
+    }
+}
+
+// Ten ticks per second, so that every bound lies a quarter period (25 ms)
+// from both the expected time and the time a failure would show.
 TEST(ThreadedTimer, LateCallerGetsOneImmediateReturnThenWaitsForTheNextTick)
 {
-    void* timer = OpenRTTimer(100, 0);
+    void* timer = OpenRTTimer(10, 0);
     ASSERT_NE(timer, nullptr);
-    WaitForRTTimer(timer);
-    WaitForRTTimer(timer);
-    // 3.5 periods elsewhere, busy so that a sleep's overshoot cannot move the
-    // phase toward the next tick: three ticks came, one is held.
-    const double late_until_s = seconds_now() + 0.035;
-    while (seconds_now() < late_until_s) {
+    const double tick_s = wait_for_a_fresh_tick(timer, kPeriod10s);
+    // 2.5 periods elsewhere, busy so that a sleep's overshoot cannot move the
+    // phase: two ticks came and one is held; the next is half a period away.
+    while (seconds_now() < tick_s + 2.5 * kPeriod10s) {
     }
     double start_s = seconds_now();
     const double late_interval_s = WaitForRTTimer(timer);
-    EXPECT_LT(seconds_now() - start_s, 0.004) << "the held tick returns at once";
-    EXPECT_GE(late_interval_s, 0.035);
+    EXPECT_LT(seconds_now() - start_s, kPeriod10s / 4) << "the held tick returns at once";
+    EXPECT_GE(late_interval_s, 2.5 * kPeriod10s);
     start_s = seconds_now();
     const double next_interval_s = WaitForRTTimer(timer);
-    EXPECT_GT(seconds_now() - start_s, 0.0005) << "missed ticks are not delivered";
-    EXPECT_LT(next_interval_s, 0.02);
+    EXPECT_GT(seconds_now() - start_s, kPeriod10s / 4) << "missed ticks are not delivered";
+    EXPECT_LT(next_interval_s, 2 * kPeriod10s);
     EXPECT_GE(close_and_time_the_end(timer), 0.0);
 }
 

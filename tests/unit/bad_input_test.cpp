@@ -72,7 +72,7 @@ TEST_F(HostileCallerTest, EveryCloseAfterTheFirstLeavesTheEventAlone)
     fake::wait_until_paused();
     EXPECT_EQ(CloseRTTimer(timer), 0);
     EXPECT_EQ(CloseRTTimer(timer), 0);
-    fake::resume_reads();
+    fake::resume();
     ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
     EXPECT_EQ(CloseRTTimer(timer), -1);
     EXPECT_EQ(fake::calls_named("close_handle").size(), 1u);

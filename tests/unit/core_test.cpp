@@ -69,7 +69,7 @@ TEST_F(CoreTest, SpinStoresEveryReadingAsItIsTaken)
     std::thread spinner([&] { spin_wait(30, &latest); });
     fake::wait_until_paused();
     EXPECT_EQ(latest, 50);
-    fake::resume_reads();
+    fake::resume();
     spinner.join();
     EXPECT_EQ(latest, 120);
 }

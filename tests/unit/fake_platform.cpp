@@ -36,6 +36,8 @@ struct World {
     int64_t step_per_read = 1;
     uint64_t reads = 0;
     uint64_t pause_at_read = 0;
+    uint64_t set_event_calls = 0;
+    uint64_t pause_at_set_event = 0;
     bool paused = false;
     bool fail_thread_creation = false;
     bool fail_event_creation = false;
@@ -73,6 +75,13 @@ void record(World& w, const char* operation, void* handle, int64_t value)
     }
 }
 
+void pause_here(World& w, std::unique_lock<std::mutex>& lock)
+{
+    w.paused = true;
+    w.changed.notify_all();
+    w.changed.wait(lock, [&] { return !w.paused; });
+}
+
 }  // namespace
 
 namespace platform {
@@ -92,9 +101,7 @@ int64_t read_counter()
     std::unique_lock<std::mutex> lock(w.mutex);
     ++w.reads;
     if (w.reads == w.pause_at_read) {
-        w.paused = true;
-        w.changed.notify_all();
-        w.changed.wait(lock, [&] { return !w.paused; });
+        pause_here(w, lock);
     }
     if (!w.scripted_readings.empty()) {
         const int64_t reading = w.scripted_readings.front();
@@ -188,8 +195,11 @@ Handle create_named_event(const char* name)
 void set_event(Handle event)
 {
     World& w = world();
-    std::lock_guard<std::mutex> lock(w.mutex);
+    std::unique_lock<std::mutex> lock(w.mutex);
     record(w, "set_event", event, 0);
+    if (++w.set_event_calls == w.pause_at_set_event) {
+        pause_here(w, lock);
+    }
     const auto found = w.events.find(event);
     if (found != w.events.end()) {
         found->second->signalled = true;
@@ -259,6 +269,7 @@ void reset()
         std::lock_guard<std::mutex> lock(w.mutex);
         w.paused = false;
         w.pause_at_read = 0;
+        w.pause_at_set_event = 0;
         for (auto& entry : w.threads) {
             entry.second->resumed = true;
         }
@@ -275,6 +286,7 @@ void reset()
     w.next_reading = 0;
     w.step_per_read = 1;
     w.reads = 0;
+    w.set_event_calls = 0;
     w.fail_thread_creation = false;
     w.fail_event_creation = false;
     w.force_event_waits = false;
@@ -292,8 +304,7 @@ void reset()
     timer_state.liLastTick = 0;
     timer_state.liPrevTickLV = 0;
     timer_state.liLastTickLV = 0;
-    timer_state.nEventGate.store(0);
-    timer_state.hEventToRelease.store(nullptr);
+    timer_state.hGatedEvent.store(0);
 }
 
 void set_frequency(int64_t counts_per_second, bool query_succeeds)
@@ -333,6 +344,13 @@ void pause_at_read(uint64_t read_number)
     w.pause_at_read = read_number;
 }
 
+void pause_at_set_event(uint64_t call_number)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.pause_at_set_event = call_number;
+}
+
 void wait_until_paused()
 {
     World& w = world();
@@ -340,7 +358,7 @@ void wait_until_paused()
     w.changed.wait(lock, [&] { return w.paused; });
 }
 
-void resume_reads()
+void resume()
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);

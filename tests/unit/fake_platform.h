@@ -26,11 +26,13 @@ void script_readings(const std::vector<int64_t>& readings);
 void set_counter(int64_t next_reading, int64_t step_per_read);
 uint64_t reads();
 
-// The read numbered `read_number` (counting from 1) blocks in the reading
-// thread until resume_reads(); wait_until_paused() returns once it blocks.
+// The read numbered `read_number` (counting from 1), or the set_event call
+// numbered `call_number`, blocks in its thread until resume();
+// wait_until_paused() returns once it blocks.
 void pause_at_read(uint64_t read_number);
+void pause_at_set_event(uint64_t call_number);
 void wait_until_paused();
-void resume_reads();
+void resume();
 
 void fail_next_thread_creation();
 void fail_next_event_creation();

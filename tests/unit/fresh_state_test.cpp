@@ -17,7 +17,6 @@ TEST(FreshState, EveryFieldReadsZeroAtLoad)
     EXPECT_EQ(timer_state.liLastTick, 0);
     EXPECT_EQ(timer_state.liPrevTickLV, 0);
     EXPECT_EQ(timer_state.liLastTickLV, 0);
-    EXPECT_EQ(timer_state.nEventGate.load(), 0);
-    EXPECT_EQ(timer_state.hEventToRelease.load(), nullptr);
+    EXPECT_EQ(timer_state.hGatedEvent.load(), 0u);
     EXPECT_EQ(nVarnex, 0);
 }

@@ -55,7 +55,7 @@ TEST_F(ThreadedTimerTest, OpenCreatesSuspendedSetsPriorityCreatesEventThenResume
         EXPECT_EQ(timer_state.hTimerEvent.load(), calls[3].handle);
         fake::wait_until_paused();
         EXPECT_EQ(CloseRTTimer(timer), 0);
-        fake::resume_reads();
+        fake::resume();
         ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
         EXPECT_EQ(fake::thread_exit_code(timer), 0u) << "no spin was completed";
     }
@@ -75,7 +75,7 @@ TEST_F(ThreadedTimerTest, WorkerSignalsOncePerSpinAndNeverAfterTheClose)
     EXPECT_EQ(CloseRTTimer(timer), 0) << "the worker is still in its last spin";
     EXPECT_EQ(timer_state.nRunning.load(), 0);
     EXPECT_EQ(timer_state.hTimerEvent.load(), nullptr);
-    fake::resume_reads();
+    fake::resume();
     ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
 
     EXPECT_EQ(fake::calls_named("set_event").size(), 5u);
@@ -94,7 +94,7 @@ TEST_F(ThreadedTimerTest, CloseReturnsMinusOneOnlyOnceTheWorkerHasEnded)
     void* event = timer_state.hTimerEvent.load();
     fake::wait_until_paused();
     EXPECT_EQ(CloseRTTimer(timer), 0);
-    fake::resume_reads();
+    fake::resume();
     ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
     EXPECT_EQ(CloseRTTimer(timer), -1);
     EXPECT_EQ(CloseRTTimer(nullptr), 0);
@@ -134,7 +134,7 @@ TEST_F(ThreadedTimerTest, FailedWaitClosesWithTheCallersHandleAndKeepsBothReadin
         // With the event released, the next wait fails at once without it.
         EXPECT_EQ(WaitForRTTimer(timer), -1.0);
         EXPECT_EQ(calls_on(event).back().operation, "close_handle");
-        fake::resume_reads();
+        fake::resume();
         ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
     }
 }
@@ -224,6 +224,39 @@ TEST_F(ThreadedTimerTest, ReopeningLeavesOnlyTheNewWorkerTicking)
     EXPECT_GE(WaitForRTTimer(third), 0.0) << "the new worker ticks";
     CloseRTTimer(third);
     EXPECT_TRUE(fake::wait_thread_end(third, kEndLimitMs));
+}
+
+}  // namespace
+
+namespace {
+
+// An old worker held from outside inside its SetEvent, while its timer is
+// closed and another opened: the new worker ticks, the new close neither
+// spins nor waits for the old worker, and each event is closed once, the old
+// one by its worker as it leaves.
+TEST_F(ThreadedTimerTest, AWorkerHeldInsideItsSignalHoldsUpNeitherTheNextTimerNorItsClose)
+{
+    fake::pause_at_set_event(1);
+    void* old_timer = OpenRTTimer(100, 0);
+    ASSERT_NE(old_timer, nullptr);
+    void* old_event = timer_state.hTimerEvent.load();
+    fake::wait_until_paused();
+    EXPECT_EQ(CloseRTTimer(old_timer), 0);
+
+    void* timer = OpenRTTimer(100, 0);
+    ASSERT_NE(timer, nullptr);
+    void* event = timer_state.hTimerEvent.load();
+    EXPECT_GE(WaitForRTTimer(timer), 0.0) << "the new worker ticks";
+    CloseRTTimer(timer);
+    ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
+    EXPECT_EQ(calls_on(event).back().operation, "close_handle") << "released by its close";
+    EXPECT_EQ(calls_on(old_event).back().operation, "set_event") << "still in the held worker's hands";
+
+    fake::resume();
+    ASSERT_TRUE(fake::wait_thread_end(old_timer, kEndLimitMs));
+    EXPECT_EQ(calls_on(old_event).back().operation, "close_handle") << "closed by the worker as it left";
+    EXPECT_EQ(fake::calls_named("close_handle").size(), 2u);
+    EXPECT_EQ(fake::events_held(), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // threads are counted, handles are not.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -207,25 +208,32 @@ TEST(Neighbours, AManualResetEventStillGivesOneTickPerWait)
     CloseHandle(manual);
 }
 
+// Ten ticks per second: the outside signal comes half a period before the
+// worker's next tick, and the released wait must return within a quarter.
 TEST(Neighbours, ASignalFromOutsideReleasesOneWaitThenTheTicksResume)
 {
-    void* timer = dll().OpenRTTimer(100, 0);
+    constexpr double kPeriod_s = 0.1;
+    void* timer = dll().OpenRTTimer(10, 0);
     ASSERT_NE(timer, nullptr);
-    dll().WaitForRTTimer(timer);
-    dll().WaitForRTTimer(timer);
+    double tick_s = 0.0;
+    for (double start_s = 0.0; tick_s - start_s < kPeriod_s / 4;) {
+        start_s = seconds_now();
+        dll().WaitForRTTimer(timer);
+        tick_s = seconds_now();
+    }
     HANDLE outside = OpenEventA(EVENT_MODIFY_STATE, FALSE, "MyTimerSignal");
     ASSERT_NE(outside, nullptr);
-    Sleep(2);
+    Sleep(static_cast<DWORD>(std::max(0.0, tick_s + kPeriod_s / 2 - seconds_now()) * 1000));
     SetEvent(outside);
     const double start_s = seconds_now();
     EXPECT_GE(dll().WaitForRTTimer(timer), 0.0);
-    EXPECT_LT(seconds_now() - start_s, 0.005) << "the outside signal released the wait early";
+    EXPECT_LT(seconds_now() - start_s, kPeriod_s / 4) << "the outside signal released the wait early";
     dll().WaitForRTTimer(timer);
     double three_waits_s = 0.0;
     for (int wait = 0; wait < 3; ++wait) {
         three_waits_s += dll().WaitForRTTimer(timer);
     }
-    EXPECT_GT(three_waits_s, 0.02) << "back on the worker's ticks";
+    EXPECT_GT(three_waits_s, 2 * kPeriod_s) << "back on the worker's ticks";
     CloseHandle(outside);
     std::vector<void*> timers{timer};
     dll().CloseRTTimer(timer);
@@ -249,6 +257,52 @@ TEST(Unloading, TwentyLoadRunCloseFreeCyclesEndCleanly)
         ASSERT_TRUE(FreeLibrary(loaded.module));
         EXPECT_EQ(GetModuleHandleA("Varnex.dll"), nullptr) << "still loaded";
     }
+}
+
+}  // namespace
+
+namespace {
+
+// At 10 ticks per second the worker is certainly mid-spin when the host
+// frees the library. The worker's own reference keeps the module loaded
+// while it runs: after a close it ends within a period and the module goes;
+// with the timer open it goes on ticking, and a later open replaces it.
+TEST(Unloading, RightAfterTheCloseOrWithTheTimerOpenTheWorkerKeepsTheModule)
+{
+    std::vector<void*> open_workers;
+    for (const bool close_first : {true, false}) {
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(std::string(close_first ? "closed" : "open") + " round " + std::to_string(round));
+            const VarnexDll loaded = load_varnex(BindBy::kOrdinal);
+            ASSERT_NE(loaded.OpenRTTimer, nullptr);
+            void* timer = loaded.OpenRTTimer(10, 0);
+            ASSERT_NE(timer, nullptr);
+            EXPECT_GE(loaded.WaitForRTTimer(timer), 0.0);
+            if (close_first) {
+                EXPECT_EQ(loaded.CloseRTTimer(timer), 0) << "the worker is still spinning";
+            }
+            ASSERT_TRUE(FreeLibrary(loaded.module));
+            Sleep(300);
+            if (close_first) {
+                EXPECT_EQ(WaitForSingleObject(timer, 5000), WAIT_OBJECT_0);
+                CloseHandle(timer);
+            } else {
+                EXPECT_EQ(WaitForSingleObject(timer, 0), WAIT_TIMEOUT) << "the worker ticks on";
+                EXPECT_NE(GetModuleHandleA("Varnex.dll"), nullptr) << "held by the worker";
+                open_workers.push_back(timer);
+            }
+        }
+        // Each worker's reference is released as it ends: none is left.
+        if (close_first) {
+            EXPECT_EQ(GetModuleHandleA("Varnex.dll"), nullptr);
+        }
+    }
+    const VarnexDll loaded = load_varnex(BindBy::kOrdinal);
+    ASSERT_NE(loaded.CloseRTTimer, nullptr);
+    loaded.CloseRTTimer(open_workers.back());
+    ASSERT_TRUE(FreeLibrary(loaded.module));
+    end_workers(open_workers);
+    EXPECT_EQ(GetModuleHandleA("Varnex.dll"), nullptr);
 }
 
 }  // namespace
