@@ -1,11 +1,12 @@
 // What one WaitForRTTimerLV costs when it ends at its first reading (a rate
 // above the counter's frequency gives a threshold of -1), against one read of
-// the counter it spins on.
+// the counter it spins on; and what the pacer's statistics add to a wait.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
 
 #include "varnex.h"
+#include "varnex/pacer.h"
 
 namespace {
 
@@ -27,6 +28,26 @@ void wait_at_first_reading(benchmark::State& state)
     }
 }
 BENCHMARK(wait_at_first_reading);
+
+// A pacer at one tick a nanosecond: every wait finds its deadline passed or
+// one read away, so the two differ by the statistics' per-tick bookkeeping.
+void pacer_wait(benchmark::State& state)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 1000000000;
+    config.rate_den = 1;
+    config.flags = state.range(0) != 0 ? 0 : VARNEX_PACER_NO_STATS;
+    varnex_pacer* pacer = nullptr;
+    varnex_pacer_create(&config, &pacer);
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(varnex_pacer_wait(pacer, &tick));
+    }
+    varnex_pacer_destroy(pacer);
+}
+BENCHMARK(pacer_wait)->ArgName("statistics")->Arg(0)->Arg(1);
 
 }  // namespace
 

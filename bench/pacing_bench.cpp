@@ -7,8 +7,10 @@
 // ticking thread signals to the moment the waiter runs again.
 //
 // Writes one CSV row per sample to the file named on the command line:
-// platform,method,rate,kind,value_ns, where kind is error, lag, drift
-// (one row per round) or cpu (CPU seconds per second, one row per round).
+// platform,method,rate,kind,value_ns, where kind is error, lag, drift (one
+// row per round: how far the last tenth of the ticks moved from the ideal
+// schedule of the first), long drift (the same over one long run) or cpu (CPU
+// seconds per second, one row per round).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,7 @@
 
 #include "process_cpu.h"
 #include "varnex.h"
+#include "varnex/pacer.h"
 
 #if defined(_WIN32)
 #  include <windows.h>
@@ -98,6 +101,19 @@ extern "C" void __wrap__ZN8platform9set_eventEPv(void* event)
     __real__ZN8platform9set_eventEPv(event);
 }
 
+// The last counter reading the library took on this thread: the reading that
+// ended a pacer's wait, so that the benchmark finds the tick's deadline
+// (`--wrap` on platform::read_counter).
+thread_local int64_t last_library_reading = 0;
+
+extern "C" int64_t __real__ZN8platform12read_counterEv();
+
+extern "C" int64_t __wrap__ZN8platform12read_counterEv()
+{
+    last_library_reading = __real__ZN8platform12read_counterEv();
+    return last_library_reading;
+}
+
 namespace {
 
 // What one counter read costs: the floor under every spin's error.
@@ -125,6 +141,12 @@ struct PacedTick {
     int64_t error_counts;
 };
 
+double median_of(std::vector<double> values)
+{
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
 Round run_pacer(long ticks, int64_t period_counts, const std::function<void()>& start,
                 const std::function<PacedTick()>& tick)
 {
@@ -134,6 +156,9 @@ Round run_pacer(long ticks, int64_t period_counts, const std::function<void()>& 
     const double cpu_start_s = process_cpu_seconds();
     int64_t first = 0;
     int64_t last = 0;
+    // Each tick's reading against the ideal schedule from the first one.
+    std::vector<double> offsets_ns;
+    offsets_ns.reserve(static_cast<size_t>(ticks));
     for (long index = 0; index < ticks; ++index) {
         const PacedTick paced = tick();
         if (index == 0) {
@@ -141,10 +166,15 @@ Round run_pacer(long ticks, int64_t period_counts, const std::function<void()>& 
         }
         last = paced.reading;
         round.values_ns.push_back(counts_to_ns(paced.error_counts));
+        offsets_ns.push_back(counts_to_ns(paced.reading - first - index * period_counts));
     }
     const double wall_s = counts_to_ns(last - first) * 1e-9;
     round.cpu_per_second = wall_s > 0 ? (process_cpu_seconds() - cpu_start_s) / wall_s : 0;
-    round.drift_ns = counts_to_ns((last - first) - (ticks - 1) * period_counts);
+    // The median offset of the last tenth of the run (at most 1,000 ticks)
+    // against that of the first: one late tick at either end does not count.
+    const auto window = static_cast<long>(std::max<size_t>(1, std::min<size_t>(1000, offsets_ns.size() / 10)));
+    round.drift_ns = median_of({offsets_ns.end() - window, offsets_ns.end()}) -
+                     median_of({offsets_ns.begin(), offsets_ns.begin() + window});
     return round;
 }
 
@@ -204,6 +234,55 @@ Method absolute_sleeper(const char* name, long rate, std::function<void(int64_t)
                     ticks, period, [&] { deadline = read_counter() + period; },
                     [&] {
                         sleep_until(deadline);
+                        const int64_t reading = read_counter();
+                        const int64_t lateness = reading - deadline;
+                        deadline += period;
+                        return PacedTick{reading, lateness};
+                    });
+            }};
+}
+
+// The pacer as a host sees it: lateness is a reading taken right after the
+// wait returns, against the tick's deadline on the pacer's grid.
+Method pacer_method(long rate, uint32_t mode, const char* name)
+{
+    return {name, rate, [rate, mode](long ticks) {
+                varnex_pacer* pacer = nullptr;
+                varnex_tick tick{};
+                tick.size = sizeof tick;
+                return run_pacer(
+                    ticks, counter_frequency() / rate,
+                    [&] {
+                        varnex_pacer_config config;
+                        varnex_pacer_config_init(&config);
+                        config.rate_num = static_cast<uint32_t>(rate);
+                        config.rate_den = 1;
+                        config.mode = mode;
+                        varnex_pacer_create(&config, &pacer);
+                        varnex_pacer_wait(pacer, &tick);
+                    },
+                    [&] {
+                        varnex_pacer_wait(pacer, &tick);
+                        const int64_t reading = read_counter();
+                        const auto lateness_counts = static_cast<int64_t>(
+                            tick.lateness_s * static_cast<double>(counter_frequency()) + 0.5);
+                        return PacedTick{reading, reading - (last_library_reading - lateness_counts)};
+                    });
+            }};
+}
+
+// The floor under the pacer: the same absolute schedule spun inline, with the
+// host's reading taken after the spin, as it is after the pacer's wait.
+Method bare_absolute_spin(long rate, const char* name)
+{
+    return {name, rate, [rate](long ticks) {
+                const int64_t period = counter_frequency() / rate;
+                int64_t deadline = 0;
+                return run_pacer(
+                    ticks, period, [&] { deadline = read_counter() + period; },
+                    [&] {
+                        while (read_counter() < deadline) {
+                        }
                         const int64_t reading = read_counter();
                         const int64_t lateness = reading - deadline;
                         deadline += period;
@@ -304,6 +383,9 @@ std::vector<Method> methods()
 #endif
     for (const long rate : rates) {
         all.push_back(varnex_polling(rate));
+        all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "varnex pacer, spin"));
+        all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "varnex pacer, sleep"));
+        all.push_back(bare_absolute_spin(rate, "bare spin to absolute deadlines"));
 #if defined(_WIN32)
         all.push_back(bare_spin(rate, "bare QueryPerformanceCounter spin"));
         static HANDLE waitable_timer = CreateWaitableTimerExW(
@@ -349,7 +431,7 @@ std::vector<Method> methods()
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.csv [ROUNDS [SECONDS_PER_ROUND]]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUTPUT.csv [ROUNDS [SECONDS_PER_ROUND [DRIFT_SECONDS]]]\n", argv[0]);
         return 2;
     }
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 4;
@@ -385,6 +467,17 @@ int main(int argc, char** argv)
             }
             std::fprintf(output, "%s,%s,%ld,cpu,%.4f\n", kPlatform, method.name.c_str(), method.rate, result.cpu_per_second);
             std::fprintf(stderr, "round %d/%d: %s at %ld/s\n", round, rounds, method.name.c_str(), method.rate);
+        }
+    }
+    // Drift over a long run: the pacer's grid against the polling timer's
+    // tick-after-tick periods.
+    const double drift_seconds = argc > 4 ? std::atof(argv[4]) : 0.0;
+    if (drift_seconds > 0) {
+        for (const Method& method : {pacer_method(1000, VARNEX_MODE_SPIN, "varnex pacer, spin"), varnex_polling(1000)}) {
+            const Round result = method.run(static_cast<long>(drift_seconds * 1000));
+            std::fprintf(output, "%s,%s,%ld,long drift,%.1f\n", kPlatform, method.name.c_str(), method.rate,
+                         result.drift_ns);
+            std::fprintf(stderr, "%.0f s: %s drifted %.1f ns\n", drift_seconds, method.name.c_str(), result.drift_ns);
         }
     }
     std::fclose(output);

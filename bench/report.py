@@ -16,7 +16,9 @@ FLOORS = {"linux": "bare clock_gettime spin", "windows (wine64)": "bare QueryPer
 # Samples of a platform's fixed costs, not of a pacing method.
 FIXED_COSTS = ("read", "start")
 SLEEPERS = {"clock_nanosleep absolute", "std::this_thread::sleep_until", "high-resolution waitable timer",
-            "Sleep(1) under timeBeginPeriod(1)"}
+            "Sleep(1) under timeBeginPeriod(1)", "varnex pacer, sleep"}
+# The pacer keeps an absolute schedule: its floor is a spin to the same deadlines.
+ABSOLUTE_FLOOR = "bare spin to absolute deadlines"
 
 
 def percentile(sorted_values, fraction):
@@ -53,6 +55,7 @@ def load(paths):
             "platform": key[0], "method": key[1], "rate": key[2], "kind": kind, "values": values,
             "p50": percentile(values, 0.5), "p99": percentile(values, 0.99), "max": values[-1],
             "drift": median(samples.get(key + ("drift",), [])),
+            "long_drift": median(samples.get(key + ("long drift",), [])),
             "cpu": median(samples.get(key + ("cpu",), [])),
         })
     return rows, costs
@@ -94,13 +97,20 @@ def markdown(rows, costs, call_cost):
     for row in rows:
         if row["kind"] == "lag":
             continue
-        floor = find(rows, row["platform"], FLOORS.get(row["platform"], ""), row["rate"])
+        floor_method = ABSOLUTE_FLOOR if row["method"].startswith("varnex pacer") else FLOORS.get(row["platform"], "")
+        floor = find(rows, row["platform"], floor_method, row["rate"])
         sleepers = [r for r in rows if r["platform"] == row["platform"] and r["rate"] == row["rate"]
                     and r["method"] in SLEEPERS]
         versus_sleepers = " / ".join(ratio(s["p50"], row["p50"]) for s in sleepers) if row["method"] not in SLEEPERS else "–"
         lines.append(f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['p50'])} | "
                      f"{format_ns(row['p99'])} | {format_ns(row['max'])} | {format_ns(row['drift'])} | "
                      f"{row['cpu']:.2f} | {ratio(row['p50'], floor['p50']) if floor else '–'} | {versus_sleepers} |")
+    long_runs = [row for row in rows if not math.isnan(row["long_drift"])]
+    if long_runs:
+        lines += ["", "Drift over one long run (the last tick's reading minus the first's, against the nominal "
+                  "periods between them):", "", "| platform | method | rate /s | drift |", "|---|---|---:|---:|"]
+        lines += [f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['long_drift'])} |"
+                  for row in long_runs]
     lines += ["", "Threaded timer: lag from the worker's signal to the waiter's return, against a bare hand-off "
               "between two threads by the same mechanism.", "",
               "| platform | method | rate /s | p50 | p99 | max | CPU per s | p50 vs bare |",
@@ -166,7 +176,9 @@ def call_costs(path):
     except (OSError, ValueError):
         return {}
     names = {"counter_read_median": "one counter read (clock_gettime)",
-             "wait_at_first_reading_median": "WaitForRTTimerLV ending at its first reading"}
+             "wait_at_first_reading_median": "WaitForRTTimerLV ending at its first reading",
+             "pacer_wait/statistics:0_median": "pacer wait at its deadline, statistics off",
+             "pacer_wait/statistics:1_median": "pacer wait at its deadline, statistics on"}
     return {names[b["name"]]: b["real_time"] for b in report.get("benchmarks", []) if b["name"] in names}
 
 

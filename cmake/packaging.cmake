@@ -3,6 +3,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(FILES include/varnex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY include/varnex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 if(WIN32)
     install(TARGETS varnex RUNTIME DESTINATION bin)

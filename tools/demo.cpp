@@ -12,6 +12,8 @@
 
 #include "process_cpu.h"
 
+#include "varnex/pacer.h"
+
 #if defined(_WIN32)
 #  include <io.h>
 #  include <windows.h>
@@ -29,6 +31,12 @@ struct VarnexApi {
     short (*CloseRTTimer)(void*) = nullptr;
     unsigned int (*OpenRTTimerLV)(long, int) = nullptr;
     double (*WaitForRTTimerLV)(unsigned int) = nullptr;
+    decltype(&varnex_pacer_config_init) pacer_config_init = nullptr;
+    decltype(&varnex_pacer_create) pacer_create = nullptr;
+    decltype(&varnex_pacer_wait) pacer_wait = nullptr;
+    decltype(&varnex_pacer_get_stats) pacer_get_stats = nullptr;
+    decltype(&varnex_pacer_destroy) pacer_destroy = nullptr;
+    decltype(&varnex_strerror) strerror = nullptr;
 };
 
 #if defined(_WIN32)
@@ -51,7 +59,11 @@ bool load_api(VarnexApi& api)
            bind(module, x64 ? "?WaitForRTTimer@@YANPEAX@Z" : "?WaitForRTTimer@@YANPAX@Z", api.WaitForRTTimer) &&
            bind(module, x64 ? "?CloseRTTimer@@YAFPEAX@Z" : "?CloseRTTimer@@YAFPAX@Z", api.CloseRTTimer) &&
            bind(module, "?OpenRTTimerLV@@YAIJH@Z", api.OpenRTTimerLV) &&
-           bind(module, "?WaitForRTTimerLV@@YANI@Z", api.WaitForRTTimerLV);
+           bind(module, "?WaitForRTTimerLV@@YANI@Z", api.WaitForRTTimerLV) &&
+           bind(module, "varnex_pacer_config_init", api.pacer_config_init) &&
+           bind(module, "varnex_pacer_create", api.pacer_create) && bind(module, "varnex_pacer_wait", api.pacer_wait) &&
+           bind(module, "varnex_pacer_get_stats", api.pacer_get_stats) &&
+           bind(module, "varnex_pacer_destroy", api.pacer_destroy) && bind(module, "varnex_strerror", api.strerror);
 }
 
 
@@ -62,7 +74,9 @@ bool stdout_is_terminal()
 #else
 bool load_api(VarnexApi& api)
 {
-    api = {OpenRTTimer, WaitForRTTimer, CloseRTTimer, OpenRTTimerLV, WaitForRTTimerLV};
+    api = {OpenRTTimer,         WaitForRTTimer,    CloseRTTimer,           OpenRTTimerLV,
+           WaitForRTTimerLV,    varnex_pacer_config_init, varnex_pacer_create, varnex_pacer_wait,
+           varnex_pacer_get_stats, varnex_pacer_destroy, varnex_strerror};
     return true;
 }
 
@@ -77,7 +91,9 @@ constexpr const char* kUsage =
     "usage: varnex_demo [options]\n"
     "Paces this program with Varnex and reports how well each period was kept.\n"
     "\n"
-    "  --variant polling|threaded  which timer paces the loop (default polling)\n"
+    "  --variant polling|threaded|pacer  which timer paces the loop (default polling)\n"
+    "  --mode spin|sleep           the pacer's wait (default spin)\n"
+    "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
     "  --rate N                    ticks per second, 1 or more (default 1000)\n"
     "  --ticks N                   how many ticks to run (default 2000)\n"
     "  --seconds S                 run for S seconds instead of a number of ticks\n"
@@ -86,8 +102,12 @@ constexpr const char* kUsage =
     "  --csv FILE                  write every measured interval to FILE as CSV\n"
     "  --help                      show this and exit\n";
 
+enum class Variant { kPolling, kThreaded, kPacer };
+
 struct Options {
-    bool threaded = false;
+    Variant variant = Variant::kPolling;
+    uint32_t mode = VARNEX_MODE_SPIN;
+    uint32_t missed = VARNEX_MISSED_SKIP;
     long rate = 1000;
     long ticks = 2000;
     double seconds = 0.0;
@@ -111,7 +131,7 @@ int parse_options(int argc, char** argv, Options& options)
             std::fputs(kUsage, stdout);
             return 1;
         }
-        const char* known[] = {"--variant", "--rate", "--ticks", "--seconds", "--priority", "--csv"};
+        const char* known[] = {"--variant", "--rate", "--ticks", "--seconds", "--priority", "--csv", "--mode", "--missed"};
         if (std::find(std::begin(known), std::end(known), option) == std::end(known)) {
             std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", option.c_str());
             return 2;
@@ -124,8 +144,20 @@ int parse_options(int argc, char** argv, Options& options)
         double number = 0.0;
         bool valid = true;
         if (option == "--variant") {
-            valid = std::strcmp(value, "polling") == 0 || std::strcmp(value, "threaded") == 0;
-            options.threaded = std::strcmp(value, "threaded") == 0;
+            const char* variants[] = {"polling", "threaded", "pacer"};
+            const auto found = std::find_if(std::begin(variants), std::end(variants),
+                                            [&](const char* name) { return std::strcmp(value, name) == 0; });
+            valid = found != std::end(variants);
+            options.variant = static_cast<Variant>(found - std::begin(variants));
+        } else if (option == "--mode") {
+            valid = std::strcmp(value, "spin") == 0 || std::strcmp(value, "sleep") == 0;
+            options.mode = std::strcmp(value, "sleep") == 0 ? VARNEX_MODE_SLEEP : VARNEX_MODE_SPIN;
+        } else if (option == "--missed") {
+            const char* policies[] = {"skip", "burst", "delay"};
+            const auto found = std::find_if(std::begin(policies), std::end(policies),
+                                            [&](const char* name) { return std::strcmp(value, name) == 0; });
+            valid = found != std::end(policies);
+            options.missed = static_cast<uint32_t>(found - std::begin(policies));
         } else if (option == "--rate") {
             valid = parse_number(value, 1, 1e9, number) && number == std::floor(number);
             options.rate = static_cast<long>(number);
@@ -205,22 +237,37 @@ int main(int argc, char** argv)
 
     using Clock = std::chrono::steady_clock;
     const double nominal_s = 1.0 / static_cast<double>(options.rate);
+    const bool threaded = options.variant == Variant::kThreaded;
     void* timer = nullptr;
     unsigned int token = 0;
-    if (options.threaded) {
+    varnex_pacer* pacer = nullptr;
+    if (options.variant == Variant::kPacer) {
+        varnex_pacer_config config;
+        api.pacer_config_init(&config);
+        config.rate_num = static_cast<uint32_t>(options.rate);
+        config.rate_den = 1;
+        config.mode = options.mode;
+        config.missed = options.missed;
+        const int status = api.pacer_create(&config, &pacer);
+        if (status != VARNEX_OK) {
+            std::fprintf(stderr, "varnex_demo: the pacer was not created: %s\n", api.strerror(status));
+            return 1;
+        }
+    } else if (threaded) {
         timer = api.OpenRTTimer(options.rate, options.priority_index);
     } else {
         token = api.OpenRTTimerLV(options.rate, options.priority_index);
     }
-    if (timer == nullptr && token == 0) {
+    if (timer == nullptr && token == 0 && pacer == nullptr) {
         std::fprintf(stderr, "varnex_demo: the timer did not open\n");
         return 1;
     }
     // The threaded timer's first wait measures from reading 0; it only sets
     // the phase.
-    if (options.threaded) {
+    if (threaded) {
         api.WaitForRTTimer(timer);
     }
+    uint64_t missed_ticks = 0;
 
     const bool progress = stdout_is_terminal();
     std::vector<double> intervals_s;
@@ -237,7 +284,17 @@ int main(int argc, char** argv)
                                 : static_cast<long>(intervals_s.size()) >= options.ticks) {
             break;
         }
-        const double interval_s = options.threaded ? api.WaitForRTTimer(timer) : api.WaitForRTTimerLV(token);
+        double interval_s = -1.0;
+        if (pacer != nullptr) {
+            varnex_tick tick{};
+            tick.size = sizeof tick;
+            if (api.pacer_wait(pacer, &tick) == VARNEX_OK) {
+                interval_s = tick.interval_s;
+                missed_ticks += tick.missed;
+            }
+        } else {
+            interval_s = threaded ? api.WaitForRTTimer(timer) : api.WaitForRTTimerLV(token);
+        }
         last_tick = Clock::now();
         if (interval_s < 0) {
             std::fprintf(stderr, "\nvarnex_demo: no tick came within ten seconds\n");
@@ -257,8 +314,14 @@ int main(int argc, char** argv)
     }
     const double wall_s = std::chrono::duration<double>(last_tick - start).count();
     const double cpu_s = process_cpu_seconds() - cpu_start_s;
-    if (options.threaded) {
+    if (threaded) {
         api.CloseRTTimer(timer);
+    }
+    varnex_pacer_stats stats{};
+    stats.size = sizeof stats;
+    if (pacer != nullptr) {
+        api.pacer_get_stats(pacer, &stats);
+        api.pacer_destroy(pacer);
     }
     if (progress) {
         std::printf("\r%*s\r", 60, "");
@@ -286,9 +349,16 @@ int main(int argc, char** argv)
     std::vector<double> sorted = errors_s;
     std::sort(sorted.begin(), sorted.end());
     const double count = static_cast<double>(intervals_s.size());
-    std::printf("%s timer, %ld ticks per second, priority index %d: %zu ticks in %.3f s\n",
-                options.threaded ? "threaded" : "polling", options.rate, options.priority_index,
-                intervals_s.size(), wall_s);
+    if (pacer != nullptr) {
+        const char* modes[] = {"spin", "sleep"};
+        const char* policies[] = {"skip", "burst", "delay"};
+        std::printf("pacer (%s, missed ticks: %s), %ld ticks per second: %zu ticks in %.3f s\n",
+                    modes[options.mode], policies[options.missed], options.rate, intervals_s.size(), wall_s);
+    } else {
+        std::printf("%s timer, %ld ticks per second, priority index %d: %zu ticks in %.3f s\n",
+                    threaded ? "threaded" : "polling", options.rate, options.priority_index, intervals_s.size(),
+                    wall_s);
+    }
     std::printf("nominal period   %.3f us\n", nominal_s * 1e6);
     std::printf("mean period      %.3f us\n", sum_s / count * 1e6);
     std::printf("error p50        %s\n", microseconds(percentile(sorted, 0.5)).c_str());
@@ -298,6 +368,16 @@ int main(int argc, char** argv)
     std::printf("drift            %s over the run (host clock against %zu ideal periods)\n",
                 microseconds(wall_s - count * nominal_s).c_str(), intervals_s.size());
     std::printf("CPU per second   %.3f s\n", wall_s > 0 ? cpu_s / wall_s : 0.0);
+    if (pacer != nullptr) {
+        // The pacer's own figures: its grid does not drift, so its lateness
+        // stays flat however long the run.
+        std::printf("missed ticks     %llu\n", static_cast<unsigned long long>(missed_ticks));
+        std::printf("lateness p50     %.3f us (the pacer's own statistics; p99 %.3f us, max %.3f us)\n",
+                    static_cast<double>(stats.lateness_p50_ns) / 1e3, static_cast<double>(stats.lateness_p99_ns) / 1e3,
+                    static_cast<double>(stats.lateness_max_ns) / 1e3);
+        std::printf("pacer drift      %.3f us (latest 1,000 ticks' mean lateness against the first 1,000's)\n",
+                    static_cast<double>(stats.drift_ns) / 1e3);
+    }
     print_histogram(errors_s);
     return 0;
 }

@@ -55,6 +55,21 @@ void reset_event(Handle event);
 uint32_t wait_for(Handle handle, uint32_t timeout_ms);
 void close_handle(Handle handle);
 
+// A timer for the pacer's absolute-deadline sleeps, one per pacer (Windows:
+// a high-resolution waitable timer where the system has one, else a plain
+// one; Linux needs none and returns a non-null token). Null on failure.
+Handle create_sleep_timer();
+void close_sleep_timer(Handle timer);
+// Sleeps until the counter reads `deadline_counts` or later, or until a
+// signal interrupts the sleep (false). Returns at once for a past deadline.
+bool sleep_until(Handle timer, int64_t deadline_counts);
+// The calling thread, for thread_cpu_ns from any thread; release it with
+// close_thread_clock.
+Handle open_thread_clock();
+void close_thread_clock(Handle thread);
+// That thread's CPU time so far, in nanoseconds; -1 once it has ended.
+int64_t thread_cpu_ns(Handle thread);
+
 // Linux, as the library unloads, once every worker has been told to stop:
 // returns once none of them runs the library's code, and frees what this
 // layer holds. (Windows needs none: each worker keeps the module loaded.)

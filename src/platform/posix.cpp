@@ -500,6 +500,51 @@ void close_handle(Handle handle)
     }
 }
 
+// Linux sleeps on CLOCK_MONOTONIC itself: the token only stands for a timer.
+Handle create_sleep_timer()
+{
+    static char token;
+    return &token;
+}
+
+void close_sleep_timer(Handle)
+{
+}
+
+bool sleep_until(Handle, int64_t deadline_counts)
+{
+    const timespec deadline = to_timespec(deadline_counts);
+    int result = 0;
+    do {
+        result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+    } while (result != 0 && result != EINTR);
+    return result == 0;
+}
+
+// A thread's CPU clock id, kept in the handle's bits.
+Handle open_thread_clock()
+{
+    clockid_t clock{};
+    if (pthread_getcpuclockid(pthread_self(), &clock) != 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<Handle>(static_cast<intptr_t>(clock));
+}
+
+void close_thread_clock(Handle)
+{
+}
+
+int64_t thread_cpu_ns(Handle thread)
+{
+    timespec used{};
+    if (thread == nullptr ||
+        clock_gettime(static_cast<clockid_t>(reinterpret_cast<intptr_t>(thread)), &used) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(used.tv_sec) * kNanosecondsPerSecond + used.tv_nsec;
+}
+
 void release_at_unload()
 {
     HandleTable* table = handle_table_instance.exchange(nullptr);

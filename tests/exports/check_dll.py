@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks a built Varnex.dll as a host sees it: the eight MSVC-decorated
-exports at their ordinals and nothing else, imports of KERNEL32, USER32 and
+exports at ordinals 1 to 8, the pacer's C names from 9 on, and nothing else, imports of KERNEL32, USER32 and
 msvcrt only, and the calling convention of the code behind the exports."""
 import argparse
 import re
@@ -29,6 +29,20 @@ EXPORTS = {
         "?nVarnex@@3HA",
     ],
 }
+# From ordinal 9 on, the same on both: the pacer's plain C names.
+PACER_EXPORTS = [
+    "varnex_version",
+    "varnex_strerror",
+    "varnex_pacer_config_init",
+    "varnex_pacer_create",
+    "varnex_pacer_destroy",
+    "varnex_pacer_wait",
+    "varnex_pacer_cancel",
+    "varnex_pacer_get_stats",
+    "varnex_pacer_rate",
+]
+for names in EXPORTS.values():
+    names += PACER_EXPORTS
 ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
 READOBJ = "/usr/lib/llvm-14/bin/llvm-readobj"
 
@@ -54,7 +68,7 @@ def imports_of(dll):
     return re.findall(r"Name: (\S+\.dll)", run(READOBJ, "--coff-imports", dll), re.IGNORECASE)
 
 
-def function_at(objdump, dll, image_base, rva, length=2048):
+def function_at(objdump, dll, image_base, rva, length=8192):
     """The instructions of the function at rva, up to the next symbol."""
     start = image_base + rva
     text = run(objdump, "-d", "--no-show-raw-insn", f"--start-address={start:#x}",
@@ -105,7 +119,7 @@ def main():
     image_base = int(re.search(r"ImageBase\s+([0-9a-fA-F]+)", headers).group(1), 16)
     rva_by_ordinal = {ordinal: rva for ordinal, _, rva in exports}
     code = {ordinal: function_at(args.objdump, args.dll, image_base, rva_by_ordinal[ordinal])
-            for ordinal in range(1, 8) if ordinal in rva_by_ordinal}
+            for ordinal in range(1, len(EXPORTS[args.arch]) + 1) if ordinal in rva_by_ordinal}
 
     this_register, result_register = ("%ecx", "%eax") if args.arch == "i686" else ("%rcx", "%rax")
     # Ordinal 1 hands `this` back, as an MSVC-built `new CVarnex` expects.
@@ -121,7 +135,8 @@ def main():
         check(bool(returns(assignment)) and
               all(re.fullmatch(r"ret\s+\$0x4", r) for r in returns(assignment)),
               f"operator= must pop its one argument: {assignment}")
-        for ordinal in range(3, 8):
+        # The timer functions (3 to 7) and the pacer's (from 9 on).
+        for ordinal in [*range(3, 8), *range(9, len(EXPORTS[args.arch]) + 1)]:
             body = code.get(ordinal, [])
             check(bool(returns(body)) and all(r == "ret" for r in returns(body)),
                   f"ordinal {ordinal} is not cdecl: returns with {returns(body)}")

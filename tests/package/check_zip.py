@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Makes the build's ZIP with CPack and checks that it holds what a Windows
-host needs: the DLL, the header, both import libraries and the
+host needs: the DLL, the headers, both import libraries and the
 module-definition file."""
 import glob
 import os
@@ -8,7 +8,8 @@ import subprocess
 import sys
 import zipfile
 
-EXPECTED = {"bin/Varnex.dll", "include/varnex.h", "lib/libVarnex.dll.a", "lib/Varnex.lib", "lib/Varnex.def"}
+EXPECTED = {"bin/Varnex.dll", "include/varnex.h", "include/varnex/pacer.h", "include/varnex/pacer.hpp",
+            "lib/libVarnex.dll.a", "lib/Varnex.lib", "lib/Varnex.def"}
 
 
 def main():

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -253,6 +254,58 @@ void close_handle(Handle handle)
     record(w, "close_handle", handle, 0);
     w.events.erase(handle);
     w.released.insert(handle);
+}
+
+Handle create_sleep_timer()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    void* handle = next_handle(w);
+    record(w, "create_sleep_timer", handle, 0);
+    return handle;
+}
+
+void close_sleep_timer(Handle timer)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "close_sleep_timer", timer, 0);
+    w.released.insert(timer);
+}
+
+// The counter jumps to the deadline, as if the sleep woke exactly on it.
+bool sleep_until(Handle timer, int64_t deadline_counts)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "sleep_until", timer, deadline_counts);
+    w.next_reading = std::max(w.next_reading, deadline_counts);
+    return true;
+}
+
+Handle open_thread_clock()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    void* handle = next_handle(w);
+    record(w, "open_thread_clock", handle, 0);
+    return handle;
+}
+
+void close_thread_clock(Handle thread)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "close_thread_clock", thread, 0);
+    w.released.insert(thread);
+}
+
+int64_t thread_cpu_ns(Handle thread)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "thread_cpu_ns", thread, 0);
+    return 0;
 }
 
 }  // namespace platform

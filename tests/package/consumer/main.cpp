@@ -1,5 +1,7 @@
-// Opens the polling timer of an installed Varnex and waits three ticks.
+// Opens the polling timer of an installed Varnex and waits three ticks, then
+// paces three ticks with a pacer.
 #include <varnex.h>
+#include <varnex/pacer.hpp>
 
 #include <cstdio>
 
@@ -12,6 +14,13 @@ int main()
     for (int wait = 0; wait < 3; ++wait) {
         if (WaitForRTTimerLV(token) < 0.000999) {
             return 2;
+        }
+    }
+    varnex::Pacer pacer(1000, 1);
+    varnex_tick tick{};
+    for (int wait = 0; wait < 3; ++wait) {
+        if (pacer.wait(tick) != VARNEX_OK || tick.index != static_cast<uint64_t>(wait)) {
+            return 3;
         }
     }
     std::printf("consumer paced by Varnex\n");

@@ -1,0 +1,160 @@
+/* Varnex pacer: paces a loop on a grid of deadlines anchored to its start.
+ *
+ * A pacer is an object of its own: any number per process, each independent
+ * of the others and of the eight timer exports in varnex.h. Tick k is due at
+ *
+ *     start + floor(k * frequency * rate_den / rate_num)
+ *
+ * counts of the high-resolution counter, computed from k in exact integer
+ * arithmetic every time: the grid never drifts, however long it runs.
+ *
+ * Threads: one thread waits on a pacer at a time. varnex_pacer_get_stats and
+ * varnex_pacer_cancel may be called from any thread, also while another
+ * waits. Destroying a pacer while another thread waits on it is a contract
+ * violation: cancel first, and destroy once the wait has returned.
+ *
+ * Errors: every call that can fail returns a varnex_status; varnex_strerror
+ * names it. Nothing here shows a message box, writes to stderr or throws.
+ *
+ * Calling convention: cdecl on every platform (on 32-bit Windows, declare it
+ * so in hosts that assume stdcall, such as C# P/Invoke:
+ * CallingConvention.Cdecl). Every struct carries its size in its first member
+ * and has no implicit padding: its layout is the same for 32- and 64-bit
+ * hosts, and for hosts that pack structs to 1 byte.
+ */
+#ifndef VARNEX_PACER_H
+#define VARNEX_PACER_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define VARNEX_CALL __cdecl
+#  if defined(VARNEX_BUILDING)
+#    define VARNEX_PACER_API
+#  else
+#    define VARNEX_PACER_API __declspec(dllimport)
+#  endif
+#else
+#  define VARNEX_CALL
+#  define VARNEX_PACER_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* (major << 16) | (minor << 8) | patch of the library that is loaded. */
+#define VARNEX_VERSION ((1u << 16) | (1u << 8) | 0u)
+
+typedef enum varnex_status {
+    VARNEX_OK = 0,
+    VARNEX_E_INVALID_ARGUMENT = -1, /* a null pointer, or a struct size this library does not know */
+    VARNEX_E_INVALID_RATE = -2,     /* zero, negative, NaN, infinite, or under one counter step a tick */
+    VARNEX_E_INVALID_MODE = -3,
+    VARNEX_E_INVALID_MISSED = -4,   /* an unknown missed-tick policy */
+    VARNEX_E_INVALID_PHASE = -5,    /* a negative phase */
+    VARNEX_E_NO_MEMORY = -6,
+    VARNEX_E_NO_COUNTER = -7,       /* no high-resolution counter, or no timer to sleep on */
+    VARNEX_E_CANCELLED = -8         /* varnex_pacer_cancel stopped this wait */
+} varnex_status;
+
+typedef enum varnex_mode {
+    VARNEX_MODE_SPIN = 0,  /* spins on the counter to the deadline: the most precise, a whole core */
+    VARNEX_MODE_SLEEP = 1  /* the operating system's absolute-deadline sleep: cheap, late by its wake-up latency */
+} varnex_mode;
+
+/* What a wait does when the host comes back after later deadlines passed. */
+typedef enum varnex_missed {
+    /* Waits for the next deadline in the future on the grid; the ticks passed over are missed. */
+    VARNEX_MISSED_SKIP = 0,
+    /* Returns at once for each tick passed, oldest first, up to burst_cap in a row; the rest are
+       skipped as with VARNEX_MISSED_SKIP. */
+    VARNEX_MISSED_BURST = 1,
+    /* Returns the tick at once and moves the grid so that the next tick is one period later; the
+       deadlines passed over are missed. */
+    VARNEX_MISSED_DELAY = 2
+} varnex_missed;
+
+/* Flags of varnex_pacer_config. */
+#define VARNEX_PACER_NO_STATS 0x1u /* keep no statistics: varnex_pacer_stats reports ticks and missed only */
+
+typedef struct varnex_pacer_config {
+    uint32_t size;      /* sizeof(varnex_pacer_config) */
+    uint32_t mode;      /* varnex_mode; VARNEX_MODE_SPIN by default */
+    /* The rate as ticks per second, rate_num / rate_den, exactly (30000/1001 for NTSC video).
+       Both from 1 to 4294967295. When rate_num is 0, rate_hz is used instead. */
+    uint32_t rate_num;
+    uint32_t rate_den;
+    /* The rate as a double (29.97): converted once to the nearest fraction whose numerator and
+       denominator fit in 32 bits (a continued fraction, the best such approximation), which
+       varnex_pacer_rate reports. */
+    double rate_hz;
+    /* The first deadline, in nanoseconds after creation; -1 (the default) for one period. Gives
+       several pacers of one rate distinct phases. */
+    int64_t phase_ns;
+    uint32_t missed;    /* varnex_missed; VARNEX_MISSED_SKIP by default */
+    uint32_t burst_cap; /* VARNEX_MISSED_BURST: at most this many immediate returns in a row (default 4) */
+    uint32_t flags;     /* VARNEX_PACER_* flags */
+    uint32_t reserved;  /* 0 */
+} varnex_pacer_config;
+
+typedef struct varnex_tick {
+    uint32_t size;        /* sizeof(varnex_tick), set by the caller */
+    uint32_t reserved;
+    uint64_t index;       /* tick k: the first tick is 0 */
+    uint64_t missed;      /* ticks passed over since the previous return */
+    int64_t lateness_ns;  /* the reading that ended the wait, minus tick k's deadline */
+    int64_t interval_ns;  /* since the previous return (since creation for the first) */
+    double lateness_s;
+    double interval_s;
+} varnex_tick;
+
+typedef struct varnex_pacer_stats {
+    uint32_t size;          /* sizeof(varnex_pacer_stats), set by the caller */
+    uint32_t reserved;
+    uint64_t ticks;         /* ticks returned */
+    uint64_t missed;        /* ticks passed over */
+    /* Lateness of the returned ticks, from a log-linear histogram: within 1/64 (1.6%) of the
+       exact value; 0 before the first tick. */
+    int64_t lateness_p50_ns;
+    int64_t lateness_p99_ns;
+    int64_t lateness_p999_ns;
+    int64_t lateness_max_ns; /* exact */
+    /* Mean lateness of the latest 1,000 ticks minus that of the first 1,000, each without its
+       highest and lowest 5%, so that one stall does not move it: 0 until 2,000 ticks. */
+    int64_t drift_ns;
+    int64_t spin_ns;         /* time the waits spent spinning, from the readings they took */
+    int64_t sleep_ns;        /* time the waits spent asleep */
+    int64_t cpu_ns;          /* CPU time of the thread that last waited, read now; -1 if unknown */
+} varnex_pacer_stats;
+
+typedef struct varnex_pacer varnex_pacer;
+
+VARNEX_PACER_API uint32_t VARNEX_CALL varnex_version(void);
+/* A fixed English text for any status; never null. */
+VARNEX_PACER_API const char* VARNEX_CALL varnex_strerror(int status);
+
+/* The defaults: spin mode, skip, burst cap 4, phase one period; no rate. */
+VARNEX_PACER_API void VARNEX_CALL varnex_pacer_config_init(varnex_pacer_config* config);
+
+/* Creates a pacer; on failure *pacer is null and nothing was created. */
+VARNEX_PACER_API int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pacer** pacer);
+VARNEX_PACER_API void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer);
+
+/* Returns when the next tick is due, filling *tick (which may be null). */
+VARNEX_PACER_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick);
+
+/* Makes the wait in progress, or else the next one, return VARNEX_E_CANCELLED promptly (a spin
+   at once, a sleep within 10 ms). The tick is not consumed: a later wait waits for it again. */
+VARNEX_PACER_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
+
+VARNEX_PACER_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats);
+
+/* The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den. */
+VARNEX_PACER_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

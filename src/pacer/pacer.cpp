@@ -1,0 +1,436 @@
+// The pacer: a grid of deadlines anchored to its start, waited on by spinning
+// on the counter or by the operating system's absolute-deadline sleep. It
+// shares only the platform layer with the eight timer exports.
+#include "varnex/pacer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <new>
+
+#include "pacer/histogram.h"
+#include "pacer/rate.h"
+#include "pacer/wide_math.h"
+#include "platform/platform.h"
+
+static_assert(sizeof(varnex_pacer_config) == 48, "fixed for 32- and 64-bit hosts");
+static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pacer_config, phase_ns) == 24 &&
+                  offsetof(varnex_pacer_config, missed) == 32 && offsetof(varnex_pacer_config, reserved) == 44,
+              "fixed for 32- and 64-bit hosts");
+static_assert(sizeof(varnex_tick) == 56 && offsetof(varnex_tick, index) == 8 &&
+                  offsetof(varnex_tick, lateness_ns) == 24 && offsetof(varnex_tick, interval_s) == 48,
+              "fixed for 32- and 64-bit hosts");
+static_assert(sizeof(varnex_pacer_stats) == 88 && offsetof(varnex_pacer_stats, ticks) == 8 &&
+                  offsetof(varnex_pacer_stats, drift_ns) == 56 && offsetof(varnex_pacer_stats, cpu_ns) == 80,
+              "fixed for 32- and 64-bit hosts");
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr int64_t kNanosecondsPerSecond = 1000000000;
+constexpr uint32_t kDefaultBurstCap = 4;
+constexpr int64_t kDefaultPhase = -1;
+// A sleep looks at the cancel flag at least this often.
+constexpr int64_t kCancelCheckNs = 10000000;
+// The grid's arithmetic keeps frequency * rate_den within 64 bits.
+constexpr int64_t kMaxFrequency = 0xFFFFFFFF;
+
+}  // namespace
+
+struct varnex_pacer {
+    int64_t frequency = 0;
+    uint32_t rate_num = 0;
+    uint32_t rate_den = 0;
+    uint64_t counts_per_den = 0;  // frequency * rate_den
+    int64_t cancel_check_counts = 0;
+    uint32_t mode = VARNEX_MODE_SPIN;
+    uint32_t missed_policy = VARNEX_MISSED_SKIP;
+    uint32_t burst_cap = kDefaultBurstCap;
+    bool keep_stats = true;
+    platform::Handle sleep_timer = nullptr;
+
+    // The waiting thread's own.
+    int64_t start_counts = 0;  // tick 0's deadline
+    uint64_t next_index = 0;
+    uint32_t burst_returns = 0;
+    int64_t last_return_counts = 0;
+
+    std::atomic<uint32_t> cancel_requested{0};
+    std::atomic<platform::Handle> waiting_thread{nullptr};
+    std::atomic<uint64_t> ticks{0};
+    std::atomic<uint64_t> missed{0};
+    std::atomic<int64_t> spin_counts{0};
+    std::atomic<int64_t> sleep_counts{0};
+    LatenessStats lateness{};
+};
+
+namespace {
+
+int64_t saturated(const U128& value)
+{
+    constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return value.high != 0 || value.low > kMax ? std::numeric_limits<int64_t>::max()
+                                               : static_cast<int64_t>(value.low);
+}
+
+int64_t offset_counts(const varnex_pacer& pacer, uint64_t k)
+{
+    return saturated(tick_offset_counts(k, pacer.counts_per_den, pacer.rate_num));
+}
+
+int64_t deadline_counts(const varnex_pacer& pacer, uint64_t k)
+{
+    const int64_t offset = offset_counts(pacer, k);
+    return offset > std::numeric_limits<int64_t>::max() - pacer.start_counts ? std::numeric_limits<int64_t>::max()
+                                                                             : pacer.start_counts + offset;
+}
+
+// The last tick whose deadline is at or before `now`; -1 before tick 0's.
+int64_t latest_due_index(const varnex_pacer& pacer, int64_t now)
+{
+    if (now < pacer.start_counts) {
+        return -1;
+    }
+    // A double estimate, set exact against the integer deadlines.
+    const double elapsed = static_cast<double>(now - pacer.start_counts);
+    auto index = static_cast<int64_t>(elapsed * pacer.rate_num / static_cast<double>(pacer.counts_per_den));
+    index = std::max<int64_t>(index, 0);
+    while (index > 0 && deadline_counts(pacer, static_cast<uint64_t>(index)) > now) {
+        --index;
+    }
+    while (deadline_counts(pacer, static_cast<uint64_t>(index) + 1) <= now) {
+        ++index;
+    }
+    return index;
+}
+
+int64_t counts_to_ns(const varnex_pacer& pacer, int64_t counts)
+{
+    if (pacer.frequency == kNanosecondsPerSecond) {
+        return counts;
+    }
+    const bool negative = counts < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(counts) : static_cast<uint64_t>(counts);
+    const U128 ns = multiply(magnitude, kNanosecondsPerSecond);
+    // frequency <= kMaxFrequency, so it is a 32-bit divisor.
+    const int64_t result = saturated(divide(ns, static_cast<uint32_t>(pacer.frequency)));
+    return negative ? -result : result;
+}
+
+void add_relaxed(std::atomic<int64_t>& total, int64_t amount)
+{
+    total.store(total.load(kRelaxed) + amount, kRelaxed);
+}
+
+bool take_cancel(varnex_pacer& pacer)
+{
+    return pacer.cancel_requested.load(kRelaxed) != 0 && pacer.cancel_requested.exchange(0) != 0;
+}
+
+// Spins until the counter reaches `deadline`; the reading that ended it, or
+// -1 when cancelled.
+int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    const int64_t spin_start = now;
+    while (now < deadline) {
+        if (take_cancel(pacer)) {
+            return -1;
+        }
+        now = platform::read_counter();
+    }
+    if (pacer.keep_stats) {
+        add_relaxed(pacer.spin_counts, now - spin_start);
+    }
+    return now;
+}
+
+// Sleeps in slices, so that a cancel is seen within kCancelCheckNs; a wake
+// that comes early (or a signal) sleeps again.
+int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    const int64_t sleep_start = now;
+    while (now < deadline) {
+        if (take_cancel(pacer)) {
+            return -1;
+        }
+        platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts));
+        now = platform::read_counter();
+    }
+    if (pacer.keep_stats) {
+        add_relaxed(pacer.sleep_counts, now - sleep_start);
+    }
+    return now;
+}
+
+struct Target {
+    uint64_t index;
+    uint64_t missed;
+    bool reanchor;
+};
+
+// Which tick this wait returns, by the missed-tick policy.
+Target choose_target(varnex_pacer& pacer, int64_t now)
+{
+    const uint64_t next = pacer.next_index;
+    const int64_t latest = latest_due_index(pacer, now);
+    if (latest <= static_cast<int64_t>(next)) {
+        pacer.burst_returns = 0;
+        return {next, 0, false};
+    }
+    const auto passed = static_cast<uint64_t>(latest) - next;
+    switch (pacer.missed_policy) {
+    case VARNEX_MISSED_BURST:
+        if (pacer.burst_returns < pacer.burst_cap) {
+            ++pacer.burst_returns;
+            return {next, 0, false};
+        }
+        break;
+    case VARNEX_MISSED_DELAY:
+        return {next, passed, true};
+    default:
+        break;
+    }
+    pacer.burst_returns = 0;
+    return {static_cast<uint64_t>(latest) + 1, passed + 1, false};
+}
+
+bool valid_config(const varnex_pacer_config& config)
+{
+    return config.size == sizeof(varnex_pacer_config) && config.reserved == 0 &&
+           (config.flags & ~VARNEX_PACER_NO_STATS) == 0;
+}
+
+int config_status(const varnex_pacer_config& config)
+{
+    if (!valid_config(config)) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (config.mode != VARNEX_MODE_SPIN && config.mode != VARNEX_MODE_SLEEP) {
+        return VARNEX_E_INVALID_MODE;
+    }
+    if (config.missed > VARNEX_MISSED_DELAY) {
+        return VARNEX_E_INVALID_MISSED;
+    }
+    if (config.phase_ns < kDefaultPhase) {
+        return VARNEX_E_INVALID_PHASE;
+    }
+    return VARNEX_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t VARNEX_CALL varnex_version(void)
+{
+    return VARNEX_VERSION;
+}
+
+const char* VARNEX_CALL varnex_strerror(int status)
+{
+    switch (status) {
+    case VARNEX_OK:
+        return "success";
+    case VARNEX_E_INVALID_ARGUMENT:
+        return "invalid argument: a null pointer, or a struct of unknown size or with reserved fields set";
+    case VARNEX_E_INVALID_RATE:
+        return "invalid rate: it must be finite, above zero, and at least one counter step a tick";
+    case VARNEX_E_INVALID_MODE:
+        return "invalid mode: spin or sleep";
+    case VARNEX_E_INVALID_MISSED:
+        return "invalid missed-tick policy: skip, burst or delay";
+    case VARNEX_E_INVALID_PHASE:
+        return "invalid phase: nanoseconds from 0, or -1 for one period";
+    case VARNEX_E_NO_MEMORY:
+        return "out of memory";
+    case VARNEX_E_NO_COUNTER:
+        return "no usable high-resolution counter or sleep timer";
+    case VARNEX_E_CANCELLED:
+        return "the wait was cancelled";
+    default:
+        return "unknown status";
+    }
+}
+
+void VARNEX_CALL varnex_pacer_config_init(varnex_pacer_config* config)
+{
+    if (config == nullptr) {
+        return;
+    }
+    *config = varnex_pacer_config{};
+    config->size = sizeof(varnex_pacer_config);
+    config->mode = VARNEX_MODE_SPIN;
+    config->phase_ns = kDefaultPhase;
+    config->missed = VARNEX_MISSED_SKIP;
+    config->burst_cap = kDefaultBurstCap;
+}
+
+int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pacer** pacer)
+{
+    if (pacer == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    *pacer = nullptr;
+    if (config == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (const int status = config_status(*config); status != VARNEX_OK) {
+        return status;
+    }
+    uint32_t rate_num = config->rate_num;
+    uint32_t rate_den = config->rate_den;
+    if (rate_num == 0 && !rate_from_double(config->rate_hz, &rate_num, &rate_den)) {
+        return VARNEX_E_INVALID_RATE;
+    }
+    if (rate_den == 0) {
+        return VARNEX_E_INVALID_RATE;
+    }
+    int64_t frequency = 0;
+    if (!platform::query_frequency(&frequency) || frequency <= 0 || frequency > kMaxFrequency) {
+        return VARNEX_E_NO_COUNTER;
+    }
+    const uint64_t counts_per_den = static_cast<uint64_t>(frequency) * rate_den;
+    if (counts_per_den < rate_num) {
+        return VARNEX_E_INVALID_RATE;
+    }
+    auto* created = new (std::nothrow) varnex_pacer;
+    if (created == nullptr) {
+        return VARNEX_E_NO_MEMORY;
+    }
+    created->frequency = frequency;
+    created->rate_num = rate_num;
+    created->rate_den = rate_den;
+    created->counts_per_den = counts_per_den;
+    created->cancel_check_counts = saturated(divide(multiply(kCancelCheckNs, static_cast<uint64_t>(frequency)),
+                                                    kNanosecondsPerSecond));
+    created->mode = config->mode;
+    created->missed_policy = config->missed;
+    created->burst_cap = config->burst_cap;
+    created->keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
+    if (created->mode == VARNEX_MODE_SLEEP) {
+        created->sleep_timer = platform::create_sleep_timer();
+        if (created->sleep_timer == nullptr) {
+            delete created;
+            return VARNEX_E_NO_COUNTER;
+        }
+    }
+    const int64_t now = platform::read_counter();
+    const int64_t phase_counts =
+        config->phase_ns == kDefaultPhase
+            ? offset_counts(*created, 1)
+            : saturated(divide(multiply(static_cast<uint64_t>(config->phase_ns), static_cast<uint64_t>(frequency)),
+                               kNanosecondsPerSecond));
+    created->start_counts = now + phase_counts;
+    created->last_return_counts = now;
+    *pacer = created;
+    return VARNEX_OK;
+}
+
+void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
+{
+    if (pacer == nullptr) {
+        return;
+    }
+    if (pacer->sleep_timer != nullptr) {
+        platform::close_sleep_timer(pacer->sleep_timer);
+    }
+    if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
+        platform::close_thread_clock(thread);
+    }
+    delete pacer;
+}
+
+int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
+{
+    if (pacer == nullptr || (tick != nullptr && tick->size < sizeof(varnex_tick))) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (take_cancel(*pacer)) {
+        return VARNEX_E_CANCELLED;
+    }
+    if (pacer->keep_stats && pacer->waiting_thread.load(kRelaxed) == nullptr) {
+        pacer->waiting_thread.store(platform::open_thread_clock());
+    }
+    int64_t now = platform::read_counter();
+    const Target target = choose_target(*pacer, now);
+    const int64_t deadline = deadline_counts(*pacer, target.index);
+    now = pacer->mode == VARNEX_MODE_SLEEP ? sleep_to(*pacer, deadline, now) : spin_to(*pacer, deadline, now);
+    if (now < 0) {
+        return VARNEX_E_CANCELLED;
+    }
+    const int64_t lateness_counts = now - deadline;
+    const int64_t interval_counts = now - pacer->last_return_counts;
+    if (target.reanchor) {
+        // Tick index's deadline becomes this return: the next is one period on.
+        pacer->start_counts += lateness_counts;
+    }
+    pacer->next_index = target.index + 1;
+    pacer->last_return_counts = now;
+    pacer->ticks.store(pacer->ticks.load(kRelaxed) + 1, kRelaxed);
+    if (target.missed != 0) {
+        pacer->missed.store(pacer->missed.load(kRelaxed) + target.missed, kRelaxed);
+    }
+    const int64_t lateness_ns = counts_to_ns(*pacer, lateness_counts);
+    if (pacer->keep_stats) {
+        record_lateness(pacer->lateness, lateness_ns);
+    }
+    if (tick != nullptr) {
+        tick->index = target.index;
+        tick->missed = target.missed;
+        tick->lateness_ns = lateness_ns;
+        tick->interval_ns = counts_to_ns(*pacer, interval_counts);
+        tick->lateness_s = static_cast<double>(lateness_counts) / static_cast<double>(pacer->frequency);
+        tick->interval_s = static_cast<double>(interval_counts) / static_cast<double>(pacer->frequency);
+    }
+    return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
+{
+    if (pacer == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    pacer->cancel_requested.store(1);
+    return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats)
+{
+    if (pacer == nullptr || stats == nullptr || stats->size < sizeof(varnex_pacer_stats)) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    const uint32_t size = stats->size;
+    *stats = varnex_pacer_stats{};
+    stats->size = size;
+    stats->ticks = pacer->ticks.load(kRelaxed);
+    stats->missed = pacer->missed.load(kRelaxed);
+    stats->cpu_ns = -1;
+    if (!pacer->keep_stats) {
+        return VARNEX_OK;
+    }
+    stats->lateness_p50_ns = lateness_percentile(pacer->lateness, 0.5);
+    stats->lateness_p99_ns = lateness_percentile(pacer->lateness, 0.99);
+    stats->lateness_p999_ns = lateness_percentile(pacer->lateness, 0.999);
+    stats->lateness_max_ns = pacer->lateness.max_ns.load(kRelaxed);
+    stats->drift_ns = lateness_drift(pacer->lateness);
+    stats->spin_ns = counts_to_ns(*pacer, pacer->spin_counts.load(kRelaxed));
+    stats->sleep_ns = counts_to_ns(*pacer, pacer->sleep_counts.load(kRelaxed));
+    if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
+        stats->cpu_ns = platform::thread_cpu_ns(thread);
+    }
+    return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den)
+{
+    if (pacer == nullptr || rate_num == nullptr || rate_den == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    *rate_num = pacer->rate_num;
+    *rate_den = pacer->rate_den;
+    return VARNEX_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,93 @@
+// The pacer on the real counter, through the library as a host links it:
+// two pacers in two threads, and a cancel from another thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "varnex/pacer.hpp"
+
+namespace {
+
+double seconds_now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct PacedLoop {
+    uint32_t rate = 0;
+    varnex_mode mode = VARNEX_MODE_SPIN;
+    int waits = 0;
+    int failures = 0;
+    uint64_t last_index = 0;
+    uint64_t missed = 0;
+    double elapsed_s = 0.0;
+};
+
+void pace(PacedLoop& run)
+{
+    varnex::Pacer pacer(run.rate, 1, run.mode);
+    const double start_s = seconds_now();
+    varnex_tick tick{};
+    for (int wait = 0; wait < run.waits; ++wait) {
+        run.failures += pacer.wait(tick) == VARNEX_OK ? 0 : 1;
+        run.missed += tick.missed;
+    }
+    run.elapsed_s = seconds_now() - start_s;
+    run.last_index = tick.index;
+}
+
+// Each keeps its own grid: the last tick's index is the time that passed,
+// at its own rate, with every return or miss accounted for.
+TEST(PacerClock, TwoPacersInTwoThreadsEachKeepTheirOwnRate)
+{
+    PacedLoop spinning{50, VARNEX_MODE_SPIN, 40};
+    PacedLoop sleeping{80, VARNEX_MODE_SLEEP, 64};
+    std::thread first(pace, std::ref(spinning));
+    std::thread second(pace, std::ref(sleeping));
+    first.join();
+    second.join();
+    for (const PacedLoop& run : {spinning, sleeping}) {
+        SCOPED_TRACE(run.rate);
+        EXPECT_EQ(run.failures, 0);
+        EXPECT_EQ(run.last_index + 1, run.waits + run.missed);
+        const double grid_s = static_cast<double>(run.last_index + 1) / run.rate;
+        EXPECT_GE(run.elapsed_s, grid_s - 0.002) << "a tick came before its deadline";
+        EXPECT_LT(run.elapsed_s, grid_s + 0.25);
+    }
+}
+
+// One tick a second: the wait is well inside its period when the cancel
+// comes, and without the cancel it would go on for most of a second.
+TEST(PacerClock, ACancelFromAnotherThreadEndsTheWaitInProgressPromptly)
+{
+    for (const varnex_mode mode : {VARNEX_MODE_SPIN, VARNEX_MODE_SLEEP}) {
+        SCOPED_TRACE(mode);
+        varnex::Pacer pacer(1, 1, mode);
+        std::atomic<bool> started{false};
+        std::atomic<int> status{VARNEX_OK};
+        double started_s = 0.0;
+        double returned_s = 0.0;
+        std::thread waiter([&] {
+            varnex_tick tick{};
+            started_s = seconds_now();
+            started.store(true);
+            status.store(pacer.wait(tick));
+            returned_s = seconds_now();
+        });
+        while (!started.load()) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const double cancelled_s = seconds_now();
+        pacer.cancel();
+        waiter.join();
+        EXPECT_EQ(status.load(), VARNEX_E_CANCELLED);
+        EXPECT_GT(returned_s - started_s, 0.05) << "the wait had not begun when the cancel came";
+        EXPECT_LT(returned_s - cancelled_s, 0.25);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// The pacer on the fake platform: the grid's exact arithmetic, the
+// missed-tick policies, cancel, validation and the statistics.
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_platform.h"
+#include "fake_platform_test.h"
+#include "pacer/histogram.h"
+#include "pacer/rate.h"
+#include "pacer/wide_math.h"
+#include "varnex/pacer.h"
+
+namespace {
+
+// Decimal digits, most significant first: an arithmetic of its own to check
+// the library's 128-bit one against.
+std::string decimal(uint64_t value)
+{
+    return std::to_string(value);
+}
+
+std::string times(const std::string& left, uint64_t right)
+{
+    std::vector<unsigned> digits(left.size() + 20, 0);
+    const std::string right_digits = decimal(right);
+    for (size_t i = 0; i < left.size(); ++i) {
+        for (size_t j = 0; j < right_digits.size(); ++j) {
+            digits[(left.size() - 1 - i) + (right_digits.size() - 1 - j)] +=
+                static_cast<unsigned>(left[i] - '0') * static_cast<unsigned>(right_digits[j] - '0');
+        }
+    }
+    for (size_t index = 0; index + 1 < digits.size(); ++index) {
+        digits[index + 1] += digits[index] / 10;
+        digits[index] %= 10;
+    }
+    std::string product;
+    for (auto digit = digits.rbegin(); digit != digits.rend(); ++digit) {
+        if (!product.empty() || *digit != 0) {
+            product += static_cast<char>('0' + *digit);
+        }
+    }
+    return product.empty() ? "0" : product;
+}
+
+std::string floor_divided(const std::string& dividend, uint64_t divisor)
+{
+    std::string quotient;
+    uint64_t remainder = 0;
+    for (const char digit : dividend) {
+        remainder = remainder * 10 + static_cast<uint64_t>(digit - '0');
+        quotient += static_cast<char>('0' + remainder / divisor);
+        remainder %= divisor;
+    }
+    const size_t first = quotient.find_first_not_of('0');
+    return first == std::string::npos ? "0" : quotient.substr(first);
+}
+
+std::string plus(const std::string& left, const std::string& right)
+{
+    std::string sum;
+    int carry = 0;
+    for (size_t i = 0; i < std::max(left.size(), right.size()) || carry != 0; ++i) {
+        const int digit = (i < left.size() ? left[left.size() - 1 - i] - '0' : 0) +
+                          (i < right.size() ? right[right.size() - 1 - i] - '0' : 0) + carry;
+        sum.insert(sum.begin(), static_cast<char>('0' + digit % 10));
+        carry = digit / 10;
+    }
+    const size_t first = sum.find_first_not_of('0');
+    return first == std::string::npos ? "0" : sum.substr(first);
+}
+
+std::string decimal(const U128& value)
+{
+    return plus(times(times(decimal(value.high), 4294967296u), 4294967296u), decimal(value.low));
+}
+
+TEST(PacerGrid, EveryDeadlineIsTheExactRationalValue)
+{
+    struct Rate {
+        uint32_t num;
+        uint32_t den;
+    };
+    const Rate rates[] = {{1000, 1}, {30000, 1001}, {7, 1}};
+    const uint64_t frequencies[] = {10000000, 1000000000};
+    std::vector<uint64_t> ks = {0, 1, 2, 6, 7, 8, 999, 1000, 1001, 30000, 1000000, 1000000007};
+    for (uint64_t k = 1000000000000 - 3; k <= 1000000000000 + 3; ++k) {
+        ks.push_back(k);
+    }
+    uint64_t state = 12345;
+    for (int sample = 0; sample < 200; ++sample) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        ks.push_back(state % 1000000000001);
+    }
+    for (const Rate& rate : rates) {
+        for (const uint64_t frequency : frequencies) {
+            const uint64_t counts_per_den = frequency * rate.den;
+            for (const uint64_t k : ks) {
+                SCOPED_TRACE(std::to_string(rate.num) + "/" + std::to_string(rate.den) + " at " +
+                             std::to_string(frequency) + " Hz, tick " + std::to_string(k));
+                const std::string exact = floor_divided(times(times(decimal(k), frequency), rate.den), rate.num);
+                ASSERT_EQ(decimal(tick_offset_counts(k, counts_per_den, rate.num)), exact);
+            }
+        }
+    }
+}
+
+TEST(PacerGrid, ADoubleRateBecomesItsFraction)
+{
+    uint32_t num = 0;
+    uint32_t den = 0;
+    ASSERT_TRUE(rate_from_double(29.97, &num, &den));
+    EXPECT_EQ(num, 2997u);
+    EXPECT_EQ(den, 100u);
+    ASSERT_TRUE(rate_from_double(30000.0 / 1001.0, &num, &den));
+    EXPECT_EQ(num, 30000u);
+    EXPECT_EQ(den, 1001u);
+    ASSERT_TRUE(rate_from_double(0.5, &num, &den));
+    EXPECT_EQ(num, 1u);
+    EXPECT_EQ(den, 2u);
+}
+
+class PacerTest : public FakePlatformTest {
+protected:
+    // Frequency 1000, 10 ticks per second: 100 counts a period. The counter
+    // reads 0 at the creation, so tick k is due at 100 + 100k.
+    static constexpr int64_t kPeriodCounts = 100;
+
+    varnex_pacer* create(uint32_t missed, uint32_t mode = VARNEX_MODE_SPIN)
+    {
+        varnex_pacer_config config;
+        varnex_pacer_config_init(&config);
+        config.rate_num = 10;
+        config.rate_den = 1;
+        config.missed = missed;
+        config.mode = mode;
+        varnex_pacer* pacer = nullptr;
+        EXPECT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+        return pacer;
+    }
+
+    static int64_t due(uint64_t k) { return kPeriodCounts + kPeriodCounts * static_cast<int64_t>(k); }
+
+    varnex_tick wait(varnex_pacer* pacer)
+    {
+        varnex_tick tick{};
+        tick.size = sizeof tick;
+        EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+        return tick;
+    }
+
+    // Puts the host `periods` and a half periods past tick k's deadline.
+    static void come_back_late(uint64_t k, int periods)
+    {
+        fake::set_counter(due(k) + periods * kPeriodCounts + kPeriodCounts / 2, 1);
+    }
+};
+
+struct Return {
+    uint64_t index;
+    uint64_t missed;
+    bool at_once;
+};
+
+TEST_F(PacerTest, EachPolicyGivesItsReturnsAndMissedCounts)
+{
+    struct Case {
+        uint32_t policy;
+        int periods_late;
+        std::vector<Return> returns;
+    };
+    const Case cases[] = {
+        {VARNEX_MISSED_SKIP, 0, {{1, 0, true}, {2, 0, false}}},
+        {VARNEX_MISSED_SKIP, 1, {{3, 2, false}, {4, 0, false}}},
+        {VARNEX_MISSED_SKIP, 5, {{7, 6, false}, {8, 0, false}}},
+        {VARNEX_MISSED_BURST, 0, {{1, 0, true}, {2, 0, false}}},
+        {VARNEX_MISSED_BURST, 1, {{1, 0, true}, {2, 0, true}, {3, 0, false}}},
+        // Past the cap of 4: four at once, then the rest skipped.
+        {VARNEX_MISSED_BURST, 5, {{1, 0, true}, {2, 0, true}, {3, 0, true}, {4, 0, true}, {7, 2, false}}},
+        {VARNEX_MISSED_DELAY, 0, {{1, 0, true}, {2, 0, false}}},
+        {VARNEX_MISSED_DELAY, 1, {{1, 1, true}, {2, 0, false}}},
+        {VARNEX_MISSED_DELAY, 5, {{1, 5, true}, {2, 0, false}}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE("policy " + std::to_string(test.policy) + ", " + std::to_string(test.periods_late) +
+                     " periods late");
+        fake::reset();
+        fake::set_frequency(kFrequency);
+        varnex_pacer* pacer = create(test.policy);
+        ASSERT_NE(pacer, nullptr);
+        const varnex_tick first = wait(pacer);
+        EXPECT_EQ(first.index, 0u);
+        EXPECT_EQ(first.lateness_ns, 0);
+        come_back_late(1, test.periods_late);
+        for (const Return& expected : test.returns) {
+            const uint64_t called_at = fake::reads();
+            const varnex_tick tick = wait(pacer);
+            EXPECT_EQ(tick.index, expected.index);
+            EXPECT_EQ(tick.missed, expected.missed);
+            EXPECT_EQ(fake::reads() - called_at == 1, expected.at_once) << "tick " << tick.index;
+        }
+        varnex_pacer_stats stats{};
+        stats.size = sizeof stats;
+        ASSERT_EQ(varnex_pacer_get_stats(pacer, &stats), VARNEX_OK);
+        uint64_t missed = 0;
+        for (const Return& expected : test.returns) {
+            missed += expected.missed;
+        }
+        EXPECT_EQ(stats.missed, missed);
+        EXPECT_EQ(stats.ticks, test.returns.size() + 1);
+        varnex_pacer_destroy(pacer);
+    }
+}
+
+TEST_F(PacerTest, DelayMovesTheGridToTheLateReturn)
+{
+    varnex_pacer* pacer = create(VARNEX_MISSED_DELAY);
+    wait(pacer);
+    come_back_late(1, 2);
+    const varnex_tick late = wait(pacer);
+    EXPECT_EQ(late.lateness_ns, (2 * kPeriodCounts + kPeriodCounts / 2) * 1000000);
+    const varnex_tick next = wait(pacer);
+    EXPECT_EQ(next.lateness_ns, 0);
+    EXPECT_EQ(next.interval_ns, kPeriodCounts * 1000000) << "one period after the late return";
+    varnex_pacer_destroy(pacer);
+}
+
+TEST_F(PacerTest, APhaseSetsTheFirstDeadlineAndTheGridFollowsIt)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 10;
+    config.rate_den = 1;
+    config.phase_ns = 250000000;
+    varnex_pacer* pacer = nullptr;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    const varnex_tick first = wait(pacer);
+    EXPECT_EQ(first.index, 0u);
+    EXPECT_EQ(first.interval_ns, 250000000) << "tick 0 at the phase, 250 counts after the creation";
+    EXPECT_EQ(wait(pacer).interval_ns, kPeriodCounts * 1000000);
+    varnex_pacer_destroy(pacer);
+}
+
+TEST_F(PacerTest, CancelEndsASpinOrASleepAndKeepsTheTick)
+{
+    for (const uint32_t mode : {VARNEX_MODE_SPIN, VARNEX_MODE_SLEEP}) {
+        SCOPED_TRACE(mode);
+        fake::reset();
+        fake::set_frequency(kFrequency);
+        varnex_pacer* pacer = create(VARNEX_MISSED_SKIP, mode);
+        ASSERT_NE(pacer, nullptr);
+        // Held inside the wait, before the deadline: the cancel comes now.
+        fake::pause_at_read(fake::reads() + 3);
+        int result = VARNEX_OK;
+        std::thread waiter([&] {
+            varnex_tick tick{};
+            tick.size = sizeof tick;
+            result = varnex_pacer_wait(pacer, &tick);
+        });
+        fake::wait_until_paused();
+        EXPECT_EQ(varnex_pacer_cancel(pacer), VARNEX_OK);
+        fake::resume();
+        waiter.join();
+        EXPECT_EQ(result, VARNEX_E_CANCELLED);
+        EXPECT_EQ(wait(pacer).index, 0u) << "the cancelled wait did not take the tick";
+        // With no wait in progress, the next one is cancelled.
+        varnex_pacer_cancel(pacer);
+        EXPECT_EQ(varnex_pacer_wait(pacer, nullptr), VARNEX_E_CANCELLED);
+        EXPECT_EQ(wait(pacer).index, 1u);
+        varnex_pacer_destroy(pacer);
+    }
+}
+
+TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
+{
+    varnex_pacer_config valid;
+    varnex_pacer_config_init(&valid);
+    valid.rate_num = 10;
+    valid.rate_den = 1;
+    valid.mode = VARNEX_MODE_SLEEP;
+    struct Case {
+        const char* what;
+        void (*spoil)(varnex_pacer_config&);
+        int status;
+    };
+    const Case cases[] = {
+        {"rate 0", [](varnex_pacer_config& c) { c.rate_num = 0; c.rate_hz = 0.0; }, VARNEX_E_INVALID_RATE},
+        {"negative rate", [](varnex_pacer_config& c) { c.rate_num = 0; c.rate_hz = -1.0; }, VARNEX_E_INVALID_RATE},
+        {"NaN", [](varnex_pacer_config& c) { c.rate_num = 0; c.rate_hz = std::nan(""); }, VARNEX_E_INVALID_RATE},
+        {"infinite", [](varnex_pacer_config& c) { c.rate_num = 0; c.rate_hz = INFINITY; }, VARNEX_E_INVALID_RATE},
+        {"denominator 0", [](varnex_pacer_config& c) { c.rate_den = 0; }, VARNEX_E_INVALID_RATE},
+        {"under a count a tick", [](varnex_pacer_config& c) { c.rate_num = 1001; }, VARNEX_E_INVALID_RATE},
+        {"double under a count a tick", [](varnex_pacer_config& c) { c.rate_num = 0; c.rate_hz = 1000.5; },
+         VARNEX_E_INVALID_RATE},
+        {"mode", [](varnex_pacer_config& c) { c.mode = 2; }, VARNEX_E_INVALID_MODE},
+        {"policy", [](varnex_pacer_config& c) { c.missed = 3; }, VARNEX_E_INVALID_MISSED},
+        {"phase", [](varnex_pacer_config& c) { c.phase_ns = -2; }, VARNEX_E_INVALID_PHASE},
+        {"size", [](varnex_pacer_config& c) { c.size = 40; }, VARNEX_E_INVALID_ARGUMENT},
+        {"reserved", [](varnex_pacer_config& c) { c.reserved = 1; }, VARNEX_E_INVALID_ARGUMENT},
+        {"flags", [](varnex_pacer_config& c) { c.flags = 2; }, VARNEX_E_INVALID_ARGUMENT},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        varnex_pacer_config config = valid;
+        test.spoil(config);
+        varnex_pacer* pacer = reinterpret_cast<varnex_pacer*>(&config);
+        EXPECT_EQ(varnex_pacer_create(&config, &pacer), test.status);
+        EXPECT_EQ(pacer, nullptr);
+        EXPECT_STRNE(varnex_strerror(test.status), varnex_strerror(VARNEX_OK));
+    }
+    varnex_pacer* pacer = nullptr;
+    EXPECT_EQ(varnex_pacer_create(nullptr, &pacer), VARNEX_E_INVALID_ARGUMENT);
+    EXPECT_EQ(varnex_pacer_create(&valid, nullptr), VARNEX_E_INVALID_ARGUMENT);
+    fake::set_frequency(0, false);
+    EXPECT_EQ(varnex_pacer_create(&valid, &pacer), VARNEX_E_NO_COUNTER);
+    EXPECT_TRUE(fake::calls_named("create_sleep_timer").empty());
+    EXPECT_TRUE(fake::calls_named("show_message_box").empty());
+}
+
+TEST(PacerStats, PercentilesLieWithinTheHistogramsErrorAndDriftIgnoresAStall)
+{
+    auto stats = std::make_unique<LatenessStats>();
+    std::vector<int64_t> samples;
+    uint64_t state = 99;
+    for (int index = 0; index < 100000; ++index) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        // Lateness from nanoseconds to milliseconds, log-uniform.
+        samples.push_back(static_cast<int64_t>(std::pow(10.0, 1.0 + 5.0 * static_cast<double>(state >> 11) / 9007199254740992.0)));
+        record_lateness(*stats, samples.back());
+    }
+    std::sort(samples.begin(), samples.end());
+    for (const double fraction : {0.5, 0.99, 0.999}) {
+        SCOPED_TRACE(fraction);
+        const int64_t exact = samples[static_cast<size_t>(std::ceil(fraction * samples.size())) - 1];
+        EXPECT_LE(std::abs(lateness_percentile(*stats, fraction) - exact), exact / 64 + 1);
+    }
+    EXPECT_EQ(stats->max_ns.load(), samples.back());
+
+    auto steady = std::make_unique<LatenessStats>();
+    for (int index = 0; index < 3000; ++index) {
+        record_lateness(*steady, index < 1000 ? 100 : 150);
+    }
+    record_lateness(*steady, 10000000);
+    EXPECT_EQ(lateness_drift(*steady), 50) << "one stall of 10 ms does not move it";
+}
+
+}  // namespace
