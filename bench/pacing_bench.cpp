@@ -139,6 +139,9 @@ struct Round {
 struct PacedTick {
     int64_t reading;
     int64_t error_counts;
+    // The tick's place on its schedule, where a pacer skipped ticks; -1 for
+    // one tick per call.
+    int64_t index = -1;
 };
 
 double median_of(std::vector<double> values)
@@ -159,14 +162,17 @@ Round run_pacer(long ticks, int64_t period_counts, const std::function<void()>& 
     // Each tick's reading against the ideal schedule from the first one.
     std::vector<double> offsets_ns;
     offsets_ns.reserve(static_cast<size_t>(ticks));
+    int64_t first_index = 0;
     for (long index = 0; index < ticks; ++index) {
         const PacedTick paced = tick();
+        const int64_t place = paced.index >= 0 ? paced.index : index;
         if (index == 0) {
             first = paced.reading;
+            first_index = place;
         }
         last = paced.reading;
         round.values_ns.push_back(counts_to_ns(paced.error_counts));
-        offsets_ns.push_back(counts_to_ns(paced.reading - first - index * period_counts));
+        offsets_ns.push_back(counts_to_ns(paced.reading - first - (place - first_index) * period_counts));
     }
     const double wall_s = counts_to_ns(last - first) * 1e-9;
     round.cpu_per_second = wall_s > 0 ? (process_cpu_seconds() - cpu_start_s) / wall_s : 0;
@@ -266,7 +272,8 @@ Method pacer_method(long rate, uint32_t mode, const char* name)
                         const int64_t reading = read_counter();
                         const auto lateness_counts = static_cast<int64_t>(
                             tick.lateness_s * static_cast<double>(counter_frequency()) + 0.5);
-                        return PacedTick{reading, reading - (last_library_reading - lateness_counts)};
+                        return PacedTick{reading, reading - (last_library_reading - lateness_counts),
+                                         static_cast<int64_t>(tick.index)};
                     });
             }};
 }
@@ -383,8 +390,8 @@ std::vector<Method> methods()
 #endif
     for (const long rate : rates) {
         all.push_back(varnex_polling(rate));
-        all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "varnex pacer, spin"));
-        all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "varnex pacer, sleep"));
+        all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "varnex pacer spin"));
+        all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "varnex pacer sleep"));
         all.push_back(bare_absolute_spin(rate, "bare spin to absolute deadlines"));
 #if defined(_WIN32)
         all.push_back(bare_spin(rate, "bare QueryPerformanceCounter spin"));
@@ -473,7 +480,7 @@ int main(int argc, char** argv)
     // tick-after-tick periods.
     const double drift_seconds = argc > 4 ? std::atof(argv[4]) : 0.0;
     if (drift_seconds > 0) {
-        for (const Method& method : {pacer_method(1000, VARNEX_MODE_SPIN, "varnex pacer, spin"), varnex_polling(1000)}) {
+        for (const Method& method : {pacer_method(1000, VARNEX_MODE_SPIN, "varnex pacer spin"), varnex_polling(1000)}) {
             const Round result = method.run(static_cast<long>(drift_seconds * 1000));
             std::fprintf(output, "%s,%s,%ld,long drift,%.1f\n", kPlatform, method.name.c_str(), method.rate,
                          result.drift_ns);

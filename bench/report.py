@@ -16,7 +16,7 @@ FLOORS = {"linux": "bare clock_gettime spin", "windows (wine64)": "bare QueryPer
 # Samples of a platform's fixed costs, not of a pacing method.
 FIXED_COSTS = ("read", "start")
 SLEEPERS = {"clock_nanosleep absolute", "std::this_thread::sleep_until", "high-resolution waitable timer",
-            "Sleep(1) under timeBeginPeriod(1)", "varnex pacer, sleep"}
+            "Sleep(1) under timeBeginPeriod(1)", "varnex pacer sleep"}
 # The pacer keeps an absolute schedule: its floor is a spin to the same deadlines.
 ABSOLUTE_FLOOR = "bare spin to absolute deadlines"
 

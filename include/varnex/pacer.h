@@ -115,7 +115,8 @@ typedef struct varnex_pacer_stats {
     uint64_t ticks;         /* ticks returned */
     uint64_t missed;        /* ticks passed over */
     /* Lateness of the returned ticks, from a log-linear histogram: within 1/64 (1.6%) of the
-       exact value; 0 before the first tick. */
+       exact value; 0 before the first tick. A tick's lateness enters these, and the drift, as the
+       next wait begins, so that the host is not kept waiting for them. */
     int64_t lateness_p50_ns;
     int64_t lateness_p99_ns;
     int64_t lateness_p999_ns;

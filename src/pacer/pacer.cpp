@@ -56,6 +56,12 @@ struct varnex_pacer {
     uint64_t next_index = 0;
     uint32_t burst_returns = 0;
     int64_t last_return_counts = 0;
+    double seconds_per_count = 0.0;
+    // The previous tick's lateness and spin, recorded as the next wait
+    // begins: the host gets its tick without waiting for the statistics.
+    int64_t unrecorded_lateness_ns = 0;
+    int64_t unrecorded_spin_counts = 0;
+    bool lateness_unrecorded = false;
 
     std::atomic<uint32_t> cancel_requested{0};
     std::atomic<platform::Handle> waiting_thread{nullptr};
@@ -133,16 +139,15 @@ bool take_cancel(varnex_pacer& pacer)
 // -1 when cancelled.
 int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
-    const int64_t spin_start = now;
+    pacer.unrecorded_spin_counts = -now;
     while (now < deadline) {
         if (take_cancel(pacer)) {
+            pacer.unrecorded_spin_counts = 0;
             return -1;
         }
         now = platform::read_counter();
     }
-    if (pacer.keep_stats) {
-        add_relaxed(pacer.spin_counts, now - spin_start);
-    }
+    pacer.unrecorded_spin_counts += now;
     return now;
 }
 
@@ -162,6 +167,22 @@ int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
         add_relaxed(pacer.sleep_counts, now - sleep_start);
     }
     return now;
+}
+
+// The previous tick's share of the statistics.
+void record_previous_tick(varnex_pacer& pacer)
+{
+    if (!pacer.keep_stats) {
+        return;
+    }
+    if (pacer.unrecorded_spin_counts != 0) {
+        add_relaxed(pacer.spin_counts, pacer.unrecorded_spin_counts);
+        pacer.unrecorded_spin_counts = 0;
+    }
+    if (pacer.lateness_unrecorded) {
+        record_lateness(pacer.lateness, pacer.unrecorded_lateness_ns);
+        pacer.lateness_unrecorded = false;
+    }
 }
 
 struct Target {
@@ -303,6 +324,7 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->rate_num = rate_num;
     created->rate_den = rate_den;
     created->counts_per_den = counts_per_den;
+    created->seconds_per_count = 1.0 / static_cast<double>(frequency);
     created->cancel_check_counts = saturated(divide(multiply(kCancelCheckNs, static_cast<uint64_t>(frequency)),
                                                     kNanosecondsPerSecond));
     created->mode = config->mode;
@@ -350,40 +372,41 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
     if (take_cancel(*pacer)) {
         return VARNEX_E_CANCELLED;
     }
+    record_previous_tick(*pacer);
     if (pacer->keep_stats && pacer->waiting_thread.load(kRelaxed) == nullptr) {
         pacer->waiting_thread.store(platform::open_thread_clock());
     }
     int64_t now = platform::read_counter();
     const Target target = choose_target(*pacer, now);
     const int64_t deadline = deadline_counts(*pacer, target.index);
+    // Whatever does not depend on the reading that ends the wait is done
+    // before it: from the deadline on, the host is kept waiting.
+    if (tick != nullptr) {
+        tick->index = target.index;
+        tick->missed = target.missed;
+    }
+    const int64_t previous_return = pacer->last_return_counts;
     now = pacer->mode == VARNEX_MODE_SLEEP ? sleep_to(*pacer, deadline, now) : spin_to(*pacer, deadline, now);
     if (now < 0) {
         return VARNEX_E_CANCELLED;
     }
     const int64_t lateness_counts = now - deadline;
-    const int64_t interval_counts = now - pacer->last_return_counts;
-    if (target.reanchor) {
-        // Tick index's deadline becomes this return: the next is one period on.
-        pacer->start_counts += lateness_counts;
+    const int64_t interval_counts = now - previous_return;
+    if (tick != nullptr) {
+        tick->lateness_ns = counts_to_ns(*pacer, lateness_counts);
+        tick->interval_ns = counts_to_ns(*pacer, interval_counts);
+        tick->lateness_s = static_cast<double>(lateness_counts) * pacer->seconds_per_count;
+        tick->interval_s = static_cast<double>(interval_counts) * pacer->seconds_per_count;
     }
+    // Tick index's deadline becomes this return under the delay policy: the
+    // next is one period on.
+    pacer->start_counts += target.reanchor ? lateness_counts : 0;
     pacer->next_index = target.index + 1;
     pacer->last_return_counts = now;
     pacer->ticks.store(pacer->ticks.load(kRelaxed) + 1, kRelaxed);
-    if (target.missed != 0) {
-        pacer->missed.store(pacer->missed.load(kRelaxed) + target.missed, kRelaxed);
-    }
-    const int64_t lateness_ns = counts_to_ns(*pacer, lateness_counts);
-    if (pacer->keep_stats) {
-        record_lateness(pacer->lateness, lateness_ns);
-    }
-    if (tick != nullptr) {
-        tick->index = target.index;
-        tick->missed = target.missed;
-        tick->lateness_ns = lateness_ns;
-        tick->interval_ns = counts_to_ns(*pacer, interval_counts);
-        tick->lateness_s = static_cast<double>(lateness_counts) / static_cast<double>(pacer->frequency);
-        tick->interval_s = static_cast<double>(interval_counts) / static_cast<double>(pacer->frequency);
-    }
+    pacer->missed.store(pacer->missed.load(kRelaxed) + target.missed, kRelaxed);
+    pacer->unrecorded_lateness_ns = counts_to_ns(*pacer, lateness_counts);
+    pacer->lateness_unrecorded = pacer->keep_stats;
     return VARNEX_OK;
 }
 
