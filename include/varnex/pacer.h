@@ -126,7 +126,7 @@ typedef struct varnex_pacer_stats {
     int64_t drift_ns;
     int64_t spin_ns;         /* time the waits spent spinning, from the readings they took */
     int64_t sleep_ns;        /* time the waits spent asleep */
-    int64_t cpu_ns;          /* CPU time of the thread that last waited, read now; -1 if unknown */
+    int64_t cpu_ns;          /* CPU time of the thread that first waited, read now; -1 if unknown */
 } varnex_pacer_stats;
 
 typedef struct varnex_pacer varnex_pacer;

@@ -392,8 +392,9 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
     }
     const int64_t lateness_counts = now - deadline;
     const int64_t interval_counts = now - previous_return;
+    const int64_t lateness_ns = counts_to_ns(*pacer, lateness_counts);
     if (tick != nullptr) {
-        tick->lateness_ns = counts_to_ns(*pacer, lateness_counts);
+        tick->lateness_ns = lateness_ns;
         tick->interval_ns = counts_to_ns(*pacer, interval_counts);
         tick->lateness_s = static_cast<double>(lateness_counts) * pacer->seconds_per_count;
         tick->interval_s = static_cast<double>(interval_counts) * pacer->seconds_per_count;
@@ -405,7 +406,7 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
     pacer->last_return_counts = now;
     pacer->ticks.store(pacer->ticks.load(kRelaxed) + 1, kRelaxed);
     pacer->missed.store(pacer->missed.load(kRelaxed) + target.missed, kRelaxed);
-    pacer->unrecorded_lateness_ns = counts_to_ns(*pacer, lateness_counts);
+    pacer->unrecorded_lateness_ns = lateness_ns;
     pacer->lateness_unrecorded = pacer->keep_stats;
     return VARNEX_OK;
 }

@@ -129,7 +129,7 @@ protected:
     // reads 0 at the creation, so tick k is due at 100 + 100k.
     static constexpr int64_t kPeriodCounts = 100;
 
-    varnex_pacer* create(uint32_t missed, uint32_t mode = VARNEX_MODE_SPIN)
+    varnex_pacer* create(uint32_t missed, uint32_t mode = VARNEX_MODE_SPIN, int64_t phase_ns = -1)
     {
         varnex_pacer_config config;
         varnex_pacer_config_init(&config);
@@ -137,6 +137,7 @@ protected:
         config.rate_den = 1;
         config.missed = missed;
         config.mode = mode;
+        config.phase_ns = phase_ns;
         varnex_pacer* pacer = nullptr;
         EXPECT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
         return pacer;
@@ -230,13 +231,8 @@ TEST_F(PacerTest, DelayMovesTheGridToTheLateReturn)
 
 TEST_F(PacerTest, APhaseSetsTheFirstDeadlineAndTheGridFollowsIt)
 {
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.rate_num = 10;
-    config.rate_den = 1;
-    config.phase_ns = 250000000;
-    varnex_pacer* pacer = nullptr;
-    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    varnex_pacer* pacer = create(VARNEX_MISSED_SKIP, VARNEX_MODE_SPIN, 250000000);
+    ASSERT_NE(pacer, nullptr);
     const varnex_tick first = wait(pacer);
     EXPECT_EQ(first.index, 0u);
     EXPECT_EQ(first.interval_ns, 250000000) << "tick 0 at the phase, 250 counts after the creation";
