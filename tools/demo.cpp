@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,19 @@ bool parse_number(const char* text, double minimum, double maximum, double& valu
     return end != text && *end == '\0' && value >= minimum && value <= maximum;
 }
 
+// The position of `value` among `names`, or -1.
+int index_of(const char* value, std::initializer_list<const char*> names)
+{
+    int index = 0;
+    for (const char* name : names) {
+        if (std::strcmp(value, name) == 0) {
+            return index;
+        }
+        ++index;
+    }
+    return -1;
+}
+
 // 0: run; 1: --help; 2: bad usage (message already printed).
 int parse_options(int argc, char** argv, Options& options)
 {
@@ -144,20 +158,16 @@ int parse_options(int argc, char** argv, Options& options)
         double number = 0.0;
         bool valid = true;
         if (option == "--variant") {
-            const char* variants[] = {"polling", "threaded", "pacer"};
-            const auto found = std::find_if(std::begin(variants), std::end(variants),
-                                            [&](const char* name) { return std::strcmp(value, name) == 0; });
-            valid = found != std::end(variants);
-            options.variant = static_cast<Variant>(found - std::begin(variants));
+            const int variant = index_of(value, {"polling", "threaded", "pacer"});
+            valid = variant >= 0;
+            options.variant = static_cast<Variant>(variant);
         } else if (option == "--mode") {
             valid = std::strcmp(value, "spin") == 0 || std::strcmp(value, "sleep") == 0;
             options.mode = std::strcmp(value, "sleep") == 0 ? VARNEX_MODE_SLEEP : VARNEX_MODE_SPIN;
         } else if (option == "--missed") {
-            const char* policies[] = {"skip", "burst", "delay"};
-            const auto found = std::find_if(std::begin(policies), std::end(policies),
-                                            [&](const char* name) { return std::strcmp(value, name) == 0; });
-            valid = found != std::end(policies);
-            options.missed = static_cast<uint32_t>(found - std::begin(policies));
+            const int policy = index_of(value, {"skip", "burst", "delay"});
+            valid = policy >= 0;
+            options.missed = static_cast<uint32_t>(policy);
         } else if (option == "--rate") {
             valid = parse_number(value, 1, 1e9, number) && number == std::floor(number);
             options.rate = static_cast<long>(number);

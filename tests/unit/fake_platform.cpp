@@ -256,21 +256,37 @@ void close_handle(Handle handle)
     w.released.insert(handle);
 }
 
-Handle create_sleep_timer()
+namespace {
+
+// A handle of the sleep timers' or thread clocks' kind: recorded, and
+// released by its close.
+void* issue_recorded(const char* operation)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     void* handle = next_handle(w);
-    record(w, "create_sleep_timer", handle, 0);
+    record(w, operation, handle, 0);
     return handle;
+}
+
+void release_recorded(const char* operation, void* handle)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, operation, handle, 0);
+    w.released.insert(handle);
+}
+
+}  // namespace
+
+Handle create_sleep_timer()
+{
+    return issue_recorded("create_sleep_timer");
 }
 
 void close_sleep_timer(Handle timer)
 {
-    World& w = world();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    record(w, "close_sleep_timer", timer, 0);
-    w.released.insert(timer);
+    release_recorded("close_sleep_timer", timer);
 }
 
 // The counter jumps to the deadline, as if the sleep woke exactly on it.
@@ -285,19 +301,12 @@ bool sleep_until(Handle timer, int64_t deadline_counts)
 
 Handle open_thread_clock()
 {
-    World& w = world();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    void* handle = next_handle(w);
-    record(w, "open_thread_clock", handle, 0);
-    return handle;
+    return issue_recorded("open_thread_clock");
 }
 
 void close_thread_clock(Handle thread)
 {
-    World& w = world();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    record(w, "close_thread_clock", thread, 0);
-    w.released.insert(thread);
+    release_recorded("close_thread_clock", thread);
 }
 
 int64_t thread_cpu_ns(Handle thread)
