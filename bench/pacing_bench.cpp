@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "called_spin.h"
 #include "process_cpu.h"
 #include "varnex.h"
 #include "varnex/pacer.h"
@@ -298,6 +299,25 @@ Method bare_absolute_spin(long rate, const char* name)
             }};
 }
 
+// The same spin behind a call: the return to the caller after a spin that a
+// timer interrupt crossed costs what it costs any library.
+Method called_absolute_spin(long rate, const char* name)
+{
+    return {name, rate, [rate](long ticks) {
+                const int64_t period = counter_frequency() / rate;
+                int64_t deadline = 0;
+                return run_pacer(
+                    ticks, period, [&] { deadline = read_counter() + period; },
+                    [&] {
+                        spin_until_in_called_function(deadline, read_counter);
+                        const int64_t reading = read_counter();
+                        const int64_t lateness = reading - deadline;
+                        deadline += period;
+                        return PacedTick{reading, lateness};
+                    });
+            }};
+}
+
 // The threaded timer: the lag from the worker's signal to the waiter's return.
 Method varnex_threaded_lag(long rate)
 {
@@ -393,6 +413,7 @@ std::vector<Method> methods()
         all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "varnex pacer spin"));
         all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "varnex pacer sleep"));
         all.push_back(bare_absolute_spin(rate, "bare spin to absolute deadlines"));
+        all.push_back(called_absolute_spin(rate, "the same spin behind a function call"));
 #if defined(_WIN32)
         all.push_back(bare_spin(rate, "bare QueryPerformanceCounter spin"));
         static HANDLE waitable_timer = CreateWaitableTimerExW(
