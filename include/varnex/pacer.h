@@ -44,13 +44,13 @@ extern "C" {
 #endif
 
 /* (major << 16) | (minor << 8) | patch of the library that is loaded. */
-#define VARNEX_VERSION ((1u << 16) | (1u << 8) | 0u)
+#define VARNEX_VERSION ((1u << 16) | (2u << 8) | 0u)
 
 typedef enum varnex_status {
     VARNEX_OK = 0,
     VARNEX_E_INVALID_ARGUMENT = -1, /* a null pointer, or a struct size this library does not know */
     VARNEX_E_INVALID_RATE = -2,     /* zero, negative, NaN, infinite, or under one counter step a tick */
-    VARNEX_E_INVALID_MODE = -3,
+    VARNEX_E_INVALID_MODE = -3,     /* not one of varnex_mode */
     VARNEX_E_INVALID_MISSED = -4,   /* an unknown missed-tick policy */
     VARNEX_E_INVALID_PHASE = -5,    /* a negative phase */
     VARNEX_E_NO_MEMORY = -6,
@@ -60,7 +60,11 @@ typedef enum varnex_status {
 
 typedef enum varnex_mode {
     VARNEX_MODE_SPIN = 0,  /* spins on the counter to the deadline: the most precise, a whole core */
-    VARNEX_MODE_SLEEP = 1  /* the operating system's absolute-deadline sleep: cheap, late by its wake-up latency */
+    VARNEX_MODE_SLEEP = 1, /* the operating system's absolute-deadline sleep: cheap, late by its wake-up latency */
+    /* Sleeps until the deadline minus a margin, then spins: a spin's precision at a fraction of its
+       CPU. The margin is learned from the sleeps' own oversleep (see margin_ns in the stats), or
+       fixed by margin_ns in the config. When the margin reaches the time left, the wait spins. */
+    VARNEX_MODE_HYBRID = 2
 } varnex_mode;
 
 /* What a wait does when the host comes back after later deadlines passed. */
@@ -95,7 +99,13 @@ typedef struct varnex_pacer_config {
     uint32_t missed;    /* varnex_missed; VARNEX_MISSED_SKIP by default */
     uint32_t burst_cap; /* VARNEX_MISSED_BURST: at most this many immediate returns in a row (default 4) */
     uint32_t flags;     /* VARNEX_PACER_* flags */
-    uint32_t reserved;  /* 0 */
+    /* VARNEX_MODE_HYBRID: a fixed margin in nanoseconds; 0 (the default) to learn it. The margin
+       learned is the p99.5 of the oversleeps over the latest 512 to 1,024 ticks, not counting the
+       largest (one stall does not move it), and at least 10 us; over the first 16 sleeps, at least
+       half the period. A sleep that wakes past it widens it at once to that oversleep, up to half
+       the period, and that widening halves every 64 ticks. Ignored in the other modes. Was
+       `reserved` (0) in version 1.1. */
+    uint32_t margin_ns;
 } varnex_pacer_config;
 
 typedef struct varnex_tick {
@@ -127,6 +137,9 @@ typedef struct varnex_pacer_stats {
     int64_t spin_ns;         /* time the waits spent spinning, from the readings they took */
     int64_t sleep_ns;        /* time the waits spent asleep */
     int64_t cpu_ns;          /* CPU time of the thread that first waited, read now; -1 if unknown */
+    /* Since version 1.2 (size 96; a size of 88 gets the fields above): the hybrid margin the next
+       wait will sleep with; 0 in the other modes. */
+    int64_t margin_ns;
 } varnex_pacer_stats;
 
 typedef struct varnex_pacer varnex_pacer;

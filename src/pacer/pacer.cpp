@@ -7,23 +7,26 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <new>
 
 #include "pacer/histogram.h"
+#include "pacer/margin.h"
 #include "pacer/rate.h"
 #include "pacer/wide_math.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(varnex_pacer_config) == 48, "fixed for 32- and 64-bit hosts");
 static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pacer_config, phase_ns) == 24 &&
-                  offsetof(varnex_pacer_config, missed) == 32 && offsetof(varnex_pacer_config, reserved) == 44,
+                  offsetof(varnex_pacer_config, missed) == 32 && offsetof(varnex_pacer_config, margin_ns) == 44,
               "fixed for 32- and 64-bit hosts");
 static_assert(sizeof(varnex_tick) == 56 && offsetof(varnex_tick, index) == 8 &&
                   offsetof(varnex_tick, lateness_ns) == 24 && offsetof(varnex_tick, interval_s) == 48,
               "fixed for 32- and 64-bit hosts");
-static_assert(sizeof(varnex_pacer_stats) == 88 && offsetof(varnex_pacer_stats, ticks) == 8 &&
-                  offsetof(varnex_pacer_stats, drift_ns) == 56 && offsetof(varnex_pacer_stats, cpu_ns) == 80,
+static_assert(sizeof(varnex_pacer_stats) == 96 && offsetof(varnex_pacer_stats, ticks) == 8 &&
+                  offsetof(varnex_pacer_stats, drift_ns) == 56 && offsetof(varnex_pacer_stats, cpu_ns) == 80 &&
+                  offsetof(varnex_pacer_stats, margin_ns) == 88,
               "fixed for 32- and 64-bit hosts");
 
 namespace {
@@ -34,6 +37,10 @@ constexpr uint32_t kDefaultBurstCap = 4;
 constexpr int64_t kDefaultPhase = -1;
 // A sleep looks at the cancel flag at least this often.
 constexpr int64_t kCancelCheckNs = 10000000;
+// The least hybrid margin: a wake-up is never this punctual.
+constexpr int64_t kMarginFloorNs = 10000;
+// What version 1.1's hosts pass as sizeof(varnex_pacer_stats).
+constexpr uint32_t kStatsSizeBeforeMargin = 88;
 // The grid's arithmetic keeps frequency * rate_den within 64 bits.
 constexpr int64_t kMaxFrequency = 0xFFFFFFFF;
 
@@ -49,6 +56,7 @@ struct varnex_pacer {
     uint32_t missed_policy = VARNEX_MISSED_SKIP;
     uint32_t burst_cap = kDefaultBurstCap;
     bool keep_stats = true;
+    int64_t fixed_margin_counts = 0;
     platform::Handle sleep_timer = nullptr;
 
     // The waiting thread's own.
@@ -62,6 +70,7 @@ struct varnex_pacer {
     int64_t unrecorded_lateness_ns = 0;
     int64_t unrecorded_spin_counts = 0;
     bool lateness_unrecorded = false;
+    MarginEstimator margin{};
 
     std::atomic<uint32_t> cancel_requested{0};
     std::atomic<platform::Handle> waiting_thread{nullptr};
@@ -69,6 +78,7 @@ struct varnex_pacer {
     std::atomic<uint64_t> missed{0};
     std::atomic<int64_t> spin_counts{0};
     std::atomic<int64_t> sleep_counts{0};
+    std::atomic<int64_t> margin_counts{0};
     LatenessStats lateness{};
 };
 
@@ -125,6 +135,11 @@ int64_t counts_to_ns(const varnex_pacer& pacer, int64_t counts)
     return negative ? -result : result;
 }
 
+int64_t ns_to_counts(int64_t ns, int64_t frequency)
+{
+    return saturated(divide(multiply(static_cast<uint64_t>(ns), static_cast<uint64_t>(frequency)), kNanosecondsPerSecond));
+}
+
 void add_relaxed(std::atomic<int64_t>& total, int64_t amount)
 {
     total.store(total.load(kRelaxed) + amount, kRelaxed);
@@ -167,6 +182,29 @@ int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
         add_relaxed(pacer.sleep_counts, now - sleep_start);
     }
     return now;
+}
+
+// Sleeps until the margin before `deadline`, learning how late the sleep woke,
+// then spins the rest.
+int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    const bool learning = pacer.fixed_margin_counts == 0;
+    const int64_t margin = learning ? margin_counts(pacer.margin) : pacer.fixed_margin_counts;
+    const int64_t wake = deadline - margin;
+    if (wake > now) {
+        now = sleep_to(pacer, wake, now);
+        if (now < 0) {
+            return -1;
+        }
+        if (learning) {
+            learn_oversleep(pacer.margin, now - wake, margin);
+        }
+    }
+    if (learning) {
+        count_margin_tick(pacer.margin);
+        pacer.margin_counts.store(margin_counts(pacer.margin), kRelaxed);
+    }
+    return spin_to(pacer, deadline, now);
 }
 
 // The previous tick's share of the statistics.
@@ -219,8 +257,7 @@ Target choose_target(varnex_pacer& pacer, int64_t now)
 
 bool valid_config(const varnex_pacer_config& config)
 {
-    return config.size == sizeof(varnex_pacer_config) && config.reserved == 0 &&
-           (config.flags & ~VARNEX_PACER_NO_STATS) == 0;
+    return config.size == sizeof(varnex_pacer_config) && (config.flags & ~VARNEX_PACER_NO_STATS) == 0;
 }
 
 int config_status(const varnex_pacer_config& config)
@@ -228,7 +265,7 @@ int config_status(const varnex_pacer_config& config)
     if (!valid_config(config)) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if (config.mode != VARNEX_MODE_SPIN && config.mode != VARNEX_MODE_SLEEP) {
+    if (config.mode > VARNEX_MODE_HYBRID) {
         return VARNEX_E_INVALID_MODE;
     }
     if (config.missed > VARNEX_MISSED_DELAY) {
@@ -238,6 +275,27 @@ int config_status(const varnex_pacer_config& config)
         return VARNEX_E_INVALID_PHASE;
     }
     return VARNEX_OK;
+}
+
+void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
+{
+    stats.ticks = pacer.ticks.load(kRelaxed);
+    stats.missed = pacer.missed.load(kRelaxed);
+    stats.cpu_ns = -1;
+    stats.margin_ns = counts_to_ns(pacer, pacer.margin_counts.load(kRelaxed));
+    if (!pacer.keep_stats) {
+        return;
+    }
+    stats.lateness_p50_ns = lateness_percentile(pacer.lateness, 0.5);
+    stats.lateness_p99_ns = lateness_percentile(pacer.lateness, 0.99);
+    stats.lateness_p999_ns = lateness_percentile(pacer.lateness, 0.999);
+    stats.lateness_max_ns = pacer.lateness.max_ns.load(kRelaxed);
+    stats.drift_ns = lateness_drift(pacer.lateness);
+    stats.spin_ns = counts_to_ns(pacer, pacer.spin_counts.load(kRelaxed));
+    stats.sleep_ns = counts_to_ns(pacer, pacer.sleep_counts.load(kRelaxed));
+    if (platform::Handle thread = pacer.waiting_thread.load(); thread != nullptr) {
+        stats.cpu_ns = platform::thread_cpu_ns(thread);
+    }
 }
 
 }  // namespace
@@ -259,7 +317,7 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_INVALID_RATE:
         return "invalid rate: it must be finite, above zero, and at least one counter step a tick";
     case VARNEX_E_INVALID_MODE:
-        return "invalid mode: spin or sleep";
+        return "invalid mode: spin, sleep or hybrid";
     case VARNEX_E_INVALID_MISSED:
         return "invalid missed-tick policy: skip, burst or delay";
     case VARNEX_E_INVALID_PHASE:
@@ -325,13 +383,18 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->rate_den = rate_den;
     created->counts_per_den = counts_per_den;
     created->seconds_per_count = 1.0 / static_cast<double>(frequency);
-    created->cancel_check_counts = saturated(divide(multiply(kCancelCheckNs, static_cast<uint64_t>(frequency)),
-                                                    kNanosecondsPerSecond));
+    created->cancel_check_counts = ns_to_counts(kCancelCheckNs, frequency);
     created->mode = config->mode;
     created->missed_policy = config->missed;
     created->burst_cap = config->burst_cap;
     created->keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
-    if (created->mode == VARNEX_MODE_SLEEP) {
+    if (created->mode == VARNEX_MODE_HYBRID) {
+        created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
+        init_margin(created->margin, ns_to_counts(kMarginFloorNs, frequency), offset_counts(*created, 1));
+        created->margin_counts.store(created->fixed_margin_counts != 0 ? created->fixed_margin_counts
+                                                                       : margin_counts(created->margin));
+    }
+    if (created->mode != VARNEX_MODE_SPIN) {
         created->sleep_timer = platform::create_sleep_timer();
         if (created->sleep_timer == nullptr) {
             delete created;
@@ -342,8 +405,7 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     const int64_t phase_counts =
         config->phase_ns == kDefaultPhase
             ? offset_counts(*created, 1)
-            : saturated(divide(multiply(static_cast<uint64_t>(config->phase_ns), static_cast<uint64_t>(frequency)),
-                               kNanosecondsPerSecond));
+            : ns_to_counts(config->phase_ns, frequency);
     created->start_counts = now + phase_counts;
     created->last_return_counts = now;
     *pacer = created;
@@ -386,7 +448,17 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
         tick->missed = target.missed;
     }
     const int64_t previous_return = pacer->last_return_counts;
-    now = pacer->mode == VARNEX_MODE_SLEEP ? sleep_to(*pacer, deadline, now) : spin_to(*pacer, deadline, now);
+    switch (pacer->mode) {
+    case VARNEX_MODE_SLEEP:
+        now = sleep_to(*pacer, deadline, now);
+        break;
+    case VARNEX_MODE_HYBRID:
+        now = sleep_then_spin_to(*pacer, deadline, now);
+        break;
+    default:
+        now = spin_to(*pacer, deadline, now);
+        break;
+    }
     if (now < 0) {
         return VARNEX_E_CANCELLED;
     }
@@ -422,28 +494,14 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
 
 int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats)
 {
-    if (pacer == nullptr || stats == nullptr || stats->size < sizeof(varnex_pacer_stats)) {
+    if (pacer == nullptr || stats == nullptr || stats->size < kStatsSizeBeforeMargin) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    const uint32_t size = stats->size;
-    *stats = varnex_pacer_stats{};
-    stats->size = size;
-    stats->ticks = pacer->ticks.load(kRelaxed);
-    stats->missed = pacer->missed.load(kRelaxed);
-    stats->cpu_ns = -1;
-    if (!pacer->keep_stats) {
-        return VARNEX_OK;
-    }
-    stats->lateness_p50_ns = lateness_percentile(pacer->lateness, 0.5);
-    stats->lateness_p99_ns = lateness_percentile(pacer->lateness, 0.99);
-    stats->lateness_p999_ns = lateness_percentile(pacer->lateness, 0.999);
-    stats->lateness_max_ns = pacer->lateness.max_ns.load(kRelaxed);
-    stats->drift_ns = lateness_drift(pacer->lateness);
-    stats->spin_ns = counts_to_ns(*pacer, pacer->spin_counts.load(kRelaxed));
-    stats->sleep_ns = counts_to_ns(*pacer, pacer->sleep_counts.load(kRelaxed));
-    if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
-        stats->cpu_ns = platform::thread_cpu_ns(thread);
-    }
+    varnex_pacer_stats all{};
+    all.size = stats->size;
+    fill_stats(*pacer, all);
+    // A host built against an older, shorter struct gets its own part.
+    std::memcpy(stats, &all, std::min<size_t>(stats->size, sizeof all));
     return VARNEX_OK;
 }
 

@@ -1,5 +1,6 @@
 // The pacer on the real counter, through the library as a host links it:
-// two pacers in two threads, and a cancel from another thread.
+// two pacers in two threads, the hybrid's CPU against the spin's, and a
+// cancel from another thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -59,11 +60,48 @@ TEST(PacerClock, TwoPacersInTwoThreadsEachKeepTheirOwnRate)
     }
 }
 
+// CPU of a thread of its own that waits on one pacer for a second.
+struct Spent {
+    int failures = 0;
+    uint64_t accounted = 0;  // returns plus missed
+    uint64_t last_index = 0;
+    double cpu_s = 0.0;
+};
+
+Spent second_at_100_per_second(varnex_mode mode)
+{
+    Spent spent;
+    std::thread([&] {
+        varnex::Pacer pacer(100, 1, mode);
+        varnex_tick tick{};
+        for (int wait = 0; wait < 100; ++wait) {
+            spent.failures += pacer.wait(tick) == VARNEX_OK ? 0 : 1;
+            spent.accounted += 1 + tick.missed;
+        }
+        spent.last_index = tick.index;
+        spent.cpu_s = static_cast<double>(pacer.stats().cpu_ns) * 1e-9;
+    }).join();
+    return spent;
+}
+
+// The hybrid sleeps most of each 10 ms period; the spin takes all of it.
+TEST(PacerClock, AHybridPacerKeepsItsTicksAtLessThanHalfTheSpinsCpu)
+{
+    const Spent spin = second_at_100_per_second(VARNEX_MODE_SPIN);
+    const Spent hybrid = second_at_100_per_second(VARNEX_MODE_HYBRID);
+    for (const Spent& run : {spin, hybrid}) {
+        EXPECT_EQ(run.failures, 0);
+        EXPECT_EQ(run.last_index + 1, run.accounted);
+    }
+    EXPECT_GT(spin.cpu_s, 0.3) << "the thread's CPU time is not read";
+    EXPECT_LE(hybrid.cpu_s, spin.cpu_s / 2) << "hybrid " << hybrid.cpu_s << " s, spin " << spin.cpu_s << " s";
+}
+
 // One tick a second: the wait is well inside its period when the cancel
 // comes, and without the cancel it would go on for most of a second.
 TEST(PacerClock, ACancelFromAnotherThreadEndsTheWaitInProgressPromptly)
 {
-    for (const varnex_mode mode : {VARNEX_MODE_SPIN, VARNEX_MODE_SLEEP}) {
+    for (const varnex_mode mode : {VARNEX_MODE_SPIN, VARNEX_MODE_SLEEP, VARNEX_MODE_HYBRID}) {
         SCOPED_TRACE(mode);
         varnex::Pacer pacer(1, 1, mode);
         std::atomic<bool> started{false};

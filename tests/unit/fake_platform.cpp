@@ -35,6 +35,7 @@ struct World {
     std::deque<int64_t> scripted_readings;
     int64_t next_reading = 0;
     int64_t step_per_read = 1;
+    int64_t oversleep = 0;
     uint64_t reads = 0;
     uint64_t pause_at_read = 0;
     uint64_t set_event_calls = 0;
@@ -289,13 +290,14 @@ void close_sleep_timer(Handle timer)
     release_recorded("close_sleep_timer", timer);
 }
 
-// The counter jumps to the deadline, as if the sleep woke exactly on it.
+// The counter jumps to the deadline plus the oversleep, as if the sleep woke
+// then.
 bool sleep_until(Handle timer, int64_t deadline_counts)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     record(w, "sleep_until", timer, deadline_counts);
-    w.next_reading = std::max(w.next_reading, deadline_counts);
+    w.next_reading = std::max(w.next_reading, deadline_counts + w.oversleep);
     return true;
 }
 
@@ -347,6 +349,7 @@ void reset()
     w.scripted_readings.clear();
     w.next_reading = 0;
     w.step_per_read = 1;
+    w.oversleep = 0;
     w.reads = 0;
     w.set_event_calls = 0;
     w.fail_thread_creation = false;
@@ -382,6 +385,13 @@ void script_readings(const std::vector<int64_t>& readings)
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.scripted_readings.assign(readings.begin(), readings.end());
+}
+
+void set_oversleep(int64_t counts)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.oversleep = counts;
 }
 
 void set_counter(int64_t next_reading, int64_t step_per_read)

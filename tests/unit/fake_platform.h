@@ -25,6 +25,8 @@ void set_frequency(int64_t counts_per_second, bool query_succeeds = true);
 void script_readings(const std::vector<int64_t>& readings);
 void set_counter(int64_t next_reading, int64_t step_per_read);
 uint64_t reads();
+// A sleep wakes this many counts after the reading it was asked to wake at.
+void set_oversleep(int64_t counts);
 
 // The read numbered `read_number` (counting from 1), or the set_event call
 // numbered `call_number`, blocks in its thread until resume();

@@ -10,6 +10,7 @@
 #include "fake_platform.h"
 #include "fake_platform_test.h"
 #include "pacer/histogram.h"
+#include "pacer/margin.h"
 #include "pacer/rate.h"
 #include "pacer/wide_math.h"
 #include "varnex/pacer.h"
@@ -291,11 +292,10 @@ TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
         {"under a count a tick", [](varnex_pacer_config& c) { c.rate_num = 1001; }, VARNEX_E_INVALID_RATE},
         {"double under a count a tick", [](varnex_pacer_config& c) { c.rate_num = 0; c.rate_hz = 1000.5; },
          VARNEX_E_INVALID_RATE},
-        {"mode", [](varnex_pacer_config& c) { c.mode = 2; }, VARNEX_E_INVALID_MODE},
+        {"mode", [](varnex_pacer_config& c) { c.mode = 3; }, VARNEX_E_INVALID_MODE},
         {"policy", [](varnex_pacer_config& c) { c.missed = 3; }, VARNEX_E_INVALID_MISSED},
         {"phase", [](varnex_pacer_config& c) { c.phase_ns = -2; }, VARNEX_E_INVALID_PHASE},
         {"size", [](varnex_pacer_config& c) { c.size = 40; }, VARNEX_E_INVALID_ARGUMENT},
-        {"reserved", [](varnex_pacer_config& c) { c.reserved = 1; }, VARNEX_E_INVALID_ARGUMENT},
         {"flags", [](varnex_pacer_config& c) { c.flags = 2; }, VARNEX_E_INVALID_ARGUMENT},
     };
     for (const Case& test : cases) {
@@ -341,6 +341,95 @@ TEST(PacerStats, PercentilesLieWithinTheHistogramsErrorAndDriftIgnoresAStall)
     }
     record_lateness(*steady, 10000000);
     EXPECT_EQ(lateness_drift(*steady), 50) << "one stall of 10 ms does not move it";
+}
+
+TEST(PacerMargin, LearnsTheQuantileAndRelearnsDownUpAndAfterAStall)
+{
+    constexpr int64_t kPeriod = 100000;
+    MarginEstimator margin;
+    init_margin(margin, 10, kPeriod);
+    EXPECT_EQ(margin_counts(margin), kPeriod / 2) << "before any sleep";
+    auto sleep_once = [&](int64_t oversleep) {
+        learn_oversleep(margin, oversleep, margin_counts(margin));
+        count_margin_tick(margin);
+    };
+    // One window of oversleeps 10, 20, ..., 5120 in a scrambled order: of
+    // 512 samples, the 4th largest.
+    for (uint32_t tick = 0; tick < kMarginWindowTicks; ++tick) {
+        sleep_once(10 * static_cast<int64_t>((tick * 389 + 7) % kMarginWindowTicks + 1));
+    }
+    EXPECT_EQ(margin_counts(margin), 5090);
+    // One stall widens the margin to half the period, never to the whole;
+    // once that has decayed, the stall itself does not count: of 960
+    // samples, the 6th largest.
+    sleep_once(10 * kPeriod);
+    EXPECT_EQ(margin_counts(margin), kPeriod / 2);
+    for (uint32_t tick = 1; tick < 7 * kBoostHalfLifeTicks; ++tick) {
+        sleep_once(50);
+    }
+    EXPECT_EQ(margin_counts(margin), 5080);
+    // Quieter: the old window is gone two windows on.
+    for (uint32_t tick = 7 * kBoostHalfLifeTicks; tick < 2 * kMarginWindowTicks; ++tick) {
+        sleep_once(50);
+    }
+    EXPECT_EQ(margin_counts(margin), 50);
+    // Busier: the first overshoot widens the margin at once, up to half the
+    // period, and the widening then halves every kBoostHalfLifeTicks.
+    sleep_once(2000);
+    EXPECT_EQ(margin_counts(margin), 2000);
+    for (uint32_t tick = 1; tick < kBoostHalfLifeTicks; ++tick) {
+        sleep_once(40);
+    }
+    EXPECT_EQ(margin_counts(margin), 1000);
+}
+
+TEST_F(PacerTest, AHybridWaitSleepsToItsMarginAndSpinsWhenTheMarginPassesThePeriod)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 10;
+    config.rate_den = 1;
+    config.mode = VARNEX_MODE_HYBRID;
+    config.margin_ns = 30000000;  // 30 counts at 1000 counts a second
+    varnex_pacer* pacer = nullptr;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    fake::set_oversleep(5);
+    EXPECT_EQ(wait(pacer).lateness_ns, 0);
+    const std::vector<fake::Call> sleeps = fake::calls_named("sleep_until");
+    ASSERT_FALSE(sleeps.empty());
+    EXPECT_EQ(sleeps.back().value, due(0) - 30);
+    varnex_pacer_stats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(varnex_pacer_get_stats(pacer, &stats), VARNEX_OK);
+    EXPECT_EQ(stats.margin_ns, 30000000);
+    EXPECT_EQ(stats.sleep_ns, 74000000) << "from the wait's first reading, 1, to the wake at 75";
+    varnex_pacer_destroy(pacer);
+
+    // Oversleeps of 120 counts, more than the period: the margin learned
+    // passes it, and the waits spin.
+    config.margin_ns = 0;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    fake::set_oversleep(120);
+    for (uint32_t tick = 0; tick < kWarmUpSamples + 10; ++tick) {
+        wait(pacer);
+    }
+    const size_t sleeps_learning = fake::calls_named("sleep_until").size();
+    for (int tick = 0; tick < 10; ++tick) {
+        EXPECT_EQ(wait(pacer).lateness_ns, 0);
+    }
+    EXPECT_EQ(fake::calls_named("sleep_until").size(), sleeps_learning);
+    // A host built against the shorter statistics of version 1.1 gets them.
+    struct {
+        varnex_pacer_stats stats;
+        uint32_t guard;
+    } old{};
+    old.stats.size = 88;
+    old.stats.margin_ns = 7;
+    ASSERT_EQ(varnex_pacer_get_stats(pacer, &old.stats), VARNEX_OK);
+    EXPECT_EQ(old.stats.size, 88u);
+    EXPECT_EQ(old.stats.ticks, kWarmUpSamples + 20);
+    EXPECT_EQ(old.stats.margin_ns, 7) << "written past the host's size";
+    varnex_pacer_destroy(pacer);
 }
 
 }  // namespace

@@ -1,0 +1,77 @@
+#include "pacer/margin.h"
+
+#include <algorithm>
+
+namespace {
+
+void clear(OversleepWindow& window)
+{
+    window = OversleepWindow{};
+}
+
+void keep_if_among_largest(OversleepWindow& window, int64_t value)
+{
+    ++window.samples;
+    int64_t* const largest = window.largest_counts;
+    if (value <= largest[kLargestKept - 1]) {
+        return;
+    }
+    int slot = kLargestKept - 1;
+    for (; slot > 0 && largest[slot - 1] < value; --slot) {
+        largest[slot] = largest[slot - 1];
+    }
+    largest[slot] = value;
+}
+
+}  // namespace
+
+void init_margin(MarginEstimator& estimator, int64_t floor_counts, int64_t period_counts)
+{
+    estimator = MarginEstimator{};
+    estimator.floor_counts = floor_counts;
+    estimator.half_period_counts = period_counts / 2;
+}
+
+void count_margin_tick(MarginEstimator& estimator)
+{
+    if (++estimator.ticks_in_window == kMarginWindowTicks) {
+        estimator.ticks_in_window = 0;
+        estimator.current ^= 1;
+        clear(estimator.windows[estimator.current]);
+    }
+    if (estimator.boost_counts != 0 && ++estimator.ticks_since_boost == kBoostHalfLifeTicks) {
+        estimator.ticks_since_boost = 0;
+        estimator.boost_counts /= 2;
+    }
+}
+
+void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts)
+{
+    const int64_t oversleep = std::max<int64_t>(oversleep_counts, 0);
+    keep_if_among_largest(estimator.windows[estimator.current], oversleep);
+    if (oversleep > margin_counts) {
+        estimator.boost_counts = std::min(oversleep, estimator.half_period_counts);
+        estimator.ticks_since_boost = 0;
+    }
+}
+
+int64_t margin_counts(const MarginEstimator& estimator)
+{
+    const OversleepWindow& now = estimator.windows[estimator.current];
+    const OversleepWindow& before = estimator.windows[estimator.current ^ 1];
+    const uint32_t samples = now.samples + before.samples;
+    // The rank-th largest of both windows, from their largest few.
+    const auto rank = static_cast<int>((samples + 199) / 200 + 1);
+    int from_now = 0;
+    int from_before = 0;
+    int64_t quantile = 0;
+    for (int taken = 0; taken < rank; ++taken) {
+        if (now.largest_counts[from_now] >= before.largest_counts[from_before]) {
+            quantile = now.largest_counts[from_now++];
+        } else {
+            quantile = before.largest_counts[from_before++];
+        }
+    }
+    const int64_t warm_up = samples < kWarmUpSamples ? estimator.half_period_counts : 0;
+    return std::max({quantile, estimator.boost_counts, estimator.floor_counts, warm_up});
+}
