@@ -93,7 +93,7 @@ constexpr const char* kUsage =
     "Paces this program with Varnex and reports how well each period was kept.\n"
     "\n"
     "  --variant polling|threaded|pacer  which timer paces the loop (default polling)\n"
-    "  --mode spin|sleep           the pacer's wait (default spin)\n"
+    "  --mode spin|sleep|hybrid    the pacer's wait (default hybrid)\n"
     "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
     "  --rate N                    ticks per second, 1 or more (default 1000)\n"
     "  --ticks N                   how many ticks to run (default 2000)\n"
@@ -107,7 +107,7 @@ enum class Variant { kPolling, kThreaded, kPacer };
 
 struct Options {
     Variant variant = Variant::kPolling;
-    uint32_t mode = VARNEX_MODE_SPIN;
+    uint32_t mode = VARNEX_MODE_HYBRID;
     uint32_t missed = VARNEX_MISSED_SKIP;
     long rate = 1000;
     long ticks = 2000;
@@ -162,8 +162,9 @@ int parse_options(int argc, char** argv, Options& options)
             valid = variant >= 0;
             options.variant = static_cast<Variant>(variant);
         } else if (option == "--mode") {
-            valid = std::strcmp(value, "spin") == 0 || std::strcmp(value, "sleep") == 0;
-            options.mode = std::strcmp(value, "sleep") == 0 ? VARNEX_MODE_SLEEP : VARNEX_MODE_SPIN;
+            const int mode = index_of(value, {"spin", "sleep", "hybrid"});
+            valid = mode >= 0;
+            options.mode = static_cast<uint32_t>(mode);
         } else if (option == "--missed") {
             const int policy = index_of(value, {"skip", "burst", "delay"});
             valid = policy >= 0;
@@ -316,9 +317,17 @@ int main(int argc, char** argv)
         }
         if (progress && last_tick - last_progress > std::chrono::milliseconds(100)) {
             last_progress = last_tick;
-            std::printf("\r%ld ticks, %.2f s, worst error %s   ", static_cast<long>(intervals_s.size()),
-                        std::chrono::duration<double>(last_tick - start).count(),
+            const double so_far_s = std::chrono::duration<double>(last_tick - start).count();
+            std::printf("\r%ld ticks, %.2f s, worst error %s", static_cast<long>(intervals_s.size()), so_far_s,
                         microseconds(worst_error_s).c_str());
+            if (pacer != nullptr) {
+                varnex_pacer_stats live{};
+                live.size = sizeof live;
+                api.pacer_get_stats(pacer, &live);
+                std::printf(", lateness p99 %.1f us, CPU %.2f", static_cast<double>(live.lateness_p99_ns) / 1e3,
+                            (process_cpu_seconds() - cpu_start_s) / so_far_s);
+            }
+            std::printf("   ");
             std::fflush(stdout);
         }
     }
@@ -334,7 +343,7 @@ int main(int argc, char** argv)
         api.pacer_destroy(pacer);
     }
     if (progress) {
-        std::printf("\r%*s\r", 60, "");
+        std::printf("\r%*s\r", 100, "");
     }
 
     if (!options.csv_path.empty()) {
@@ -360,7 +369,7 @@ int main(int argc, char** argv)
     std::sort(sorted.begin(), sorted.end());
     const double count = static_cast<double>(intervals_s.size());
     if (pacer != nullptr) {
-        const char* modes[] = {"spin", "sleep"};
+        const char* modes[] = {"spin", "sleep", "hybrid"};
         const char* policies[] = {"skip", "burst", "delay"};
         std::printf("pacer (%s, missed ticks: %s), %ld ticks per second: %zu ticks in %.3f s\n",
                     modes[options.mode], policies[options.missed], options.rate, intervals_s.size(), wall_s);
@@ -387,6 +396,13 @@ int main(int argc, char** argv)
                     static_cast<double>(stats.lateness_max_ns) / 1e3);
         std::printf("pacer drift      %.3f us (latest 1,000 ticks' mean lateness against the first 1,000's)\n",
                     static_cast<double>(stats.drift_ns) / 1e3);
+        std::printf("pacer CPU        %.3f s spinning, %.3f s asleep; the thread's CPU time %.3f s\n",
+                    static_cast<double>(stats.spin_ns) * 1e-9, static_cast<double>(stats.sleep_ns) * 1e-9,
+                    static_cast<double>(stats.cpu_ns) * 1e-9);
+        if (options.mode == VARNEX_MODE_HYBRID) {
+            std::printf("hybrid margin    %.1f us (learned from the sleeps' oversleep)\n",
+                        static_cast<double>(stats.margin_ns) / 1e3);
+        }
     }
     print_histogram(errors_s);
     return 0;
