@@ -1,22 +1,27 @@
-// Varnex against other ways to pace a loop, measured in one run with the
-// methods taking turns, so that a ratio between them holds on a noisy machine.
+// How precisely, and at what CPU, each way of pacing a loop keeps its
+// deadlines on this machine: Varnex's timer and pacer in each mode against
+// bare spins and the operating system's own sleeps. The methods take turns in
+// rounds, so that a noisy minute falls on all of them, and the ratios between
+// them hold on a noisy machine.
 //
-// Pacers (per-period error): a tick paced from the previous one is late by
-// its interval minus the nominal period; a tick on an absolute schedule by its
-// wake-up minus its deadline. Hand-offs (wake-up lag): from the moment the
-// ticking thread signals to the moment the waiter runs again.
+// Lateness: a tick paced from the previous one is late by its interval minus
+// the nominal period; a tick on an absolute schedule by the host's reading
+// right after the wait, minus its deadline. Hand-offs (wake-up lag): from the
+// moment the ticking thread signals to the moment the waiter runs again.
 //
-// Writes one CSV row per sample to the file named on the command line:
-// platform,method,rate,kind,value_ns, where kind is error, lag, drift (one
-// row per round: how far the last tenth of the ticks moved from the ideal
-// schedule of the first), long drift (the same over one long run) or cpu (CPU
-// seconds per second, one row per round).
+// Prints what it found about the machine, then a table, and writes one CSV
+// row per sample: platform,method,rate,kind,value_ns, where kind is error,
+// lag, drift (one row per round), long drift (over one long run), cpu (CPU
+// seconds per second, one row per round), read or margin.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,9 +46,9 @@
 namespace {
 
 #if defined(_WIN32) && defined(__i386__)
-constexpr const char* kPlatform = "windows i686 (wine under qemu)";
+constexpr const char* kPlatform = "windows i686";
 #elif defined(_WIN32)
-constexpr const char* kPlatform = "windows (wine64)";
+constexpr const char* kPlatform = "windows x64";
 #endif
 
 #if defined(_WIN32)
@@ -129,28 +134,30 @@ double counter_read_ns()
     return counts_to_ns(last - first) / kReads;
 }
 
+double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty()) {
+        return NAN;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5))];
+}
+
 struct Round {
-    std::vector<double> values_ns;  // errors or lags
-    double drift_ns = 0;
+    std::vector<double> values_ns;  // lateness or lags
+    double drift_ns = NAN;
     double cpu_per_second = 0;
 };
 
-// Runs `ticks` ticks of a pacer. `tick` returns the reading (in counts) that
-// ended the tick and the error of that tick in counts.
 struct PacedTick {
-    int64_t reading;
+    int64_t reading;  // the reading that ended the tick, in counts
     int64_t error_counts;
     // The tick's place on its schedule, where a pacer skipped ticks; -1 for
     // one tick per call.
     int64_t index = -1;
 };
 
-double median_of(std::vector<double> values)
-{
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
-}
-
+// Runs `ticks` ticks; `tick` waits for one.
 Round run_pacer(long ticks, int64_t period_counts, const std::function<void()>& start,
                 const std::function<PacedTick()>& tick)
 {
@@ -180,8 +187,8 @@ Round run_pacer(long ticks, int64_t period_counts, const std::function<void()>& 
     // The median offset of the last tenth of the run (at most 1,000 ticks)
     // against that of the first: one late tick at either end does not count.
     const auto window = static_cast<long>(std::max<size_t>(1, std::min<size_t>(1000, offsets_ns.size() / 10)));
-    round.drift_ns = median_of({offsets_ns.end() - window, offsets_ns.end()}) -
-                     median_of({offsets_ns.begin(), offsets_ns.begin() + window});
+    round.drift_ns = percentile({offsets_ns.end() - window, offsets_ns.end()}, 0.5) -
+                     percentile({offsets_ns.begin(), offsets_ns.begin() + window}, 0.5);
     return round;
 }
 
@@ -189,6 +196,7 @@ struct Method {
     std::string name;
     long rate;
     std::function<Round(long ticks)> run;
+    bool lag = false;
 };
 
 // The polling timer, as a host calls it: the interval it returns is the
@@ -210,23 +218,41 @@ Method varnex_polling(long rate)
             }};
 }
 
-// The floor: the same spin written inline, no library call.
-Method bare_spin(long rate, const char* name)
+// The floor: a spin to absolute deadlines written inline in the host, with
+// the host's reading taken after the spin, as it is after the pacer's wait.
+Method bare_absolute_spin(long rate)
 {
-    return {name, rate, [rate](long ticks) {
+    return {"bare spin", rate, [rate](long ticks) {
                 const int64_t period = counter_frequency() / rate;
-                const int64_t threshold = period - 1;
-                int64_t reference = 0;
+                int64_t deadline = 0;
                 return run_pacer(
-                    ticks, period, [&] { reference = read_counter(); },
+                    ticks, period, [&] { deadline = read_counter() + period; },
                     [&] {
-                        int64_t reading;
-                        do {
-                            reading = read_counter();
-                        } while (reading - reference < threshold);
-                        const int64_t interval = reading - reference;
-                        reference = reading;
-                        return PacedTick{reading, interval - period};
+                        while (read_counter() < deadline) {
+                        }
+                        const int64_t reading = read_counter();
+                        const int64_t lateness = reading - deadline;
+                        deadline += period;
+                        return PacedTick{reading, lateness};
+                    });
+            }};
+}
+
+// The same spin behind a call: the return to the caller after a spin that a
+// timer interrupt crossed costs what it costs any library.
+Method called_absolute_spin(long rate)
+{
+    return {"bare spin behind a function call", rate, [rate](long ticks) {
+                const int64_t period = counter_frequency() / rate;
+                int64_t deadline = 0;
+                return run_pacer(
+                    ticks, period, [&] { deadline = read_counter() + period; },
+                    [&] {
+                        spin_until_in_called_function(deadline, read_counter);
+                        const int64_t reading = read_counter();
+                        const int64_t lateness = reading - deadline;
+                        deadline += period;
+                        return PacedTick{reading, lateness};
                     });
             }};
 }
@@ -249,72 +275,60 @@ Method absolute_sleeper(const char* name, long rate, std::function<void(int64_t)
             }};
 }
 
-// The pacer as a host sees it: lateness is a reading taken right after the
-// wait returns, against the tick's deadline on the pacer's grid.
-Method pacer_method(long rate, uint32_t mode, const char* name)
+// Each rate's sleep-mode lateness so far in this run: the oracle hybrid's
+// margin is its p99.5.
+std::map<long, std::vector<double>> sleep_lateness_ns;
+
+varnex_pacer* create_pacer(long rate, uint32_t mode, double margin_ns, int64_t phase_ns = -1)
 {
-    return {name, rate, [rate, mode](long ticks) {
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = static_cast<uint32_t>(rate);
+    config.rate_den = 1;
+    config.mode = mode;
+    config.margin_ns = static_cast<uint32_t>(std::max(0.0, margin_ns));
+    config.phase_ns = phase_ns;
+    varnex_pacer* pacer = nullptr;
+    if (const int status = varnex_pacer_create(&config, &pacer); status != VARNEX_OK) {
+        std::fprintf(stderr, "varnex_pacing_bench: no pacer: %s\n", varnex_strerror(status));
+        std::exit(1);
+    }
+    return pacer;
+}
+
+// One tick of a pacer as a host sees it: lateness is a reading taken right
+// after the wait returns, against the tick's deadline on the pacer's grid.
+PacedTick pacer_tick(varnex_pacer* pacer)
+{
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    varnex_pacer_wait(pacer, &tick);
+    const int64_t reading = read_counter();
+    const auto lateness_counts =
+        static_cast<int64_t>(tick.lateness_s * static_cast<double>(counter_frequency()) + 0.5);
+    return PacedTick{reading, reading - (last_library_reading - lateness_counts), static_cast<int64_t>(tick.index)};
+}
+
+// `margin_ns`: a fixed hybrid margin; 0 learns it; negative takes the
+// oracle's, the p99.5 of this rate's sleep-mode lateness so far.
+Method pacer_method(long rate, uint32_t mode, const char* name, double margin_ns = 0)
+{
+    return {name, rate, [rate, mode, margin_ns](long ticks) {
                 varnex_pacer* pacer = nullptr;
-                varnex_tick tick{};
-                tick.size = sizeof tick;
-                return run_pacer(
+                Round round = run_pacer(
                     ticks, counter_frequency() / rate,
                     [&] {
-                        varnex_pacer_config config;
-                        varnex_pacer_config_init(&config);
-                        config.rate_num = static_cast<uint32_t>(rate);
-                        config.rate_den = 1;
-                        config.mode = mode;
-                        varnex_pacer_create(&config, &pacer);
-                        varnex_pacer_wait(pacer, &tick);
+                        const double margin = margin_ns < 0 ? percentile(sleep_lateness_ns[rate], 0.995) : margin_ns;
+                        pacer = create_pacer(rate, mode, margin);
+                        pacer_tick(pacer);
                     },
-                    [&] {
-                        varnex_pacer_wait(pacer, &tick);
-                        const int64_t reading = read_counter();
-                        const auto lateness_counts = static_cast<int64_t>(
-                            tick.lateness_s * static_cast<double>(counter_frequency()) + 0.5);
-                        return PacedTick{reading, reading - (last_library_reading - lateness_counts),
-                                         static_cast<int64_t>(tick.index)};
-                    });
-            }};
-}
-
-// The floor under the pacer: the same absolute schedule spun inline, with the
-// host's reading taken after the spin, as it is after the pacer's wait.
-Method bare_absolute_spin(long rate, const char* name)
-{
-    return {name, rate, [rate](long ticks) {
-                const int64_t period = counter_frequency() / rate;
-                int64_t deadline = 0;
-                return run_pacer(
-                    ticks, period, [&] { deadline = read_counter() + period; },
-                    [&] {
-                        while (read_counter() < deadline) {
-                        }
-                        const int64_t reading = read_counter();
-                        const int64_t lateness = reading - deadline;
-                        deadline += period;
-                        return PacedTick{reading, lateness};
-                    });
-            }};
-}
-
-// The same spin behind a call: the return to the caller after a spin that a
-// timer interrupt crossed costs what it costs any library.
-Method called_absolute_spin(long rate, const char* name)
-{
-    return {name, rate, [rate](long ticks) {
-                const int64_t period = counter_frequency() / rate;
-                int64_t deadline = 0;
-                return run_pacer(
-                    ticks, period, [&] { deadline = read_counter() + period; },
-                    [&] {
-                        spin_until_in_called_function(deadline, read_counter);
-                        const int64_t reading = read_counter();
-                        const int64_t lateness = reading - deadline;
-                        deadline += period;
-                        return PacedTick{reading, lateness};
-                    });
+                    [&] { return pacer_tick(pacer); });
+                varnex_pacer_destroy(pacer);
+                if (mode == VARNEX_MODE_SLEEP) {
+                    std::vector<double>& all = sleep_lateness_ns[rate];
+                    all.insert(all.end(), round.values_ns.begin(), round.values_ns.end());
+                }
+                return round;
             }};
 }
 
@@ -335,7 +349,7 @@ Method varnex_threaded_lag(long rate)
                 CloseRTTimer(timer);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 return round;
-            }};
+            }, true};
 }
 
 // The same hand-off, bare: a spinning thread signals the operating system's
@@ -397,55 +411,47 @@ Method bare_hand_off(long rate)
                 stop.store(true);
                 ticker.join();
                 return round;
-            }};
+            }, true};
 }
 
-std::vector<Method> methods()
+#if defined(_WIN32)
+HANDLE high_resolution_timer()
+{
+    static HANDLE timer =
+        CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    return timer;
+}
+#endif
+
+std::vector<Method> methods(const std::vector<long>& rates)
 {
     std::vector<Method> all;
-#if defined(_WIN32)
-    const long rates[] = {1000};
-#else
-    const long rates[] = {1000, 10000};
-#endif
     for (const long rate : rates) {
         all.push_back(varnex_polling(rate));
         all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "varnex pacer spin"));
         all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "varnex pacer sleep"));
-        all.push_back(bare_absolute_spin(rate, "bare spin to absolute deadlines"));
-        all.push_back(called_absolute_spin(rate, "the same spin behind a function call"));
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex pacer hybrid"));
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex hybrid, fixed 125 us", 125000));
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "oracle hybrid", -1));
+        all.push_back(bare_absolute_spin(rate));
+        all.push_back(called_absolute_spin(rate));
 #if defined(_WIN32)
-        all.push_back(bare_spin(rate, "bare QueryPerformanceCounter spin"));
-        static HANDLE waitable_timer = CreateWaitableTimerExW(
-            nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-        if (waitable_timer == nullptr) {
-            std::fprintf(stderr, "no high-resolution waitable timer here (error %lu): left out\n", GetLastError());
-        } else {
+        if (high_resolution_timer() != nullptr) {
             all.push_back(absolute_sleeper("high-resolution waitable timer", rate, [](int64_t deadline) {
-            HANDLE timer = waitable_timer;
-            const int64_t remaining = deadline - read_counter();
-            if (remaining > 0) {
-                LARGE_INTEGER due;
-                // Relative, in 100 ns units: negative.
-                due.QuadPart = -(remaining * 10000000 / counter_frequency());
-                SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
-                WaitForSingleObject(timer, INFINITE);
-            }
-        }));
+                const int64_t remaining = deadline - read_counter();
+                if (remaining > 0) {
+                    LARGE_INTEGER due;
+                    // Relative, in 100 ns units: negative.
+                    due.QuadPart = -(remaining * 10000000 / counter_frequency());
+                    SetWaitableTimer(high_resolution_timer(), &due, 0, nullptr, nullptr, FALSE);
+                    WaitForSingleObject(high_resolution_timer(), INFINITE);
+                }
+            }));
         }
-        all.push_back(absolute_sleeper("Sleep(1) under timeBeginPeriod(1)", rate, [](int64_t deadline) {
-            while (read_counter() < deadline) {
-                Sleep(1);
-            }
-        }));
 #else
-        all.push_back(bare_spin(rate, "bare clock_gettime spin"));
         all.push_back(absolute_sleeper("clock_nanosleep absolute", rate, [](int64_t deadline) {
             const timespec until{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
             clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        }));
-        all.push_back(absolute_sleeper("std::this_thread::sleep_until", rate, [](int64_t deadline) {
-            std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline)));
         }));
 #endif
     }
@@ -454,60 +460,225 @@ std::vector<Method> methods()
     return all;
 }
 
+struct Row {
+    std::string method;
+    long rate;
+    bool lag;
+    std::vector<double> values_ns;
+    std::vector<double> cpu;
+};
+
+std::string format_ns(double value)
+{
+    char text[32];
+    const double magnitude = std::fabs(value);
+    if (std::isnan(value)) {
+        return "-";
+    }
+    if (magnitude >= 1e6) {
+        std::snprintf(text, sizeof text, "%.2f ms", value / 1e6);
+    } else if (magnitude >= 1e3) {
+        std::snprintf(text, sizeof text, "%.1f us", value / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f ns", value);
+    }
+    return text;
+}
+
+void print_row(const char* method, long rate, std::vector<double> values_ns, double cpu)
+{
+    for (double& value : values_ns) {
+        value = std::fabs(value);
+    }
+    std::printf("%-34s %6ld %10s %10s %10s %10s %8.3f\n", method, rate, format_ns(percentile(values_ns, 0.5)).c_str(),
+                format_ns(percentile(values_ns, 0.99)).c_str(), format_ns(percentile(values_ns, 0.999)).c_str(),
+                format_ns(percentile(values_ns, 1.0)).c_str(), cpu);
+}
+
+// What this machine offers a pacer, before the methods run: the counter, the
+// sleep, how late the sleep wakes, and the margin a hybrid learns from it.
+void describe_machine(std::FILE* csv)
+{
+    const double read_ns = counter_read_ns();
+    std::printf("%s: counter at %lld counts per second, one read %.1f ns\n", kPlatform,
+                static_cast<long long>(counter_frequency()), read_ns);
+    std::fprintf(csv, "%s,one counter read,0,read,%.1f\n", kPlatform, read_ns);
+#if defined(_WIN32)
+    std::printf("high-resolution waitable timer: %s\n",
+                high_resolution_timer() != nullptr ? "yes" : "no (the pacer sleeps on a plain one)");
+#else
+    std::printf("absolute sleep: clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME)\n");
+#endif
+    varnex_pacer* sleeper = create_pacer(1000, VARNEX_MODE_SLEEP, 0);
+    std::vector<double> oversleep_ns;
+    for (int tick = 0; tick < 500; ++tick) {
+        oversleep_ns.push_back(counts_to_ns(pacer_tick(sleeper).error_counts));
+    }
+    varnex_pacer_destroy(sleeper);
+    std::printf("oversleep of an absolute sleep at 1,000 per second: p50 %s, p99 %s, p99.5 %s, max %s\n",
+                format_ns(percentile(oversleep_ns, 0.5)).c_str(), format_ns(percentile(oversleep_ns, 0.99)).c_str(),
+                format_ns(percentile(oversleep_ns, 0.995)).c_str(), format_ns(percentile(oversleep_ns, 1.0)).c_str());
+    varnex_pacer* hybrid = create_pacer(1000, VARNEX_MODE_HYBRID, 0);
+    for (int tick = 0; tick < 1000; ++tick) {
+        varnex_pacer_wait(hybrid, nullptr);
+    }
+    varnex_pacer_stats stats{};
+    stats.size = sizeof stats;
+    varnex_pacer_get_stats(hybrid, &stats);
+    varnex_pacer_destroy(hybrid);
+    std::printf("hybrid margin learned over one second at 1,000 per second: %s\n\n",
+                format_ns(static_cast<double>(stats.margin_ns)).c_str());
+    std::fprintf(csv, "%s,hybrid margin learned,1000,margin,%lld\n", kPlatform, static_cast<long long>(stats.margin_ns));
+}
+
+// Pacers in threads of their own, each at `rate` in hybrid mode, their phases
+// spread evenly over the period.
+void run_many_pacers(std::FILE* csv, int pacers, long rate, long ticks)
+{
+    std::vector<std::vector<double>> lateness_ns(static_cast<size_t>(pacers));
+    const double cpu_start_s = process_cpu_seconds();
+    const int64_t start = read_counter();
+    std::vector<std::thread> threads;
+    for (int pacer_index = 0; pacer_index < pacers; ++pacer_index) {
+        threads.emplace_back([&, pacer_index] {
+            const int64_t period_ns = 1000000000 / rate;
+            varnex_pacer* pacer =
+                create_pacer(rate, VARNEX_MODE_HYBRID, 0, period_ns + period_ns * pacer_index / pacers);
+            std::vector<double>& mine = lateness_ns[static_cast<size_t>(pacer_index)];
+            for (long tick = 0; tick < ticks; ++tick) {
+                mine.push_back(counts_to_ns(pacer_tick(pacer).error_counts));
+            }
+            varnex_pacer_destroy(pacer);
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    const double cpu = (process_cpu_seconds() - cpu_start_s) / (counts_to_ns(read_counter() - start) * 1e-9);
+    const std::string group = std::to_string(pacers) + " hybrid pacers";
+    for (int pacer_index = 0; pacer_index < pacers; ++pacer_index) {
+        const std::string name = group + ", pacer " + std::to_string(pacer_index + 1);
+        for (const double value : lateness_ns[static_cast<size_t>(pacer_index)]) {
+            std::fprintf(csv, "%s,%s,%ld,error,%.1f\n", kPlatform, name.c_str(), rate, value);
+        }
+        print_row(name.c_str(), rate, lateness_ns[static_cast<size_t>(pacer_index)], NAN);
+    }
+    std::fprintf(csv, "%s,%s,%ld,cpu,%.4f\n", kPlatform, group.c_str(), rate, cpu);
+    std::printf("%-34s %6ld %43s %8.3f\n", (group + ", all").c_str(), rate, "", cpu);
+}
+
+const char kUsage[] =
+    "usage: varnex_pacing_bench [options]\n"
+    "  --csv FILE           write every sample to FILE (default varnex_bench.csv)\n"
+    "  --rates R[,R...]     ticks per second of the rows (default 100,1000)\n"
+    "  --ticks N            ticks per row, over all rounds (default 3000)\n"
+    "  --rounds N           rounds the methods take turns in (default 4)\n"
+    "  --pacers N           also run N hybrid pacers at 100 per second at once (default 0)\n"
+    "  --drift-seconds S    also run the pacer and the polling timer S seconds each, for drift\n";
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.csv [ROUNDS [SECONDS_PER_ROUND [DRIFT_SECONDS]]]\n", argv[0]);
-        return 2;
-    }
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 4;
-    const double seconds_per_round = argc > 3 ? std::atof(argv[3]) : 1.0;
-#if defined(_WIN32)
-    // For the Sleep(1) method; the others do not depend on it.
-    using TimePeriodFn = unsigned int(WINAPI*)(unsigned int);
-    if (HMODULE winmm = LoadLibraryA("winmm.dll")) {
-        if (auto begin_period = reinterpret_cast<TimePeriodFn>(reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")))) {
-            begin_period(1);
+    std::string csv_path = "varnex_bench.csv";
+    std::vector<long> rates = {100, 1000};
+    long ticks_per_row = 3000;
+    int rounds = 4;
+    int pacers = 0;
+    double drift_seconds = 0.0;
+    for (int index = 1; index < argc; ++index) {
+        const std::string option = argv[index];
+        if (option == "--help" || index + 1 >= argc) {
+            std::fputs(kUsage, option == "--help" ? stdout : stderr);
+            return option == "--help" ? 0 : 2;
+        }
+        const char* value = argv[++index];
+        if (option == "--csv") {
+            csv_path = value;
+        } else if (option == "--rates") {
+            rates.clear();
+            for (const char* part = value; *part != '\0';) {
+                char* end = nullptr;
+                rates.push_back(std::strtol(part, &end, 10));
+                part = *end == ',' ? end + 1 : end;
+                if (rates.back() <= 0 || (*end != ',' && *end != '\0')) {
+                    std::fputs(kUsage, stderr);
+                    return 2;
+                }
+            }
+        } else if (option == "--ticks") {
+            ticks_per_row = std::atol(value);
+        } else if (option == "--rounds") {
+            rounds = std::atoi(value);
+        } else if (option == "--pacers") {
+            pacers = std::atoi(value);
+        } else if (option == "--drift-seconds") {
+            drift_seconds = std::atof(value);
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
         }
     }
-#endif
-    std::FILE* output = std::fopen(argv[1], "w");
-    if (output == nullptr) {
-        std::fprintf(stderr, "cannot write %s\n", argv[1]);
+    if (ticks_per_row <= 0 || rounds <= 0 || pacers < 0) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::FILE* csv = std::fopen(csv_path.c_str(), "w");
+    if (csv == nullptr) {
+        std::fprintf(stderr, "varnex_pacing_bench: cannot write %s\n", csv_path.c_str());
         return 1;
     }
-    std::fprintf(output, "platform,method,rate,kind,value_ns\n");
-    const std::vector<Method> all = methods();
+    std::fprintf(csv, "platform,method,rate,kind,value_ns\n");
+    describe_machine(csv);
+
+    const std::vector<Method> all = methods(rates);
+    std::vector<Row> rows;
+    for (const Method& method : all) {
+        rows.push_back({method.name, method.rate, method.lag, {}, {}});
+    }
+    const long ticks_per_round = (ticks_per_row + rounds - 1) / rounds;
     for (int round = 1; round <= rounds; ++round) {
-        std::fprintf(output, "%s,one counter read,0,read,%.1f\n", kPlatform, counter_read_ns());
-        for (const Method& method : all) {
-            const long ticks = static_cast<long>(seconds_per_round * static_cast<double>(method.rate));
-            const Round result = method.run(ticks);
-            const bool lag = method.name.find("wake-up") != std::string::npos || method.name == "bare hand-off";
+        for (size_t index = 0; index < all.size(); ++index) {
+            const Method& method = all[index];
+            const Round result = method.run(ticks_per_round);
+            Row& row = rows[index];
+            row.values_ns.insert(row.values_ns.end(), result.values_ns.begin(), result.values_ns.end());
+            row.cpu.push_back(result.cpu_per_second);
             for (const double value : result.values_ns) {
-                std::fprintf(output, "%s,%s,%ld,%s,%.1f\n", kPlatform, method.name.c_str(), method.rate,
-                             lag ? "lag" : "error", value);
+                std::fprintf(csv, "%s,%s,%ld,%s,%.1f\n", kPlatform, method.name.c_str(), method.rate,
+                             method.lag ? "lag" : "error", value);
             }
-            if (!lag) {
-                std::fprintf(output, "%s,%s,%ld,drift,%.1f\n", kPlatform, method.name.c_str(), method.rate, result.drift_ns);
+            if (!method.lag) {
+                std::fprintf(csv, "%s,%s,%ld,drift,%.1f\n", kPlatform, method.name.c_str(), method.rate,
+                             result.drift_ns);
             }
-            std::fprintf(output, "%s,%s,%ld,cpu,%.4f\n", kPlatform, method.name.c_str(), method.rate, result.cpu_per_second);
+            std::fprintf(csv, "%s,%s,%ld,cpu,%.4f\n", kPlatform, method.name.c_str(), method.rate,
+                         result.cpu_per_second);
+            std::fflush(csv);
             std::fprintf(stderr, "round %d/%d: %s at %ld/s\n", round, rounds, method.name.c_str(), method.rate);
         }
     }
+    std::printf("|lateness| (lag for the hand-offs), %ld ticks a row over %d rounds:\n", ticks_per_round * rounds,
+                rounds);
+    std::printf("%-34s %6s %10s %10s %10s %10s %8s\n", "method", "rate", "p50", "p99", "p99.9", "max", "CPU/s");
+    for (const Row& row : rows) {
+        print_row(row.method.c_str(), row.rate, row.values_ns, percentile(row.cpu, 0.5));
+    }
+    if (pacers > 0) {
+        run_many_pacers(csv, pacers, 100, ticks_per_row);
+    }
     // Drift over a long run: the pacer's grid against the polling timer's
     // tick-after-tick periods.
-    const double drift_seconds = argc > 4 ? std::atof(argv[4]) : 0.0;
     if (drift_seconds > 0) {
         for (const Method& method : {pacer_method(1000, VARNEX_MODE_SPIN, "varnex pacer spin"), varnex_polling(1000)}) {
             const Round result = method.run(static_cast<long>(drift_seconds * 1000));
-            std::fprintf(output, "%s,%s,%ld,long drift,%.1f\n", kPlatform, method.name.c_str(), method.rate,
+            std::fprintf(csv, "%s,%s,%ld,long drift,%.1f\n", kPlatform, method.name.c_str(), method.rate,
                          result.drift_ns);
-            std::fprintf(stderr, "%.0f s: %s drifted %.1f ns\n", drift_seconds, method.name.c_str(), result.drift_ns);
+            std::printf("%.0f s at 1,000 per second: %s drifted %s\n", drift_seconds, method.name.c_str(),
+                        format_ns(result.drift_ns).c_str());
         }
     }
-    std::fclose(output);
+    std::fclose(csv);
+    std::printf("samples: %s\n", csv_path.c_str());
     return 0;
 }

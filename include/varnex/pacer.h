@@ -100,11 +100,12 @@ typedef struct varnex_pacer_config {
     uint32_t burst_cap; /* VARNEX_MISSED_BURST: at most this many immediate returns in a row (default 4) */
     uint32_t flags;     /* VARNEX_PACER_* flags */
     /* VARNEX_MODE_HYBRID: a fixed margin in nanoseconds; 0 (the default) to learn it. The margin
-       learned is the p99.5 of the oversleeps over the latest 512 to 1,024 ticks, not counting the
-       largest (one stall does not move it), and at least 10 us; over the first 16 sleeps, at least
-       half the period. A sleep that wakes past it widens it at once to that oversleep, up to half
-       the period, and that widening halves every 64 ticks. Ignored in the other modes. Was
-       `reserved` (0) in version 1.1. */
+       learned is the p99.5 of the sleeps' oversleep over the latest 512 to 1,024 ticks, but at most
+       twice the next largest oversleep (one stall does not move it), and at least 10 us; over the
+       first 16 sleeps, at least the smaller of 1 ms and half the period. A sleep that wakes past
+       it widens it at once towards that oversleep, at most to twice the margin and to half the
+       period; that widening halves every 64 ticks. Ignored in the other modes. Was `reserved`
+       (0) in version 1.1. */
     uint32_t margin_ns;
 } varnex_pacer_config;
 

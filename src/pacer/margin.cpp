@@ -25,11 +25,12 @@ void keep_if_among_largest(OversleepWindow& window, int64_t value)
 
 }  // namespace
 
-void init_margin(MarginEstimator& estimator, int64_t floor_counts, int64_t period_counts)
+void init_margin(MarginEstimator& estimator, int64_t floor_counts, int64_t warm_up_counts, int64_t period_counts)
 {
     estimator = MarginEstimator{};
     estimator.floor_counts = floor_counts;
     estimator.half_period_counts = period_counts / 2;
+    estimator.warm_up_counts = std::min(warm_up_counts, estimator.half_period_counts);
 }
 
 void count_margin_tick(MarginEstimator& estimator)
@@ -50,7 +51,7 @@ void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64
     const int64_t oversleep = std::max<int64_t>(oversleep_counts, 0);
     keep_if_among_largest(estimator.windows[estimator.current], oversleep);
     if (oversleep > margin_counts) {
-        estimator.boost_counts = std::min(oversleep, estimator.half_period_counts);
+        estimator.boost_counts = std::min({oversleep, 2 * margin_counts, estimator.half_period_counts});
         estimator.ticks_since_boost = 0;
     }
 }
@@ -60,18 +61,17 @@ int64_t margin_counts(const MarginEstimator& estimator)
     const OversleepWindow& now = estimator.windows[estimator.current];
     const OversleepWindow& before = estimator.windows[estimator.current ^ 1];
     const uint32_t samples = now.samples + before.samples;
-    // The rank-th largest of both windows, from their largest few.
-    const auto rank = static_cast<int>((samples + 199) / 200 + 1);
+    // The rank-th and the next largest of both windows, from their largest few.
+    const auto rank = static_cast<int>((samples + 199) / 200);
     int from_now = 0;
     int from_before = 0;
-    int64_t quantile = 0;
-    for (int taken = 0; taken < rank; ++taken) {
-        if (now.largest_counts[from_now] >= before.largest_counts[from_before]) {
-            quantile = now.largest_counts[from_now++];
-        } else {
-            quantile = before.largest_counts[from_before++];
-        }
+    int64_t largest[2] = {0, 0};
+    for (int taken = 0; taken <= rank; ++taken) {
+        const bool take_now = now.largest_counts[from_now] >= before.largest_counts[from_before];
+        largest[0] = largest[1];
+        largest[1] = take_now ? now.largest_counts[from_now++] : before.largest_counts[from_before++];
     }
-    const int64_t warm_up = samples < kWarmUpSamples ? estimator.half_period_counts : 0;
+    const int64_t quantile = std::min(largest[0], 2 * largest[1]);
+    const int64_t warm_up = samples < kWarmUpSamples ? estimator.warm_up_counts : 0;
     return std::max({quantile, estimator.boost_counts, estimator.floor_counts, warm_up});
 }

@@ -390,7 +390,8 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
     if (created->mode == VARNEX_MODE_HYBRID) {
         created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
-        init_margin(created->margin, ns_to_counts(kMarginFloorNs, frequency), offset_counts(*created, 1));
+        init_margin(created->margin, ns_to_counts(kMarginFloorNs, frequency), ns_to_counts(kWarmUpMarginNs, frequency),
+                    offset_counts(*created, 1));
         created->margin_counts.store(created->fixed_margin_counts != 0 ? created->fixed_margin_counts
                                                                        : margin_counts(created->margin));
     }

@@ -343,44 +343,43 @@ TEST(PacerStats, PercentilesLieWithinTheHistogramsErrorAndDriftIgnoresAStall)
     EXPECT_EQ(lateness_drift(*steady), 50) << "one stall of 10 ms does not move it";
 }
 
-TEST(PacerMargin, LearnsTheQuantileAndRelearnsDownUpAndAfterAStall)
+TEST(PacerMargin, LearnsTheQuantileRelearnsDownAndUpAndShrugsOffAStall)
 {
     constexpr int64_t kPeriod = 100000;
+    constexpr int64_t kWarmUp = 1000;
     MarginEstimator margin;
-    init_margin(margin, 10, kPeriod);
-    EXPECT_EQ(margin_counts(margin), kPeriod / 2) << "before any sleep";
-    auto sleep_once = [&](int64_t oversleep) {
-        learn_oversleep(margin, oversleep, margin_counts(margin));
+    init_margin(margin, 10, kWarmUp, kPeriod);
+    EXPECT_EQ(margin_counts(margin), kWarmUp) << "before any sleep";
+    // `slept_with`: the margin of that sleep; kPeriod for one it covered.
+    auto sleep_once = [&](int64_t oversleep, int64_t slept_with) {
+        learn_oversleep(margin, oversleep, slept_with);
         count_margin_tick(margin);
     };
     // One window of oversleeps 10, 20, ..., 5120 in a scrambled order: of
-    // 512 samples, the 4th largest.
+    // 512 samples, the 3rd largest.
     for (uint32_t tick = 0; tick < kMarginWindowTicks; ++tick) {
-        sleep_once(10 * static_cast<int64_t>((tick * 389 + 7) % kMarginWindowTicks + 1));
+        sleep_once(10 * static_cast<int64_t>((tick * 389 + 7) % kMarginWindowTicks + 1), kPeriod);
     }
-    EXPECT_EQ(margin_counts(margin), 5090);
-    // One stall widens the margin to half the period, never to the whole;
-    // once that has decayed, the stall itself does not count: of 960
-    // samples, the 6th largest.
-    sleep_once(10 * kPeriod);
-    EXPECT_EQ(margin_counts(margin), kPeriod / 2);
-    for (uint32_t tick = 1; tick < 7 * kBoostHalfLifeTicks; ++tick) {
-        sleep_once(50);
-    }
-    EXPECT_EQ(margin_counts(margin), 5080);
+    EXPECT_EQ(margin_counts(margin), 5100);
     // Quieter: the old window is gone two windows on.
-    for (uint32_t tick = 7 * kBoostHalfLifeTicks; tick < 2 * kMarginWindowTicks; ++tick) {
-        sleep_once(50);
+    for (uint32_t tick = 0; tick < 2 * kMarginWindowTicks; ++tick) {
+        sleep_once(50, kPeriod);
     }
     EXPECT_EQ(margin_counts(margin), 50);
-    // Busier: the first overshoot widens the margin at once, up to half the
-    // period, and the widening then halves every kBoostHalfLifeTicks.
-    sleep_once(2000);
-    EXPECT_EQ(margin_counts(margin), 2000);
-    for (uint32_t tick = 1; tick < kBoostHalfLifeTicks; ++tick) {
-        sleep_once(40);
+    // Busier: each overshoot doubles the margin, until the new oversleeps
+    // reach the quantile's rank (of 516 samples, the 3rd and 4th largest).
+    for (const int64_t widened : {100, 200, 400, 2000}) {
+        sleep_once(2000, margin_counts(margin));
+        EXPECT_EQ(margin_counts(margin), widened);
     }
-    EXPECT_EQ(margin_counts(margin), 1000);
+    // A fresh pacer's one stall among 20 sleeps: the margin is twice the next
+    // largest oversleep, and it stays far from the period.
+    init_margin(margin, 10, kWarmUp, kPeriod);
+    for (int tick = 0; tick < 20; ++tick) {
+        sleep_once(100, kPeriod);
+    }
+    sleep_once(3 * kPeriod, margin_counts(margin));
+    EXPECT_EQ(margin_counts(margin), 200);
 }
 
 TEST_F(PacerTest, AHybridWaitSleepsToItsMarginAndSpinsWhenTheMarginPassesThePeriod)
