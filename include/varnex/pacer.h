@@ -104,8 +104,10 @@ typedef struct varnex_pacer_config {
        twice the next largest oversleep (one stall does not move it), and at least 10 us; over the
        first 16 sleeps, at least the smaller of 1 ms and half the period. A sleep that wakes past
        it widens it at once towards that oversleep, at most to twice the margin and to half the
-       period; that widening halves every 64 ticks. Ignored in the other modes. Was `reserved`
-       (0) in version 1.1. */
+       period; that widening halves every 8 ticks. While the margin passes the period the waits
+       spin, and one in 32 to 1,024 sleeps half the time left as a probe: one that wakes within
+       half the margin starts the learning over. Ignored in the other modes. Was `reserved` (0)
+       in version 1.1. */
     uint32_t margin_ns;
 } varnex_pacer_config;
 

@@ -31,6 +31,8 @@ void init_margin(MarginEstimator& estimator, int64_t floor_counts, int64_t warm_
     estimator.floor_counts = floor_counts;
     estimator.half_period_counts = period_counts / 2;
     estimator.warm_up_counts = std::min(warm_up_counts, estimator.half_period_counts);
+    estimator.period_counts = period_counts;
+    estimator.probe_ticks = kFirstProbeTicks;
 }
 
 void count_margin_tick(MarginEstimator& estimator)
@@ -48,6 +50,7 @@ void count_margin_tick(MarginEstimator& estimator)
 
 void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts)
 {
+    estimator.ticks_spun = 0;
     const int64_t oversleep = std::max<int64_t>(oversleep_counts, 0);
     keep_if_among_largest(estimator.windows[estimator.current], oversleep);
     if (oversleep > margin_counts) {
@@ -74,4 +77,23 @@ int64_t margin_counts(const MarginEstimator& estimator)
     const int64_t quantile = std::min(largest[0], 2 * largest[1]);
     const int64_t warm_up = samples < kWarmUpSamples ? estimator.warm_up_counts : 0;
     return std::max({quantile, estimator.boost_counts, estimator.floor_counts, warm_up});
+}
+
+bool probe_now(MarginEstimator& estimator)
+{
+    if (++estimator.ticks_spun < estimator.probe_ticks) {
+        return false;
+    }
+    estimator.ticks_spun = 0;
+    return true;
+}
+
+void learn_probe(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts)
+{
+    if (2 * oversleep_counts < margin_counts) {
+        init_margin(estimator, estimator.floor_counts, estimator.warm_up_counts, estimator.period_counts);
+    } else {
+        estimator.probe_ticks = std::min(2 * estimator.probe_ticks, kLastProbeTicks);
+    }
+    learn_oversleep(estimator, oversleep_counts, margin_counts);
 }

@@ -13,17 +13,27 @@
 // so that the sleeping that learning needs goes on; the boost halves every
 // kBoostHalfLifeTicks ticks. Until kWarmUpSamples samples, the margin is at
 // least the warm-up margin: the smaller of 1 ms and half the period.
+//
+// A burst of stalls can still lift the margin past the period, and a pacer
+// that only spins learns nothing. So while it spins for its margin, it
+// probes: one tick in kFirstProbeTicks sleeps for half the time left. A probe
+// that wakes within half the margin shows the machine has calmed: the
+// oversleeps learned so far are forgotten, and learning starts over. One that
+// does not doubles the ticks to the next probe, up to kLastProbeTicks, so a
+// machine whose sleeps are always too late loses few ticks to probes.
 #ifndef VARNEX_PACER_MARGIN_H
 #define VARNEX_PACER_MARGIN_H
 
 #include <cstdint>
 
 constexpr uint32_t kMarginWindowTicks = 512;
-constexpr uint32_t kBoostHalfLifeTicks = 64;
+constexpr uint32_t kBoostHalfLifeTicks = 8;
 constexpr uint32_t kWarmUpSamples = 16;
 // Enough largest samples per window for the rank of two full windows.
 constexpr int kLargestKept = 7;
 constexpr int64_t kWarmUpMarginNs = 1000000;
+constexpr uint32_t kFirstProbeTicks = 32;
+constexpr uint32_t kLastProbeTicks = 1024;
 
 struct OversleepWindow {
     int64_t largest_counts[kLargestKept];  // descending; the rest are 0
@@ -39,6 +49,9 @@ struct MarginEstimator {
     int64_t floor_counts;
     int64_t half_period_counts;
     int64_t warm_up_counts;
+    int64_t period_counts;
+    uint32_t ticks_spun;
+    uint32_t probe_ticks;
 };
 
 void init_margin(MarginEstimator& estimator, int64_t floor_counts, int64_t warm_up_counts, int64_t period_counts);
@@ -48,5 +61,9 @@ void count_margin_tick(MarginEstimator& estimator);
 // later; `margin_counts` is the margin it slept with.
 void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts);
 int64_t margin_counts(const MarginEstimator& estimator);
+// For a tick that spins because the margin reached the period: whether it
+// sleeps half the time left instead, as a probe.
+bool probe_now(MarginEstimator& estimator);
+void learn_probe(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts);
 
 #endif

@@ -190,13 +190,19 @@ int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const bool learning = pacer.fixed_margin_counts == 0;
     const int64_t margin = learning ? margin_counts(pacer.margin) : pacer.fixed_margin_counts;
-    const int64_t wake = deadline - margin;
+    int64_t wake = deadline - margin;
+    const bool probe = learning && wake <= now && margin >= pacer.margin.period_counts && probe_now(pacer.margin);
+    if (probe) {
+        wake = now + (deadline - now) / 2;
+    }
     if (wake > now) {
         now = sleep_to(pacer, wake, now);
         if (now < 0) {
             return -1;
         }
-        if (learning) {
+        if (probe) {
+            learn_probe(pacer.margin, now - wake, margin);
+        } else if (learning) {
             learn_oversleep(pacer.margin, now - wake, margin);
         }
     }
