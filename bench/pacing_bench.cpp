@@ -431,7 +431,7 @@ std::vector<Method> methods(const std::vector<long>& rates)
         all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "varnex pacer spin"));
         all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "varnex pacer sleep"));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex pacer hybrid"));
-        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex hybrid, fixed 125 us", 125000));
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex hybrid fixed at 125 us", 125000));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "oracle hybrid", -1));
         all.push_back(bare_absolute_spin(rate));
         all.push_back(called_absolute_spin(rate));
@@ -557,14 +557,14 @@ void run_many_pacers(std::FILE* csv, int pacers, long rate, long ticks)
     const double cpu = (process_cpu_seconds() - cpu_start_s) / (counts_to_ns(read_counter() - start) * 1e-9);
     const std::string group = std::to_string(pacers) + " hybrid pacers";
     for (int pacer_index = 0; pacer_index < pacers; ++pacer_index) {
-        const std::string name = group + ", pacer " + std::to_string(pacer_index + 1);
+        const std::string name = group + ": pacer " + std::to_string(pacer_index + 1);
         for (const double value : lateness_ns[static_cast<size_t>(pacer_index)]) {
             std::fprintf(csv, "%s,%s,%ld,error,%.1f\n", kPlatform, name.c_str(), rate, value);
         }
         print_row(name.c_str(), rate, lateness_ns[static_cast<size_t>(pacer_index)], NAN);
     }
     std::fprintf(csv, "%s,%s,%ld,cpu,%.4f\n", kPlatform, group.c_str(), rate, cpu);
-    std::printf("%-34s %6ld %43s %8.3f\n", (group + ", all").c_str(), rate, "", cpu);
+    std::printf("%-34s %6ld %43s %8.3f\n", (group + ": all").c_str(), rate, "", cpu);
 }
 
 const char kUsage[] =

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Turns the pacing benchmark's samples and the call-cost benchmark's JSON into
-a markdown table and an SVG chart of the error distributions (log scale, one
-row per method).
+a markdown report and two charts: the lateness distribution of every method
+(log scale), and the frontier, where each method is a point with its CPU per
+second against its p99 lateness.
 
-usage: report.py OUT.md OUT.svg CALL_COST.json SAMPLES.csv [SAMPLES.csv ...]
+usage: report.py OUT.md DISTRIBUTION.svg FRONTIER.svg CALL_COST.json SAMPLES.csv [SAMPLES.csv ...]
 """
 import collections
 import csv
@@ -11,23 +12,32 @@ import json
 import math
 import sys
 
-FLOORS = {"linux": "bare clock_gettime spin", "windows (wine64)": "bare QueryPerformanceCounter spin",
-          "windows i686 (wine under qemu)": "bare QueryPerformanceCounter spin"}
-# Samples of a platform's fixed costs, not of a pacing method.
-FIXED_COSTS = ("read", "start")
-SLEEPERS = {"clock_nanosleep absolute", "std::this_thread::sleep_until", "high-resolution waitable timer",
-            "Sleep(1) under timeBeginPeriod(1)", "varnex pacer sleep"}
-# The pacer keeps an absolute schedule: its floor is a spin to the same deadlines.
-ABSOLUTE_FLOOR = "bare spin to absolute deadlines"
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402 (the backend comes first)
+
+# Samples of a platform's fixed costs and findings, not of a pacing method.
+FIXED = ("read", "start", "margin")
+SLEEPERS = {"clock_nanosleep absolute", "high-resolution waitable timer", "varnex pacer sleep"}
+BARE_SPIN = "bare spin"
+CALLED_SPIN = "bare spin behind a function call"
+HYBRID = "varnex pacer hybrid"
+ORACLE = "oracle hybrid"
+# What a hybrid should reach in a quiet run: CPU-seconds per second.
+CPU_AIMS = {("linux", 1000): 0.35, ("linux", 100): 0.05, ("windows x64", 100): 0.25}
+MANY = " hybrid pacers"
 
 
 def percentile(sorted_values, fraction):
+    if not sorted_values:
+        return float("nan")
     index = min(len(sorted_values) - 1, int(fraction * (len(sorted_values) - 1) + 0.5))
     return sorted_values[index]
 
 
 def median(values):
-    return percentile(sorted(values), 0.5) if values else float("nan")
+    return percentile(sorted(values), 0.5)
 
 
 def load(paths):
@@ -41,24 +51,25 @@ def load(paths):
                     order.append(key)
                 samples[key + (row["kind"],)].append(float(row["value_ns"]))
     rows = []
-    costs = collections.defaultdict(dict)
+    machine = collections.defaultdict(dict)
     for key in order:
-        fixed_costs = [kind for kind in FIXED_COSTS if samples.get(key + (kind,))]
-        for kind in fixed_costs:
-            costs[key[0]][kind] = median(samples[key + (kind,)])
-        if fixed_costs:
+        found = [kind for kind in FIXED if samples.get(key + (kind,))]
+        for kind in found:
+            machine[key[0]][kind] = median(samples[key + (kind,)])
+        if found:
             continue
         kind = "lag" if samples.get(key + ("lag",)) else "error"
         # Magnitude: a spin ends a quantum early or late, a sleeper only late.
-        values = sorted(abs(v) for v in samples[key + (kind,)])
+        values = sorted(abs(v) for v in samples.get(key + (kind,), []))
         rows.append({
             "platform": key[0], "method": key[1], "rate": key[2], "kind": kind, "values": values,
-            "p50": percentile(values, 0.5), "p99": percentile(values, 0.99), "max": values[-1],
+            "p50": percentile(values, 0.5), "p99": percentile(values, 0.99),
+            "p999": percentile(values, 0.999), "max": values[-1] if values else float("nan"),
             "drift": median(samples.get(key + ("drift",), [])),
             "long_drift": median(samples.get(key + ("long drift",), [])),
             "cpu": median(samples.get(key + ("cpu",), [])),
         })
-    return rows, costs
+    return rows, machine
 
 
 def format_ns(value):
@@ -72,6 +83,10 @@ def format_ns(value):
     return f"{value:.0f} ns"
 
 
+def format_cpu(value):
+    return "–" if math.isnan(value) else f"{value:.3f}"
+
+
 def find(rows, platform, method, rate):
     for row in rows:
         if (row["platform"], row["method"], row["rate"]) == (platform, method, rate):
@@ -80,48 +95,101 @@ def find(rows, platform, method, rate):
 
 
 def ratio(numerator, denominator):
-    if not denominator or math.isnan(denominator) or denominator == 0:
-        return "–"
-    return f"{numerator / denominator:,.2f}×" if numerator / denominator < 100 else f"{numerator / denominator:,.0f}×"
+    if math.isnan(numerator) or math.isnan(denominator) or denominator == 0:
+        return float("nan")
+    return numerator / denominator
 
 
-def markdown(rows, costs, call_cost):
-    lines = ["What each platform costs (medians): one counter read, the floor under every spin, "
-             "and the start of a program that does nothing.", "",
-             "| platform | one counter read | program start |", "|---|---:|---:|"]
-    lines += [f"| {platform} | {format_ns(cost.get('read', math.nan))} | "
-              f"{format_ns(cost.get('start', math.nan))} |" for platform, cost in costs.items()]
-    lines += ["",
-              "| platform | method | rate /s | p50 | p99 | max | drift | CPU per s | p50 vs floor | sleepers' p50 vs this |",
-              "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    for row in rows:
-        if row["kind"] == "lag":
+def format_ratio(value):
+    return "–" if math.isnan(value) else f"{value:,.2f}×"
+
+
+def pacing_rows(rows):
+    return [r for r in rows if r["kind"] == "error" and MANY not in r["method"] and r["values"]]
+
+
+def targets(rows):
+    """Each hybrid target as a ratio to a method of the same run and rate."""
+    lines = ["| platform | rate /s | hybrid p99 | bare spin p99 | ratio (≤ 2×) | same spin behind a call, p99 | "
+             "ratio | hybrid CPU | oracle CPU | ratio (≤ 2×) | CPU aim | sleep mode p99 | learned margin |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    measured = []
+    for hybrid in rows:
+        if hybrid["method"] != HYBRID:
             continue
-        floor_method = ABSOLUTE_FLOOR if row["method"].startswith("varnex pacer") else FLOORS.get(row["platform"], "")
-        floor = find(rows, row["platform"], floor_method, row["rate"])
-        sleepers = [r for r in rows if r["platform"] == row["platform"] and r["rate"] == row["rate"]
-                    and r["method"] in SLEEPERS]
-        versus_sleepers = " / ".join(ratio(s["p50"], row["p50"]) for s in sleepers) if row["method"] not in SLEEPERS else "–"
+        platform, rate = hybrid["platform"], hybrid["rate"]
+        bare = find(rows, platform, BARE_SPIN, rate)
+        called = find(rows, platform, CALLED_SPIN, rate)
+        oracle = find(rows, platform, ORACLE, rate)
+        sleep = find(rows, platform, "varnex pacer sleep", rate)
+        if not (bare and oracle and sleep):
+            continue
+        aim = CPU_AIMS.get((platform, rate))
+        aim_text = "–" if aim is None else f"≤ {aim} ({'met' if hybrid['cpu'] <= aim else 'not met'})"
+        p99_ratio = ratio(hybrid["p99"], bare["p99"])
+        cpu_ratio = ratio(hybrid["cpu"], oracle["cpu"])
+        lines.append(
+            f"| {platform} | {rate:,} | {format_ns(hybrid['p99'])} | {format_ns(bare['p99'])} | "
+            f"{format_ratio(p99_ratio)} {'met' if p99_ratio <= 2 else 'not met'} | "
+            f"{format_ns(called['p99']) if called else '–'} | "
+            f"{format_ratio(ratio(hybrid['p99'], called['p99'])) if called else '–'} | "
+            f"{format_cpu(hybrid['cpu'])} | {format_cpu(oracle['cpu'])} | "
+            f"{format_ratio(cpu_ratio)} {'met' if cpu_ratio <= 2 else 'not met'} | {aim_text} | "
+            f"{format_ns(sleep['p99'])} | {{margin:{platform}}} |")
+        measured.append(platform)
+    return lines if measured else []
+
+
+def markdown(rows, machine, call_cost):
+    lines = ["What each platform offers (medians): one counter read, the floor under every spin; the hybrid "
+             "margin a pacer learned over one second at 1,000 ticks per second; the start of a program that "
+             "does nothing.", "",
+             "| platform | one counter read | margin learned | program start |", "|---|---:|---:|---:|"]
+    lines += [f"| {platform} | {format_ns(found.get('read', math.nan))} | {format_ns(found.get('margin', math.nan))} "
+              f"| {format_ns(found.get('start', math.nan))} |" for platform, found in machine.items()]
+    lines += ["", "|Lateness| of every method, the methods taking turns in rounds (a tick paced from the previous "
+              "one: its interval minus the period; on an absolute schedule: the host's reading after the wait "
+              "minus the deadline), and the waiting thread's CPU-seconds per second:", "",
+              "| platform | method | rate /s | p50 | p99 | p99.9 | max | CPU per s | drift per round |",
+              "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for row in pacing_rows(rows):
         lines.append(f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['p50'])} | "
-                     f"{format_ns(row['p99'])} | {format_ns(row['max'])} | {format_ns(row['drift'])} | "
-                     f"{row['cpu']:.2f} | {ratio(row['p50'], floor['p50']) if floor else '–'} | {versus_sleepers} |")
+                     f"{format_ns(row['p99'])} | {format_ns(row['p999'])} | {format_ns(row['max'])} | "
+                     f"{format_cpu(row['cpu'])} | {format_ns(row['drift'])} |")
+    target_lines = targets(rows)
+    if target_lines:
+        text = "\n".join(target_lines)
+        for platform, found in machine.items():
+            text = text.replace(f"{{margin:{platform}}}", format_ns(found.get("margin", math.nan)))
+        lines += ["", "The hybrid's targets, each a ratio to a method of the same run:", "", text]
+    many = [r for r in rows if MANY in r["method"] and r["values"]]
+    if many:
+        lines += ["", "Hybrid pacers at once in one process, at 100 ticks per second each, their phases spread "
+                  "evenly over the period:", "", "| platform | pacer | p50 | p99 | max | CPU per s, all |",
+                  "|---|---|---:|---:|---:|---:|"]
+        for row in many:
+            group = row["method"].split(":")[0]
+            total = next((r["cpu"] for r in rows if r["platform"] == row["platform"] and r["method"] == group), math.nan)
+            lines.append(f"| {row['platform']} | {row['method']} | {format_ns(row['p50'])} | {format_ns(row['p99'])} "
+                         f"| {format_ns(row['max'])} | {format_cpu(total)} |")
     long_runs = [row for row in rows if not math.isnan(row["long_drift"])]
     if long_runs:
-        lines += ["", "Drift over one long run (the last tick's reading minus the first's, against the nominal "
-                  "periods between them):", "", "| platform | method | rate /s | drift |", "|---|---|---:|---:|"]
+        lines += ["", "Drift over one long run (the median offset of the last 1,000 ticks from the ideal schedule, "
+                  "against that of the first 1,000):", "", "| platform | method | rate /s | drift |",
+                  "|---|---|---:|---:|"]
         lines += [f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['long_drift'])} |"
                   for row in long_runs]
-    lines += ["", "Threaded timer: lag from the worker's signal to the waiter's return, against a bare hand-off "
-              "between two threads by the same mechanism.", "",
-              "| platform | method | rate /s | p50 | p99 | max | CPU per s | p50 vs bare |",
-              "|---|---|---:|---:|---:|---:|---:|---:|"]
-    for row in rows:
-        if row["kind"] != "lag":
-            continue
-        bare = find(rows, row["platform"], "bare hand-off", row["rate"])
-        lines.append(f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['p50'])} | "
-                     f"{format_ns(row['p99'])} | {format_ns(row['max'])} | {row['cpu']:.2f} | "
-                     f"{ratio(row['p50'], bare['p50']) if bare else '–'} |")
+    lags = [row for row in rows if row["kind"] == "lag"]
+    if lags:
+        lines += ["", "Threaded timer: lag from the worker's signal to the waiter's return, against a bare "
+                  "hand-off between two threads by the same mechanism.", "",
+                  "| platform | method | rate /s | p50 | p99 | max | CPU per s | p50 vs bare |",
+                  "|---|---|---:|---:|---:|---:|---:|---:|"]
+        for row in lags:
+            bare = find(rows, row["platform"], "bare hand-off", row["rate"])
+            lines.append(f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['p50'])} | "
+                         f"{format_ns(row['p99'])} | {format_ns(row['max'])} | {format_cpu(row['cpu'])} | "
+                         f"{format_ratio(ratio(row['p50'], bare['p50'])) if bare else '–'} |")
     if call_cost:
         lines += ["", "Per call (Linux, Google Benchmark, median of repetitions):", "",
                   "| call | time |", "|---|---:|"]
@@ -130,43 +198,62 @@ def markdown(rows, costs, call_cost):
     return "\n".join(lines) + "\n"
 
 
-def svg(rows):
-    width, left, right, row_height, top = 1120, 500, 30, 26, 40
-    low, high = 1.0, 1e7
-    plotted = [r for r in rows]
-    height = top + row_height * len(plotted) + 40
+def colour(method):
+    if method in SLEEPERS:
+        return "#c0392b"
+    if "hybrid" in method:
+        return "#27ae60"
+    return "#2c7fb8" if "varnex" in method else "#7f8c8d"
 
-    def x(value):
-        value = min(max(value, low), high)
-        return left + (math.log10(value) - math.log10(low)) / (math.log10(high) - math.log10(low)) * (width - left - right)
 
-    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-             f'font-family="sans-serif" font-size="12">',
-             f'<rect width="{width}" height="{height}" fill="white"/>',
-             f'<text x="10" y="20" font-size="14">Per-period error and wake-up lag (log scale): '
-             f'box p25–p75, line p1–p99, mark p50, dot max</text>']
-    for decade in range(0, 8):
-        value = 10 ** decade
-        label = format_ns(value).replace(".00", "").replace(".0", "")
-        parts.append(f'<line x1="{x(value):.1f}" y1="{top - 6}" x2="{x(value):.1f}" '
-                     f'y2="{top + row_height * len(plotted)}" stroke="#ddd"/>')
-        parts.append(f'<text x="{x(value):.1f}" y="{top + row_height * len(plotted) + 16}" '
-                     f'text-anchor="middle">{label}</text>')
-    for index, row in enumerate(plotted):
-        y = top + row_height * index + row_height / 2
-        values = row["values"]
-        colour = "#c0392b" if row["method"] in SLEEPERS else ("#2c7fb8" if "varnex" in row["method"] else "#7f8c8d")
-        label = f"{row['platform']}: {row['method']} ({row['kind']}, {row['rate']:,}/s)"
-        parts.append(f'<text x="{left - 8}" y="{y + 4:.1f}" text-anchor="end">{label}</text>')
-        p1, p25, p50, p75, p99 = (percentile(values, f) for f in (0.01, 0.25, 0.5, 0.75, 0.99))
-        parts.append(f'<line x1="{x(p1):.1f}" y1="{y:.1f}" x2="{x(p99):.1f}" y2="{y:.1f}" stroke="{colour}"/>')
-        parts.append(f'<rect x="{x(p25):.1f}" y="{y - 7:.1f}" width="{max(x(p75) - x(p25), 1.5):.1f}" '
-                     f'height="14" fill="{colour}" fill-opacity="0.35" stroke="{colour}"/>')
-        parts.append(f'<line x1="{x(p50):.1f}" y1="{y - 9:.1f}" x2="{x(p50):.1f}" y2="{y + 9:.1f}" '
-                     f'stroke="{colour}" stroke-width="2.5"/>')
-        parts.append(f'<circle cx="{x(row["max"]):.1f}" cy="{y:.1f}" r="3" fill="{colour}"/>')
-    parts.append("</svg>")
-    return "\n".join(parts) + "\n"
+def distribution_chart(rows, path):
+    plotted = [r for r in rows if r["values"] and MANY not in r["method"]]
+    figure, axes = plt.subplots(figsize=(11, 0.28 * len(plotted) + 1.4))
+    stats = []
+    for row in plotted:
+        values = [max(v, 1.0) for v in row["values"]]
+        stats.append({"label": f"{row['platform']}: {row['method']}, {row['rate']:,}/s"
+                               f"{' (wake-up lag)' if row['kind'] == 'lag' else ''}",
+                      "med": percentile(values, 0.5), "q1": percentile(values, 0.25), "q3": percentile(values, 0.75),
+                      "whislo": percentile(values, 0.01), "whishi": percentile(values, 0.99)})
+    positions = list(range(len(plotted), 0, -1))
+    boxes = axes.bxp(stats, positions=positions, vert=False, showfliers=False, patch_artist=True, widths=0.6)
+    for box, row in zip(boxes["boxes"], plotted):
+        box.set_facecolor(colour(row["method"]))
+        box.set_alpha(0.5)
+    axes.scatter([max(r["max"], 1.0) for r in plotted], positions, s=10, color="black", zorder=3, label="max")
+    axes.set_xscale("log")
+    axes.set_xlabel("|lateness| or wake-up lag, ns (box p25–p75, whiskers p1–p99, dot max)")
+    axes.grid(axis="x", which="major", color="#ddd")
+    axes.legend(loc="lower right")
+    figure.tight_layout()
+    figure.savefig(path)
+    plt.close(figure)
+
+
+def frontier_chart(rows, path):
+    plotted = [r for r in pacing_rows(rows) if not math.isnan(r["cpu"]) and r["cpu"] > 0]
+    groups = sorted({(r["platform"], r["rate"]) for r in plotted})
+    figure, axes = plt.subplots(figsize=(11, 7.5))
+    markers = "osD^vP*X"
+    for index, (platform, rate) in enumerate(groups):
+        members = [r for r in plotted if (r["platform"], r["rate"]) == (platform, rate)]
+        axes.scatter([r["cpu"] for r in members], [max(r["p99"], 1.0) for r in members],
+                     marker=markers[index % len(markers)], s=45, label=f"{platform}, {rate:,}/s",
+                     color=[colour(r["method"]) for r in members], edgecolors="black", linewidths=0.5)
+        for row in members:
+            axes.annotate(row["method"], (row["cpu"], max(row["p99"], 1.0)), fontsize=7, xytext=(4, 3),
+                          textcoords="offset points")
+    axes.set_xscale("log")
+    axes.set_yscale("log")
+    axes.set_xlabel("CPU-seconds per second of the waiting thread")
+    axes.set_ylabel("p99 |lateness|, ns")
+    axes.set_title("Precision against CPU: lower left is better")
+    axes.grid(which="major", color="#ddd")
+    axes.legend(title="marker: platform and rate; colour: kind of wait", fontsize=8)
+    figure.tight_layout()
+    figure.savefig(path)
+    plt.close(figure)
 
 
 def call_costs(path):
@@ -183,15 +270,15 @@ def call_costs(path):
 
 
 def main():
-    if len(sys.argv) < 5:
+    if len(sys.argv) < 6:
         print(__doc__)
         return 2
-    out_md, out_svg, call_cost_json = sys.argv[1:4]
-    rows, costs = load(sys.argv[4:])
+    out_md, distribution_svg, frontier_svg, call_cost_json = sys.argv[1:5]
+    rows, machine = load(sys.argv[5:])
     with open(out_md, "w") as handle:
-        handle.write(markdown(rows, costs, call_costs(call_cost_json)))
-    with open(out_svg, "w") as handle:
-        handle.write(svg(rows))
+        handle.write(markdown(rows, machine, call_costs(call_cost_json)))
+    distribution_chart(rows, distribution_svg)
+    frontier_chart(rows, frontier_svg)
     return 0
 
 

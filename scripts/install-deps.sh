@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs, as root on Debian 12, whatever the builds and tests need that the
-# machine lacks. Quiet when everything is there.
+# machine lacks; `install-deps.sh bench` adds what the benchmark's charts
+# need. Quiet when everything is there.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,9 @@ packages=(
     wine64 wine wine32:i386 xvfb
     llvm-14 clang-14 lld-14
 )
+if [ "${1:-}" = bench ]; then
+    packages+=(python3-matplotlib)
+fi
 # The i686 DLL runs on the 32-bit Wine loader under qemu's user-mode emulation.
 # bookworm's own qemu 7.2 ignores MAP_FIXED_NOREPLACE (a minute of CPU per Wine
 # start) and crashes when a guest thread ends while another spins: qemu comes
