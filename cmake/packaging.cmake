@@ -5,6 +5,15 @@ include(CMakePackageConfigHelpers)
 install(FILES include/varnex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/varnex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+if(NOT WIN32)
+    # The Python package, where Debian 12's Python looks under a prefix
+    # (/usr/local/lib/python3.11/dist-packages), with the library beside it.
+    set(VARNEX_PYTHON_DIR lib/python3.11/dist-packages CACHE STRING
+        "Where the Python package goes, relative to the install prefix")
+    install(DIRECTORY python/varnex DESTINATION ${VARNEX_PYTHON_DIR} PATTERN __pycache__ EXCLUDE)
+    install(FILES $<TARGET_FILE:varnex> DESTINATION ${VARNEX_PYTHON_DIR}/varnex RENAME libvarnex.so)
+endif()
+
 if(WIN32)
     install(TARGETS varnex RUNTIME DESTINATION bin)
     install(FILES ${VARNEX_MINGW_IMPLIB} ${VARNEX_MSVC_IMPLIB} DESTINATION lib)

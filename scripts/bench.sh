@@ -40,6 +40,9 @@ echo "== Linux: pacing, $ticks ticks a row over $rounds rounds, 8 pacers at once
 build/linux/bench/varnex_pacing_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks" \
     --rates 100,1000 --pacers 8 --drift-seconds "$drift_seconds"
 program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
+echo "== Linux: Pacer.wait() from Python"
+PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
+    "$out/python_call_cost.json"
 
 trap 'tests/windows/wine-session.sh stop x86_64 build/win64/wine >/dev/null 2>&1
       tests/windows/wine-session.sh stop i686 build/win32/wine >/dev/null 2>&1' EXIT
@@ -60,5 +63,6 @@ for build in win64 win32; do
 done
 # Debian's Python, where python3-matplotlib is.
 /usr/bin/python3 bench/report.py docs/benchmark.md docs/benchmark.svg docs/frontier.svg "$out/call_cost.json" \
+    "$out/python_call_cost.json" \
     "$out/linux.csv" "$out/win64.csv" "$out/win32.csv"
 cat docs/benchmark.md

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ make pkgconf python3 googletest libbenchmark-dev
+    cmake g++ make pkgconf python3 python3-pytest googletest libbenchmark-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine64 wine wine32:i386 xvfb
     llvm-14 clang-14 lld-14

@@ -55,7 +55,8 @@ typedef enum varnex_status {
     VARNEX_E_INVALID_PHASE = -5,    /* a negative phase */
     VARNEX_E_NO_MEMORY = -6,
     VARNEX_E_NO_COUNTER = -7,       /* no high-resolution counter, or no timer to sleep on */
-    VARNEX_E_CANCELLED = -8         /* varnex_pacer_cancel stopped this wait */
+    VARNEX_E_CANCELLED = -8,        /* varnex_pacer_cancel stopped this wait */
+    VARNEX_E_INTERRUPTED = -9       /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
 } varnex_status;
 
 typedef enum varnex_mode {
@@ -81,6 +82,11 @@ typedef enum varnex_missed {
 
 /* Flags of varnex_pacer_config. */
 #define VARNEX_PACER_NO_STATS 0x1u /* keep no statistics: varnex_pacer_stats reports ticks and missed only */
+/* Since 1.2. A signal whose handler interrupts the sleep of a wait ends it with
+   VARNEX_E_INTERRUPTED, the tick not taken, so that the host can run its own handling (an
+   interpreter's Ctrl-C) and wait again. Without it, the sleep goes on to the deadline. A spin
+   is not interrupted: it lasts at most the period, or the hybrid's margin. POSIX only. */
+#define VARNEX_PACER_RETURN_ON_SIGNAL 0x2u
 
 typedef struct varnex_pacer_config {
     uint32_t size;      /* sizeof(varnex_pacer_config) */

@@ -56,6 +56,7 @@ struct varnex_pacer {
     uint32_t missed_policy = VARNEX_MISSED_SKIP;
     uint32_t burst_cap = kDefaultBurstCap;
     bool keep_stats = true;
+    bool return_on_signal = false;
     int64_t fixed_margin_counts = 0;
     platform::Handle sleep_timer = nullptr;
 
@@ -150,15 +151,19 @@ bool take_cancel(varnex_pacer& pacer)
     return pacer.cancel_requested.load(kRelaxed) != 0 && pacer.cancel_requested.exchange(0) != 0;
 }
 
+// What a wait that ends early returns in place of its last reading.
+constexpr int64_t kCancelled = -1;
+constexpr int64_t kInterrupted = -2;
+
 // Spins until the counter reaches `deadline`; the reading that ended it, or
-// -1 when cancelled.
+// kCancelled.
 int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     pacer.unrecorded_spin_counts = -now;
     while (now < deadline) {
         if (take_cancel(pacer)) {
             pacer.unrecorded_spin_counts = 0;
-            return -1;
+            return kCancelled;
         }
         now = platform::read_counter();
     }
@@ -167,15 +172,19 @@ int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 }
 
 // Sleeps in slices, so that a cancel is seen within kCancelCheckNs; a wake
-// that comes early (or a signal) sleeps again.
+// that comes early sleeps again, and so does one a signal ended unless the
+// host asked to hear of it.
 int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t sleep_start = now;
     while (now < deadline) {
         if (take_cancel(pacer)) {
-            return -1;
+            return kCancelled;
         }
-        platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts));
+        if (!platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts)) &&
+            pacer.return_on_signal) {
+            return kInterrupted;
+        }
         now = platform::read_counter();
     }
     if (pacer.keep_stats) {
@@ -198,7 +207,7 @@ int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
     if (wake > now) {
         now = sleep_to(pacer, wake, now);
         if (now < 0) {
-            return -1;
+            return now;
         }
         if (probe) {
             learn_probe(pacer.margin, now - wake, margin);
@@ -263,7 +272,8 @@ Target choose_target(varnex_pacer& pacer, int64_t now)
 
 bool valid_config(const varnex_pacer_config& config)
 {
-    return config.size == sizeof(varnex_pacer_config) && (config.flags & ~VARNEX_PACER_NO_STATS) == 0;
+    return config.size == sizeof(varnex_pacer_config) &&
+           (config.flags & ~(VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL)) == 0;
 }
 
 int config_status(const varnex_pacer_config& config)
@@ -334,6 +344,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
         return "no usable high-resolution counter or sleep timer";
     case VARNEX_E_CANCELLED:
         return "the wait was cancelled";
+    case VARNEX_E_INTERRUPTED:
+        return "a signal interrupted the wait";
     default:
         return "unknown status";
     }
@@ -394,6 +406,7 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->missed_policy = config->missed;
     created->burst_cap = config->burst_cap;
     created->keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
+    created->return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
     if (created->mode == VARNEX_MODE_HYBRID) {
         created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
         init_margin(created->margin, ns_to_counts(kMarginFloorNs, frequency), ns_to_counts(kWarmUpMarginNs, frequency),
@@ -467,7 +480,7 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
         break;
     }
     if (now < 0) {
-        return VARNEX_E_CANCELLED;
+        return now == kInterrupted ? VARNEX_E_INTERRUPTED : VARNEX_E_CANCELLED;
     }
     const int64_t lateness_counts = now - deadline;
     const int64_t interval_counts = now - previous_return;

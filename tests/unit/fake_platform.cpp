@@ -36,6 +36,7 @@ struct World {
     int64_t next_reading = 0;
     int64_t step_per_read = 1;
     int64_t oversleep = 0;
+    bool interrupt_next_sleep = false;
     uint64_t reads = 0;
     uint64_t pause_at_read = 0;
     uint64_t set_event_calls = 0;
@@ -297,6 +298,10 @@ bool sleep_until(Handle timer, int64_t deadline_counts)
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     record(w, "sleep_until", timer, deadline_counts);
+    if (w.interrupt_next_sleep) {
+        w.interrupt_next_sleep = false;
+        return false;
+    }
     w.next_reading = std::max(w.next_reading, deadline_counts + w.oversleep);
     return true;
 }
@@ -350,6 +355,7 @@ void reset()
     w.next_reading = 0;
     w.step_per_read = 1;
     w.oversleep = 0;
+    w.interrupt_next_sleep = false;
     w.reads = 0;
     w.set_event_calls = 0;
     w.fail_thread_creation = false;
@@ -392,6 +398,13 @@ void set_oversleep(int64_t counts)
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.oversleep = counts;
+}
+
+void interrupt_next_sleep()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.interrupt_next_sleep = true;
 }
 
 void set_counter(int64_t next_reading, int64_t step_per_read)

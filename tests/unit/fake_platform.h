@@ -27,6 +27,8 @@ void set_counter(int64_t next_reading, int64_t step_per_read);
 uint64_t reads();
 // A sleep wakes this many counts after the reading it was asked to wake at.
 void set_oversleep(int64_t counts);
+// The next sleep returns at once, as if a signal had interrupted it.
+void interrupt_next_sleep();
 
 // The read numbered `read_number` (counting from 1), or the set_event call
 // numbered `call_number`, blocks in its thread until resume();

@@ -271,6 +271,37 @@ TEST_F(PacerTest, CancelEndsASpinOrASleepAndKeepsTheTick)
     }
 }
 
+// A signal ends the sleep early: by default the wait sleeps on; asked to,
+// it returns interrupted and keeps the tick for the next wait.
+TEST_F(PacerTest, ASignalDuringTheSleepEndsTheWaitOnlyWhenAskedTo)
+{
+    for (const uint32_t flags : {0u, VARNEX_PACER_RETURN_ON_SIGNAL}) {
+        SCOPED_TRACE(flags);
+        fake::reset();
+        fake::set_frequency(kFrequency);
+        varnex_pacer_config config;
+        varnex_pacer_config_init(&config);
+        config.rate_num = 10;
+        config.rate_den = 1;
+        config.mode = VARNEX_MODE_SLEEP;
+        config.flags = flags;
+        varnex_pacer* pacer = nullptr;
+        ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+        fake::interrupt_next_sleep();
+        varnex_tick tick{};
+        tick.size = sizeof tick;
+        if (flags == 0) {
+            EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+        } else {
+            EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_INTERRUPTED);
+            EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+        }
+        EXPECT_EQ(tick.index, 0u);
+        EXPECT_EQ(tick.lateness_ns, 0);
+        varnex_pacer_destroy(pacer);
+    }
+}
+
 TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
 {
     varnex_pacer_config valid;
@@ -296,7 +327,7 @@ TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
         {"policy", [](varnex_pacer_config& c) { c.missed = 3; }, VARNEX_E_INVALID_MISSED},
         {"phase", [](varnex_pacer_config& c) { c.phase_ns = -2; }, VARNEX_E_INVALID_PHASE},
         {"size", [](varnex_pacer_config& c) { c.size = 40; }, VARNEX_E_INVALID_ARGUMENT},
-        {"flags", [](varnex_pacer_config& c) { c.flags = 2; }, VARNEX_E_INVALID_ARGUMENT},
+        {"flags", [](varnex_pacer_config& c) { c.flags = 4; }, VARNEX_E_INVALID_ARGUMENT},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);

@@ -1,0 +1,132 @@
+"""The varnex package against the library it finds through VARNEX_LIBRARY."""
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import varnex
+
+PACKAGE_DIR = os.path.dirname(os.path.abspath(varnex.__file__))
+
+
+def test_ticks_at_100_per_second_account_for_the_time_that_passed():
+    with varnex.Pacer(100) as pacer:
+        start = time.monotonic()
+        ticks = [pacer.wait() for _ in range(50)]
+        elapsed = time.monotonic() - start
+        assert [t.index for t in ticks] == sorted({t.index for t in ticks})
+        assert ticks[-1].index + 1 == len(ticks) + sum(t.missed for t in ticks)
+        assert elapsed >= (ticks[-1].index + 1) / 100 - 0.011
+        assert pacer.stats.ticks == 50
+        assert all(t.lateness >= 0 and t.interval > 0 for t in ticks)
+
+
+@pytest.mark.parametrize("rate, text", [(0, "invalid rate"), (-5, "invalid rate"), (math.nan, "invalid rate"),
+                                        (math.inf, "invalid rate"), ((1, 0), "invalid rate")])
+def test_a_bad_rate_raises_value_error_with_the_librarys_message(rate, text):
+    with pytest.raises(ValueError, match=text):
+        varnex.Pacer(rate)
+
+
+def test_bad_names_raise_value_error_with_the_librarys_message():
+    with pytest.raises(ValueError, match="invalid mode: spin, sleep or hybrid"):
+        varnex.Pacer(100, mode="turbo")
+    with pytest.raises(ValueError, match="invalid missed-tick policy"):
+        varnex.Pacer(100, missed="later")
+    with pytest.raises(TypeError):
+        varnex.Pacer("fast")
+
+
+def test_the_context_manager_releases_the_pacer_when_the_body_raises():
+    with pytest.raises(RuntimeError):
+        with varnex.Pacer(100) as pacer:
+            raise RuntimeError("the body failed")
+    with pytest.raises(varnex.VarnexError, match="closed"):
+        pacer.wait()
+
+
+def test_iteration_reports_the_ticks_a_stall_passed_over():
+    with varnex.Pacer(100, mode="spin") as pacer:
+        ticks = iter(pacer)
+        first = next(ticks)
+        time.sleep(0.055)
+        after = next(ticks)
+        assert after.missed >= 4
+        assert after.index == first.index + 1 + after.missed
+
+
+def test_another_thread_runs_while_a_pacer_waits():
+    counted = [0]
+    started = threading.Event()
+    stop = threading.Event()
+
+    def count():
+        started.set()
+        while not stop.is_set():
+            counted[0] += 1
+
+    with varnex.Pacer(2, mode="sleep") as pacer:
+        worker = threading.Thread(target=count)
+        worker.start()
+        started.wait()
+        before = counted[0]
+        pacer.wait()
+        during = counted[0] - before
+        stop.set()
+        worker.join()
+    assert during > 1000, "the wait held the GIL"
+
+
+def test_cancel_from_another_thread_raises_cancelled():
+    with varnex.Pacer(1, mode="sleep") as pacer:
+        timer = threading.Timer(0.1, pacer.cancel)
+        timer.start()
+        with pytest.raises(varnex.Cancelled):
+            pacer.wait()
+        timer.join()
+
+
+@pytest.mark.parametrize("mode", ["sleep", "hybrid"])
+def test_ctrl_c_ends_a_wait_for_a_distant_tick_at_once(mode):
+    child = subprocess.Popen(
+        [sys.executable, "-c", f"""
+import time, varnex
+pacer = varnex.Pacer(1, mode="{mode}")
+print("ready", flush=True)
+began = time.monotonic()
+try:
+    pacer.wait()
+    print("no interrupt", flush=True)
+except KeyboardInterrupt:
+    print(f"interrupted after {{time.monotonic() - began:.3f}}", flush=True)
+"""], stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONPATH=os.path.dirname(PACKAGE_DIR)))
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        # The wait is well begun; its tick is most of a second away.
+        time.sleep(0.3)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().split()
+        answered = time.monotonic() - sent
+    finally:
+        child.kill()
+        child.wait()
+    assert line[0] == "interrupted"
+    assert float(line[2]) >= 0.2, "the signal came before the wait"
+    assert answered < 0.2
+
+
+def test_a_missing_library_fails_saying_where_it_looked(tmp_path):
+    shutil.copytree(PACKAGE_DIR, tmp_path / "varnex", ignore=shutil.ignore_patterns("*.so*", "__pycache__"))
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), VARNEX_LIBRARY=str(tmp_path / "nowhere.so"), LD_LIBRARY_PATH="")
+    result = subprocess.run([sys.executable, "-c", "import varnex; varnex.Pacer(100)"], env=env,
+                            capture_output=True, text=True)
+    assert result.returncode != 0
+    assert "varnex.LibraryNotFound: the Varnex library was not found" in result.stderr
+    assert "nowhere.so (no such file)" in result.stderr

@@ -1,0 +1,287 @@
+"""Paces a Python loop on a grid of deadlines that does not drift.
+
+    import varnex
+
+    with varnex.Pacer(500) as pacer:          # 500 ticks per second, hybrid mode
+        for tick in pacer:                    # or: tick = pacer.wait()
+            ...                               # tick.index, .lateness, .interval, .missed
+            if tick.index == 999:
+                break
+        print(pacer.stats.lateness_p99)
+
+A thin layer over the library's C interface through ctypes: the wait releases
+the GIL, and Ctrl-C ends a wait at once with KeyboardInterrupt.
+"""
+import ctypes
+import ctypes.util
+import dataclasses
+import fractions
+import os
+import sys
+import threading
+from typing import NamedTuple
+
+__all__ = ["Pacer", "Tick", "Stats", "VarnexError", "Cancelled", "LibraryNotFound", "version", "library_path"]
+
+_OK = 0
+_INVALID_CODES = range(-5, 0)  # invalid argument, rate, mode, missed policy, phase
+_CANCELLED = -8
+_INTERRUPTED = -9
+_RETURN_ON_SIGNAL = 0x2
+_MODES = {"spin": 0, "sleep": 1, "hybrid": 2}
+_POLICIES = {"skip": 0, "burst": 1, "delay": 2}
+# A name the module does not know reaches the library as this value, so that
+# the library's own message says what is valid.
+_UNKNOWN = 0xFFFFFFFF
+
+
+class VarnexError(Exception):
+    """A failure the library reported, other than an invalid argument."""
+
+    def __init__(self, message, status=None):
+        super().__init__(message)
+        self.status = status
+
+
+class Cancelled(VarnexError):
+    """Pacer.cancel() ended the wait."""
+
+
+class LibraryNotFound(VarnexError):
+    """No Varnex library where the module looked."""
+
+
+class _Config(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("mode", ctypes.c_uint32), ("rate_num", ctypes.c_uint32),
+                ("rate_den", ctypes.c_uint32), ("rate_hz", ctypes.c_double), ("phase_ns", ctypes.c_int64),
+                ("missed", ctypes.c_uint32), ("burst_cap", ctypes.c_uint32), ("flags", ctypes.c_uint32),
+                ("margin_ns", ctypes.c_uint32)]
+
+
+class _Tick(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("reserved", ctypes.c_uint32), ("index", ctypes.c_uint64),
+                ("missed", ctypes.c_uint64), ("lateness_ns", ctypes.c_int64), ("interval_ns", ctypes.c_int64),
+                ("lateness_s", ctypes.c_double), ("interval_s", ctypes.c_double)]
+
+
+class _Stats(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("reserved", ctypes.c_uint32), ("ticks", ctypes.c_uint64),
+                ("missed", ctypes.c_uint64)] + [
+        (name, ctypes.c_int64) for name in ("lateness_p50_ns", "lateness_p99_ns", "lateness_p999_ns",
+                                            "lateness_max_ns", "drift_ns", "spin_ns", "sleep_ns", "cpu_ns",
+                                            "margin_ns")]
+
+
+class Tick(NamedTuple):
+    """One tick: its index on the grid, how late the wait returned and the time since the previous
+    return (seconds), and how many ticks were passed over since then."""
+    index: int
+    lateness: float
+    interval: float
+    missed: int
+
+
+@dataclasses.dataclass(frozen=True)
+class Stats:
+    """The pacer's statistics; times in seconds. cpu is None where the thread's CPU time is unknown."""
+    ticks: int
+    missed: int
+    lateness_p50: float
+    lateness_p99: float
+    lateness_p999: float
+    lateness_max: float
+    drift: float
+    spin: float
+    sleep: float
+    cpu: float
+    margin: float
+
+
+def _library_names():
+    if sys.platform == "win32":
+        return ["Varnex.dll"]
+    return ["libvarnex.so", "libvarnex.so.1"]
+
+
+def _load():
+    """Beside this module, then $VARNEX_LIBRARY, then the system's library path."""
+    tried = []
+    here = os.path.dirname(os.path.abspath(__file__))
+    candidates = [os.path.join(here, name) for name in _library_names()]
+    if os.environ.get("VARNEX_LIBRARY"):
+        candidates.append(os.environ["VARNEX_LIBRARY"])
+    candidates += _library_names()
+    found = ctypes.util.find_library("varnex")
+    if found:
+        candidates.append(found)
+    loader = ctypes.CDLL
+    for candidate in candidates:
+        if os.sep in candidate and not os.path.exists(candidate):
+            tried.append(f"{candidate} (no such file)")
+            continue
+        try:
+            return loader(candidate), candidate
+        except OSError as error:
+            tried.append(f"{candidate} ({error})")
+    raise LibraryNotFound("the Varnex library was not found; looked beside the module, in $VARNEX_LIBRARY "
+                          "and on the system's library path: " + "; ".join(tried))
+
+
+_library = None
+_library_path = None
+_load_lock = threading.Lock()
+
+
+def _lib():
+    global _library, _library_path
+    with _load_lock:
+        if _library is None:
+            library, path = _load()
+            library.varnex_version.restype = ctypes.c_uint32
+            library.varnex_version.argtypes = []
+            library.varnex_strerror.restype = ctypes.c_char_p
+            library.varnex_strerror.argtypes = [ctypes.c_int]
+            library.varnex_pacer_config_init.restype = None
+            library.varnex_pacer_config_init.argtypes = [ctypes.POINTER(_Config)]
+            library.varnex_pacer_create.argtypes = [ctypes.POINTER(_Config), ctypes.POINTER(ctypes.c_void_p)]
+            library.varnex_pacer_destroy.restype = None
+            library.varnex_pacer_destroy.argtypes = [ctypes.c_void_p]
+            library.varnex_pacer_wait.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Tick)]
+            library.varnex_pacer_cancel.argtypes = [ctypes.c_void_p]
+            library.varnex_pacer_get_stats.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Stats)]
+            for function in ("varnex_pacer_create", "varnex_pacer_wait", "varnex_pacer_cancel",
+                             "varnex_pacer_get_stats"):
+                getattr(library, function).restype = ctypes.c_int
+            if library.varnex_version() < 0x010200:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.2 or later")
+            _library, _library_path = library, path
+    return _library
+
+
+def _message(status):
+    return _lib().varnex_strerror(status).decode()
+
+
+def _fail(status):
+    if status in _INVALID_CODES:
+        raise ValueError(_message(status))
+    if status == _CANCELLED:
+        raise Cancelled(_message(status), status)
+    raise VarnexError(_message(status), status)
+
+
+def version():
+    """The loaded library's version as "major.minor.patch"."""
+    value = _lib().varnex_version()
+    return f"{value >> 16}.{(value >> 8) & 0xFF}.{value & 0xFF}"
+
+
+def library_path():
+    """Where the library was loaded from."""
+    _lib()
+    return _library_path
+
+
+def _seconds(ns):
+    return ns * 1e-9
+
+
+class Pacer:
+    """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
+    (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
+    "delay". phase: seconds to the first deadline (default one period). margin: a fixed hybrid
+    margin in seconds (default: learned). One thread waits on a pacer at a time; stats and cancel()
+    may come from any thread."""
+
+    def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None):
+        library = _lib()
+        config = _Config()
+        library.varnex_pacer_config_init(ctypes.byref(config))
+        if isinstance(rate, tuple):
+            config.rate_num, config.rate_den = self._fraction_terms(*rate)
+        elif isinstance(rate, (int, fractions.Fraction)) and not isinstance(rate, bool):
+            exact = fractions.Fraction(rate)
+            config.rate_num, config.rate_den = self._fraction_terms(exact.numerator, exact.denominator)
+        elif isinstance(rate, float):
+            config.rate_hz = rate
+        else:
+            raise TypeError(f"rate must be a number or a (numerator, denominator) pair, not {type(rate).__name__}")
+        config.mode = _MODES.get(mode, _UNKNOWN)
+        config.missed = _POLICIES.get(missed, _UNKNOWN)
+        if phase is not None:
+            # A negative phase reaches the library as -2, which it rejects.
+            config.phase_ns = round(phase * 1e9) if phase >= 0 else -2
+        if burst_cap is not None:
+            config.burst_cap = burst_cap
+        if margin is not None:
+            if not 0 < margin < 4.29:
+                raise ValueError("margin must be above 0 and below 4.29 seconds")
+            config.margin_ns = round(margin * 1e9)
+        config.flags |= _RETURN_ON_SIGNAL
+        handle = ctypes.c_void_p()
+        status = library.varnex_pacer_create(ctypes.byref(config), ctypes.byref(handle))
+        if status != _OK:
+            _fail(status)
+        self._handle = handle
+        self._tick = _Tick(size=ctypes.sizeof(_Tick))
+        self._tick_pointer = ctypes.byref(self._tick)
+        self._wait = library.varnex_pacer_wait
+
+    @staticmethod
+    def _fraction_terms(numerator, denominator):
+        # A term out of range reaches the library as 0, which it rejects.
+        def term(value):
+            return value if isinstance(value, int) and 0 < value < 2 ** 32 else 0
+        return term(numerator), term(denominator)
+
+    def wait(self):
+        """Returns the next tick when it is due."""
+        if self._handle is None:
+            raise VarnexError("the pacer is closed")
+        status = self._wait(self._handle, self._tick_pointer)
+        # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
+        # KeyboardInterrupt here); the tick was not taken, so the wait goes on.
+        while status == _INTERRUPTED:
+            status = self._wait(self._handle, self._tick_pointer)
+        if status != _OK:
+            _fail(status)
+        tick = self._tick
+        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
+
+    def __iter__(self):
+        while True:
+            yield self.wait()
+
+    def cancel(self):
+        """Makes the wait in progress, or the next one, raise Cancelled."""
+        if self._handle is not None:
+            _lib().varnex_pacer_cancel(self._handle)
+
+    @property
+    def stats(self):
+        if self._handle is None:
+            raise VarnexError("the pacer is closed")
+        raw = _Stats(size=ctypes.sizeof(_Stats))
+        status = _lib().varnex_pacer_get_stats(self._handle, ctypes.byref(raw))
+        if status != _OK:
+            _fail(status)
+        return Stats(raw.ticks, raw.missed, _seconds(raw.lateness_p50_ns), _seconds(raw.lateness_p99_ns),
+                     _seconds(raw.lateness_p999_ns), _seconds(raw.lateness_max_ns), _seconds(raw.drift_ns),
+                     _seconds(raw.spin_ns), _seconds(raw.sleep_ns), None if raw.cpu_ns < 0 else _seconds(raw.cpu_ns),
+                     _seconds(raw.margin_ns))
+
+    def close(self):
+        """Destroys the pacer; a second close does nothing."""
+        handle, self._handle = getattr(self, "_handle", None), None
+        if handle is not None:
+            _lib().varnex_pacer_destroy(handle)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    def __del__(self):
+        self.close()
