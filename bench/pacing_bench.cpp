@@ -311,15 +311,20 @@ PacedTick pacer_tick(varnex_pacer* pacer)
 
 // `margin_ns`: a fixed hybrid margin; 0 learns it; negative takes the
 // oracle's, the p99.5 of this rate's sleep-mode lateness so far.
-Method pacer_method(long rate, uint32_t mode, const char* name, double margin_ns = 0)
+Method pacer_method(long rate, uint32_t mode, const char* name, double margin_ns = 0,
+                    varnex_pacer_controls controls = {sizeof(varnex_pacer_controls), 0, 0, 0, 0})
 {
-    return {name, rate, [rate, mode, margin_ns](long ticks) {
+    return {name, rate, [rate, mode, margin_ns, controls, name](long ticks) {
                 varnex_pacer* pacer = nullptr;
                 Round round = run_pacer(
                     ticks, counter_frequency() / rate,
                     [&] {
                         const double margin = margin_ns < 0 ? percentile(sleep_lateness_ns[rate], 0.995) : margin_ns;
                         pacer = create_pacer(rate, mode, margin);
+                        if (controls.flags != 0 && varnex_pacer_set_controls(pacer, &controls) != VARNEX_OK) {
+                            std::fprintf(stderr, "varnex_pacing_bench: %s: controls refused\n", name);
+                            std::exit(1);
+                        }
                         pacer_tick(pacer);
                     },
                     [&] { return pacer_tick(pacer); });
@@ -433,6 +438,14 @@ std::vector<Method> methods(const std::vector<long>& rates)
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex pacer hybrid"));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex hybrid fixed at 125 us", 125000));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "oracle hybrid", -1));
+#if !defined(_WIN32)
+        // The scheduling controls that this machine can show (the benchmark
+        // runs as root): real time for the sleep, and the waits kept on CPU 1.
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex hybrid with SCHED_FIFO", 0,
+                                   {sizeof(varnex_pacer_controls), VARNEX_CONTROL_REALTIME, 0, 50, 0}));
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "varnex hybrid pinned to CPU 1", 0,
+                                   {sizeof(varnex_pacer_controls), VARNEX_CONTROL_AFFINITY, 0x2, 0, 0}));
+#endif
         all.push_back(bare_absolute_spin(rate));
         all.push_back(called_absolute_spin(rate));
 #if defined(_WIN32)

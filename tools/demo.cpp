@@ -9,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process_cpu.h"
@@ -38,6 +39,7 @@ struct VarnexApi {
     decltype(&varnex_pacer_get_stats) pacer_get_stats = nullptr;
     decltype(&varnex_pacer_destroy) pacer_destroy = nullptr;
     decltype(&varnex_strerror) strerror = nullptr;
+    decltype(&varnex_pacer_set_controls) pacer_set_controls = nullptr;
 };
 
 #if defined(_WIN32)
@@ -64,7 +66,8 @@ bool load_api(VarnexApi& api)
            bind(module, "varnex_pacer_config_init", api.pacer_config_init) &&
            bind(module, "varnex_pacer_create", api.pacer_create) && bind(module, "varnex_pacer_wait", api.pacer_wait) &&
            bind(module, "varnex_pacer_get_stats", api.pacer_get_stats) &&
-           bind(module, "varnex_pacer_destroy", api.pacer_destroy) && bind(module, "varnex_strerror", api.strerror);
+           bind(module, "varnex_pacer_destroy", api.pacer_destroy) && bind(module, "varnex_strerror", api.strerror) &&
+           bind(module, "varnex_pacer_set_controls", api.pacer_set_controls);
 }
 
 
@@ -77,7 +80,7 @@ bool load_api(VarnexApi& api)
 {
     api = {OpenRTTimer,         WaitForRTTimer,    CloseRTTimer,           OpenRTTimerLV,
            WaitForRTTimerLV,    varnex_pacer_config_init, varnex_pacer_create, varnex_pacer_wait,
-           varnex_pacer_get_stats, varnex_pacer_destroy, varnex_strerror};
+           varnex_pacer_get_stats, varnex_pacer_destroy, varnex_strerror, varnex_pacer_set_controls};
     return true;
 }
 
@@ -95,6 +98,14 @@ constexpr const char* kUsage =
     "  --variant polling|threaded|pacer  which timer paces the loop (default polling)\n"
     "  --mode spin|sleep|hybrid    the pacer's wait (default hybrid)\n"
     "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
+    "  the pacer's controls, each off unless given (see the README's tuning section):\n"
+    "  --boost                     highest priority while spinning\n"
+    "  --affinity MASK             run the waits on these CPUs (bit n: CPU n)\n"
+    "  --realtime PRIORITY         Linux: SCHED_FIFO at 1..99 while sleeping (sleep or hybrid mode)\n"
+    "  --lock-memory               keep the pacer's memory in RAM\n"
+    "  --dma-latency US            Linux: hold /dev/cpu_dma_latency at US microseconds\n"
+    "  --no-throttling             Windows: no power throttling while waiting\n"
+    "  --mmcss                     Windows: the MMCSS \"Pro Audio\" class while waiting\n"
     "  --rate N                    ticks per second, 1 or more (default 1000)\n"
     "  --ticks N                   how many ticks to run (default 2000)\n"
     "  --seconds S                 run for S seconds instead of a number of ticks\n"
@@ -109,6 +120,7 @@ struct Options {
     Variant variant = Variant::kPolling;
     uint32_t mode = VARNEX_MODE_HYBRID;
     uint32_t missed = VARNEX_MISSED_SKIP;
+    varnex_pacer_controls controls{sizeof(varnex_pacer_controls), 0, 0, 0, 0};
     long rate = 1000;
     long ticks = 2000;
     double seconds = 0.0;
@@ -145,7 +157,18 @@ int parse_options(int argc, char** argv, Options& options)
             std::fputs(kUsage, stdout);
             return 1;
         }
-        const char* known[] = {"--variant", "--rate", "--ticks", "--seconds", "--priority", "--csv", "--mode", "--missed"};
+        const std::pair<const char*, uint32_t> switches[] = {{"--boost", VARNEX_CONTROL_BOOST},
+                                                             {"--lock-memory", VARNEX_CONTROL_LOCK_MEMORY},
+                                                             {"--no-throttling", VARNEX_CONTROL_NO_THROTTLING},
+                                                             {"--mmcss", VARNEX_CONTROL_MMCSS}};
+        const auto control = std::find_if(std::begin(switches), std::end(switches),
+                                          [&](const auto& entry) { return option == entry.first; });
+        if (control != std::end(switches)) {
+            options.controls.flags |= control->second;
+            continue;
+        }
+        const char* known[] = {"--variant", "--rate",  "--ticks",    "--seconds",   "--priority", "--csv",
+                               "--mode",    "--missed", "--affinity", "--realtime", "--dma-latency"};
         if (std::find(std::begin(known), std::end(known), option) == std::end(known)) {
             std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", option.c_str());
             return 2;
@@ -169,6 +192,19 @@ int parse_options(int argc, char** argv, Options& options)
             const int policy = index_of(value, {"skip", "burst", "delay"});
             valid = policy >= 0;
             options.missed = static_cast<uint32_t>(policy);
+        } else if (option == "--affinity") {
+            char* end = nullptr;
+            options.controls.affinity_mask = std::strtoull(value, &end, 0);
+            valid = *end == '\0' && options.controls.affinity_mask != 0;
+            options.controls.flags |= VARNEX_CONTROL_AFFINITY;
+        } else if (option == "--realtime") {
+            valid = parse_number(value, 1, 99, number) && number == std::floor(number);
+            options.controls.realtime_priority = static_cast<uint32_t>(number);
+            options.controls.flags |= VARNEX_CONTROL_REALTIME;
+        } else if (option == "--dma-latency") {
+            valid = parse_number(value, 0, 1e6, number) && number == std::floor(number);
+            options.controls.dma_latency_us = static_cast<uint32_t>(number);
+            options.controls.flags |= VARNEX_CONTROL_DMA_LATENCY;
         } else if (option == "--rate") {
             valid = parse_number(value, 1, 1e9, number) && number == std::floor(number);
             options.rate = static_cast<long>(number);
@@ -259,9 +295,14 @@ int main(int argc, char** argv)
         config.rate_den = 1;
         config.mode = options.mode;
         config.missed = options.missed;
-        const int status = api.pacer_create(&config, &pacer);
+        int status = api.pacer_create(&config, &pacer);
         if (status != VARNEX_OK) {
             std::fprintf(stderr, "varnex_demo: the pacer was not created: %s\n", api.strerror(status));
+            return 1;
+        }
+        if (options.controls.flags != 0 &&
+            (status = api.pacer_set_controls(pacer, &options.controls)) != VARNEX_OK) {
+            std::fprintf(stderr, "varnex_demo: the controls were not set: %s\n", api.strerror(status));
             return 1;
         }
     } else if (threaded) {
@@ -402,6 +443,22 @@ int main(int argc, char** argv)
         if (options.mode == VARNEX_MODE_HYBRID) {
             std::printf("hybrid margin    %.1f us (learned from the sleeps' oversleep)\n",
                         static_cast<double>(stats.margin_ns) / 1e3);
+        }
+        if (options.controls.flags != 0) {
+            const char* names[] = {"boost", "affinity", "realtime", "lock-memory", "dma-latency", "no-throttling",
+                                   "mmcss"};
+            std::printf("controls        ");
+            for (int bit = 0; bit < 7; ++bit) {
+                const uint32_t flag = 1u << bit;
+                if ((options.controls.flags & flag) != 0) {
+                    std::printf(" %s %s;", names[bit],
+                                (stats.controls_active & flag) != 0   ? "active"
+                                : (stats.controls_denied & flag) != 0 ? "denied (no privilege)"
+                                : (stats.controls_unsupported & flag) != 0 ? "unsupported here"
+                                                                           : "not needed yet");
+                }
+            }
+            std::printf("\n");
         }
     }
     print_histogram(errors_s);

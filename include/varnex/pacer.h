@@ -44,7 +44,7 @@ extern "C" {
 #endif
 
 /* (major << 16) | (minor << 8) | patch of the library that is loaded. */
-#define VARNEX_VERSION ((1u << 16) | (2u << 8) | 0u)
+#define VARNEX_VERSION ((1u << 16) | (3u << 8) | 0u)
 
 typedef enum varnex_status {
     VARNEX_OK = 0,
@@ -56,7 +56,8 @@ typedef enum varnex_status {
     VARNEX_E_NO_MEMORY = -6,
     VARNEX_E_NO_COUNTER = -7,       /* no high-resolution counter, or no timer to sleep on */
     VARNEX_E_CANCELLED = -8,        /* varnex_pacer_cancel stopped this wait */
-    VARNEX_E_INTERRUPTED = -9       /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
+    VARNEX_E_INTERRUPTED = -9,      /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
+    VARNEX_E_INVALID_CONTROL = -10  /* a control this pacer cannot take (varnex_pacer_set_controls) */
 } varnex_status;
 
 typedef enum varnex_mode {
@@ -149,7 +150,38 @@ typedef struct varnex_pacer_stats {
     /* Since version 1.2 (size 96; a size of 88 gets the fields above): the hybrid margin the next
        wait will sleep with; 0 in the other modes. */
     int64_t margin_ns;
+    /* Since version 1.3 (size 112): the VARNEX_CONTROL_* bits set by varnex_pacer_set_controls,
+       as the latest waits found them. Active: in effect. Denied: the system refused it, for want
+       of a privilege (CAP_SYS_NICE for REALTIME and BOOST on Linux, write access to
+       /dev/cpu_dma_latency, RLIMIT_MEMLOCK). Unsupported: this system has no such control. */
+    uint32_t controls_active;
+    uint32_t controls_denied;
+    uint32_t controls_unsupported;
+    uint32_t reserved2;
 } varnex_pacer_stats;
+
+/* Scheduling and power controls, for varnex_pacer_set_controls. Each applies to the thread
+   that waits, only while the pacer needs it, and puts back what was there: the thread is the
+   host's. All are off by default. */
+#define VARNEX_CONTROL_BOOST 0x1u         /* highest priority while spinning (Linux: nice -20;
+                                             Windows: THREAD_PRIORITY_TIME_CRITICAL) */
+#define VARNEX_CONTROL_AFFINITY 0x2u      /* the thread runs on affinity_mask's CPUs while it waits */
+#define VARNEX_CONTROL_REALTIME 0x4u      /* Linux: SCHED_FIFO at realtime_priority while it sleeps,
+                                             so that its wake-up preempts other work; not for a
+                                             spin-mode pacer, which never sleeps */
+#define VARNEX_CONTROL_LOCK_MEMORY 0x8u   /* the pacer's own memory stays in RAM for its life */
+#define VARNEX_CONTROL_DMA_LATENCY 0x10u  /* Linux: holds /dev/cpu_dma_latency at dma_latency_us
+                                             for the pacer's life, keeping deep C-states off */
+#define VARNEX_CONTROL_NO_THROTTLING 0x20u /* Windows: no power throttling (EcoQoS) while it waits */
+#define VARNEX_CONTROL_MMCSS 0x40u        /* Windows: the MMCSS "Pro Audio" class while it waits */
+
+typedef struct varnex_pacer_controls {
+    uint32_t size;              /* sizeof(varnex_pacer_controls) */
+    uint32_t flags;             /* VARNEX_CONTROL_* */
+    uint64_t affinity_mask;     /* VARNEX_CONTROL_AFFINITY: bit n for CPU n; not 0 */
+    uint32_t realtime_priority; /* VARNEX_CONTROL_REALTIME: 1 to 99 */
+    uint32_t dma_latency_us;    /* VARNEX_CONTROL_DMA_LATENCY: the exit latency to allow, in us */
+} varnex_pacer_controls;
 
 typedef struct varnex_pacer varnex_pacer;
 
@@ -172,6 +204,13 @@ VARNEX_PACER_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_t
 VARNEX_PACER_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
 
 VARNEX_PACER_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats);
+
+/* Since 1.3. Sets the pacer's controls, replacing any set before; call it between waits. A
+   control the pacer cannot take (REALTIME in spin mode, an empty affinity mask, a priority
+   outside 1 to 99) gives VARNEX_E_INVALID_CONTROL and changes nothing. Whether each one took
+   effect shows in the statistics: a missing privilege is never a failure of the wait, and
+   never silent. */
+VARNEX_PACER_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls);
 
 /* The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den. */
 VARNEX_PACER_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);

@@ -24,9 +24,12 @@ static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pa
 static_assert(sizeof(varnex_tick) == 56 && offsetof(varnex_tick, index) == 8 &&
                   offsetof(varnex_tick, lateness_ns) == 24 && offsetof(varnex_tick, interval_s) == 48,
               "fixed for 32- and 64-bit hosts");
-static_assert(sizeof(varnex_pacer_stats) == 96 && offsetof(varnex_pacer_stats, ticks) == 8 &&
+static_assert(sizeof(varnex_pacer_stats) == 112 && offsetof(varnex_pacer_stats, ticks) == 8 &&
                   offsetof(varnex_pacer_stats, drift_ns) == 56 && offsetof(varnex_pacer_stats, cpu_ns) == 80 &&
-                  offsetof(varnex_pacer_stats, margin_ns) == 88,
+                  offsetof(varnex_pacer_stats, margin_ns) == 88 && offsetof(varnex_pacer_stats, controls_active) == 96,
+              "fixed for 32- and 64-bit hosts");
+static_assert(sizeof(varnex_pacer_controls) == 24 && offsetof(varnex_pacer_controls, affinity_mask) == 8 &&
+                  offsetof(varnex_pacer_controls, dma_latency_us) == 20,
               "fixed for 32- and 64-bit hosts");
 
 namespace {
@@ -43,6 +46,24 @@ constexpr int64_t kMarginFloorNs = 10000;
 constexpr uint32_t kStatsSizeBeforeMargin = 88;
 // The grid's arithmetic keeps frequency * rate_den within 64 bits.
 constexpr int64_t kMaxFrequency = 0xFFFFFFFF;
+
+}  // namespace
+
+namespace {
+
+// Which controls were tried in one wait, and how each fared.
+struct ControlOutcome {
+    uint32_t tried;
+    uint32_t applied;
+    uint32_t denied;
+};
+
+// The controls held for a whole wait; the boost is held for the spin and
+// real time for the sleep, and the others for the pacer's life.
+constexpr uint32_t kWaitControls = VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
+constexpr uint32_t kAllControls = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
+                                  VARNEX_CONTROL_LOCK_MEMORY | VARNEX_CONTROL_DMA_LATENCY |
+                                  VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
 
 }  // namespace
 
@@ -72,6 +93,13 @@ struct varnex_pacer {
     int64_t unrecorded_spin_counts = 0;
     bool lateness_unrecorded = false;
     MarginEstimator margin{};
+    // The controls the host set, and what this wait found of them.
+    uint32_t controls = 0;
+    platform::ControlRequest control_request{};
+    int64_t memory_saved = 0;
+    int64_t latency_saved = 0;
+    uint32_t held_for_life = 0;
+    ControlOutcome outcome{};
 
     std::atomic<uint32_t> cancel_requested{0};
     std::atomic<platform::Handle> waiting_thread{nullptr};
@@ -80,6 +108,9 @@ struct varnex_pacer {
     std::atomic<int64_t> spin_counts{0};
     std::atomic<int64_t> sleep_counts{0};
     std::atomic<int64_t> margin_counts{0};
+    std::atomic<uint32_t> controls_active{0};
+    std::atomic<uint32_t> controls_denied{0};
+    std::atomic<uint32_t> controls_unsupported{0};
     LatenessStats lateness{};
 };
 
@@ -151,13 +182,76 @@ bool take_cancel(varnex_pacer& pacer)
     return pacer.cancel_requested.load(kRelaxed) != 0 && pacer.cancel_requested.exchange(0) != 0;
 }
 
+platform::Control control_of(uint32_t flag)
+{
+    switch (flag) {
+    case VARNEX_CONTROL_BOOST:
+        return platform::Control::kBoost;
+    case VARNEX_CONTROL_AFFINITY:
+        return platform::Control::kAffinity;
+    case VARNEX_CONTROL_REALTIME:
+        return platform::Control::kRealtime;
+    case VARNEX_CONTROL_LOCK_MEMORY:
+        return platform::Control::kLockMemory;
+    case VARNEX_CONTROL_DMA_LATENCY:
+        return platform::Control::kDmaLatency;
+    case VARNEX_CONTROL_NO_THROTTLING:
+        return platform::Control::kNoThrottling;
+    default:
+        return platform::Control::kMmcss;
+    }
+}
+
+// Applies one control if the host set it; true when it took effect, and its
+// restore is then due.
+bool apply_control(varnex_pacer& pacer, uint32_t flag, int64_t* saved)
+{
+    if ((pacer.controls & flag) == 0) {
+        return false;
+    }
+    const platform::ControlResult result = platform::apply_control(control_of(flag), pacer.control_request, saved);
+    pacer.outcome.tried |= flag;
+    pacer.outcome.applied |= result == platform::ControlResult::kApplied ? flag : 0;
+    pacer.outcome.denied |= result == platform::ControlResult::kDenied ? flag : 0;
+    return result == platform::ControlResult::kApplied;
+}
+
+void restore_control(varnex_pacer& pacer, uint32_t flag, int64_t saved)
+{
+    platform::restore_control(control_of(flag), pacer.control_request, saved);
+}
+
+// The statistics show, for each control tried, how it fared the last time.
+void publish_controls(varnex_pacer& pacer)
+{
+    const ControlOutcome& outcome = pacer.outcome;
+    auto update = [&](std::atomic<uint32_t>& bits, uint32_t now) {
+        bits.store((bits.load(kRelaxed) & ~outcome.tried) | (now & outcome.tried), kRelaxed);
+    };
+    update(pacer.controls_active, outcome.applied);
+    update(pacer.controls_denied, outcome.denied);
+    update(pacer.controls_unsupported, outcome.tried & ~outcome.applied & ~outcome.denied);
+    pacer.outcome = ControlOutcome{};
+}
+
+void release_life_controls(varnex_pacer& pacer)
+{
+    if ((pacer.held_for_life & VARNEX_CONTROL_LOCK_MEMORY) != 0) {
+        restore_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, pacer.memory_saved);
+    }
+    if ((pacer.held_for_life & VARNEX_CONTROL_DMA_LATENCY) != 0) {
+        restore_control(pacer, VARNEX_CONTROL_DMA_LATENCY, pacer.latency_saved);
+    }
+    pacer.held_for_life = 0;
+}
+
 // What a wait that ends early returns in place of its last reading.
 constexpr int64_t kCancelled = -1;
 constexpr int64_t kInterrupted = -2;
 
 // Spins until the counter reaches `deadline`; the reading that ended it, or
 // kCancelled.
-int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     pacer.unrecorded_spin_counts = -now;
     while (now < deadline) {
@@ -174,7 +268,7 @@ int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 // Sleeps in slices, so that a cancel is seen within kCancelCheckNs; a wake
 // that comes early sleeps again, and so does one a signal ended unless the
 // host asked to hear of it.
-int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t sleep_start = now;
     while (now < deadline) {
@@ -189,6 +283,32 @@ int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
     }
     if (pacer.keep_stats) {
         add_relaxed(pacer.sleep_counts, now - sleep_start);
+    }
+    return now;
+}
+
+// The spin, boosted for its own length if the host asked.
+int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    int64_t saved = 0;
+    const bool boosted = now < deadline && apply_control(pacer, VARNEX_CONTROL_BOOST, &saved);
+    now = spin_loop(pacer, deadline, now);
+    if (boosted) {
+        restore_control(pacer, VARNEX_CONTROL_BOOST, saved);
+    }
+    return now;
+}
+
+// The sleep, under real-time scheduling for its own length if the host
+// asked: the wake-up preempts other work, and the spin after it runs as the
+// host's thread ran before.
+int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    int64_t saved = 0;
+    const bool realtime = now < deadline && apply_control(pacer, VARNEX_CONTROL_REALTIME, &saved);
+    now = sleep_loop(pacer, deadline, now);
+    if (realtime) {
+        restore_control(pacer, VARNEX_CONTROL_REALTIME, saved);
     }
     return now;
 }
@@ -299,6 +419,9 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     stats.missed = pacer.missed.load(kRelaxed);
     stats.cpu_ns = -1;
     stats.margin_ns = counts_to_ns(pacer, pacer.margin_counts.load(kRelaxed));
+    stats.controls_active = pacer.controls_active.load(kRelaxed);
+    stats.controls_denied = pacer.controls_denied.load(kRelaxed);
+    stats.controls_unsupported = pacer.controls_unsupported.load(kRelaxed);
     if (!pacer.keep_stats) {
         return;
     }
@@ -312,6 +435,60 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     if (platform::Handle thread = pacer.waiting_thread.load(); thread != nullptr) {
         stats.cpu_ns = platform::thread_cpu_ns(thread);
     }
+}
+
+int wait_for_tick(varnex_pacer* pacer, varnex_tick* tick)
+{
+    if (take_cancel(*pacer)) {
+        return VARNEX_E_CANCELLED;
+    }
+    record_previous_tick(*pacer);
+    if (pacer->keep_stats && pacer->waiting_thread.load(kRelaxed) == nullptr) {
+        pacer->waiting_thread.store(platform::open_thread_clock());
+    }
+    int64_t now = platform::read_counter();
+    const Target target = choose_target(*pacer, now);
+    const int64_t deadline = deadline_counts(*pacer, target.index);
+    // Whatever does not depend on the reading that ends the wait is done
+    // before it: from the deadline on, the host is kept waiting.
+    if (tick != nullptr) {
+        tick->index = target.index;
+        tick->missed = target.missed;
+    }
+    const int64_t previous_return = pacer->last_return_counts;
+    switch (pacer->mode) {
+    case VARNEX_MODE_SLEEP:
+        now = sleep_to(*pacer, deadline, now);
+        break;
+    case VARNEX_MODE_HYBRID:
+        now = sleep_then_spin_to(*pacer, deadline, now);
+        break;
+    default:
+        now = spin_to(*pacer, deadline, now);
+        break;
+    }
+    if (now < 0) {
+        return now == kInterrupted ? VARNEX_E_INTERRUPTED : VARNEX_E_CANCELLED;
+    }
+    const int64_t lateness_counts = now - deadline;
+    const int64_t interval_counts = now - previous_return;
+    const int64_t lateness_ns = counts_to_ns(*pacer, lateness_counts);
+    if (tick != nullptr) {
+        tick->lateness_ns = lateness_ns;
+        tick->interval_ns = counts_to_ns(*pacer, interval_counts);
+        tick->lateness_s = static_cast<double>(lateness_counts) * pacer->seconds_per_count;
+        tick->interval_s = static_cast<double>(interval_counts) * pacer->seconds_per_count;
+    }
+    // Tick index's deadline becomes this return under the delay policy: the
+    // next is one period on.
+    pacer->start_counts += target.reanchor ? lateness_counts : 0;
+    pacer->next_index = target.index + 1;
+    pacer->last_return_counts = now;
+    pacer->ticks.store(pacer->ticks.load(kRelaxed) + 1, kRelaxed);
+    pacer->missed.store(pacer->missed.load(kRelaxed) + target.missed, kRelaxed);
+    pacer->unrecorded_lateness_ns = lateness_ns;
+    pacer->lateness_unrecorded = pacer->keep_stats;
+    return VARNEX_OK;
 }
 
 }  // namespace
@@ -346,6 +523,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
         return "the wait was cancelled";
     case VARNEX_E_INTERRUPTED:
         return "a signal interrupted the wait";
+    case VARNEX_E_INVALID_CONTROL:
+        return "invalid control: real time for a spinning pacer, an empty affinity mask, or a priority outside 1 to 99";
     default:
         return "unknown status";
     }
@@ -437,6 +616,7 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
     if (pacer == nullptr) {
         return;
     }
+    release_life_controls(*pacer);
     if (pacer->sleep_timer != nullptr) {
         platform::close_sleep_timer(pacer->sleep_timer);
     }
@@ -451,55 +631,61 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
     if (pacer == nullptr || (tick != nullptr && tick->size < sizeof(varnex_tick))) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if (take_cancel(*pacer)) {
-        return VARNEX_E_CANCELLED;
+    if ((pacer->controls & kWaitControls) == 0) {
+        const int status = wait_for_tick(pacer, tick);
+        if (pacer->outcome.tried != 0) {
+            publish_controls(*pacer);
+        }
+        return status;
     }
-    record_previous_tick(*pacer);
-    if (pacer->keep_stats && pacer->waiting_thread.load(kRelaxed) == nullptr) {
-        pacer->waiting_thread.store(platform::open_thread_clock());
+    // Held for the whole wait, and put back as it ends, last first.
+    int64_t affinity_saved = 0;
+    int64_t throttling_saved = 0;
+    int64_t mmcss_saved = 0;
+    const bool affinity = apply_control(*pacer, VARNEX_CONTROL_AFFINITY, &affinity_saved);
+    const bool throttling = apply_control(*pacer, VARNEX_CONTROL_NO_THROTTLING, &throttling_saved);
+    const bool mmcss = apply_control(*pacer, VARNEX_CONTROL_MMCSS, &mmcss_saved);
+    const int status = wait_for_tick(pacer, tick);
+    if (mmcss) {
+        restore_control(*pacer, VARNEX_CONTROL_MMCSS, mmcss_saved);
     }
-    int64_t now = platform::read_counter();
-    const Target target = choose_target(*pacer, now);
-    const int64_t deadline = deadline_counts(*pacer, target.index);
-    // Whatever does not depend on the reading that ends the wait is done
-    // before it: from the deadline on, the host is kept waiting.
-    if (tick != nullptr) {
-        tick->index = target.index;
-        tick->missed = target.missed;
+    if (throttling) {
+        restore_control(*pacer, VARNEX_CONTROL_NO_THROTTLING, throttling_saved);
     }
-    const int64_t previous_return = pacer->last_return_counts;
-    switch (pacer->mode) {
-    case VARNEX_MODE_SLEEP:
-        now = sleep_to(*pacer, deadline, now);
-        break;
-    case VARNEX_MODE_HYBRID:
-        now = sleep_then_spin_to(*pacer, deadline, now);
-        break;
-    default:
-        now = spin_to(*pacer, deadline, now);
-        break;
+    if (affinity) {
+        restore_control(*pacer, VARNEX_CONTROL_AFFINITY, affinity_saved);
     }
-    if (now < 0) {
-        return now == kInterrupted ? VARNEX_E_INTERRUPTED : VARNEX_E_CANCELLED;
+    publish_controls(*pacer);
+    return status;
+}
+
+int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls)
+{
+    if (pacer == nullptr || controls == nullptr || controls->size < sizeof(varnex_pacer_controls) ||
+        (controls->flags & ~kAllControls) != 0) {
+        return VARNEX_E_INVALID_ARGUMENT;
     }
-    const int64_t lateness_counts = now - deadline;
-    const int64_t interval_counts = now - previous_return;
-    const int64_t lateness_ns = counts_to_ns(*pacer, lateness_counts);
-    if (tick != nullptr) {
-        tick->lateness_ns = lateness_ns;
-        tick->interval_ns = counts_to_ns(*pacer, interval_counts);
-        tick->lateness_s = static_cast<double>(lateness_counts) * pacer->seconds_per_count;
-        tick->interval_s = static_cast<double>(interval_counts) * pacer->seconds_per_count;
+    const uint32_t flags = controls->flags;
+    if (((flags & VARNEX_CONTROL_REALTIME) != 0 &&
+         (pacer->mode == VARNEX_MODE_SPIN || controls->realtime_priority < 1 || controls->realtime_priority > 99)) ||
+        ((flags & VARNEX_CONTROL_AFFINITY) != 0 && controls->affinity_mask == 0)) {
+        return VARNEX_E_INVALID_CONTROL;
     }
-    // Tick index's deadline becomes this return under the delay policy: the
-    // next is one period on.
-    pacer->start_counts += target.reanchor ? lateness_counts : 0;
-    pacer->next_index = target.index + 1;
-    pacer->last_return_counts = now;
-    pacer->ticks.store(pacer->ticks.load(kRelaxed) + 1, kRelaxed);
-    pacer->missed.store(pacer->missed.load(kRelaxed) + target.missed, kRelaxed);
-    pacer->unrecorded_lateness_ns = lateness_ns;
-    pacer->lateness_unrecorded = pacer->keep_stats;
+    release_life_controls(*pacer);
+    pacer->controls = flags;
+    pacer->control_request = {controls->affinity_mask, controls->realtime_priority, controls->dma_latency_us, pacer,
+                              sizeof *pacer};
+    pacer->held_for_life |= apply_control(*pacer, VARNEX_CONTROL_LOCK_MEMORY, &pacer->memory_saved)
+                                ? VARNEX_CONTROL_LOCK_MEMORY
+                                : 0;
+    pacer->held_for_life |= apply_control(*pacer, VARNEX_CONTROL_DMA_LATENCY, &pacer->latency_saved)
+                                ? VARNEX_CONTROL_DMA_LATENCY
+                                : 0;
+    // What was set before and is no longer asked for shows nothing.
+    for (std::atomic<uint32_t>* bits : {&pacer->controls_active, &pacer->controls_denied, &pacer->controls_unsupported}) {
+        bits->store(bits->load(kRelaxed) & flags, kRelaxed);
+    }
+    publish_controls(*pacer);
     return VARNEX_OK;
 }
 

@@ -3,6 +3,7 @@
 #ifndef VARNEX_PLATFORM_H
 #define VARNEX_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -69,6 +70,23 @@ Handle open_thread_clock();
 void close_thread_clock(Handle thread);
 // That thread's CPU time so far, in nanoseconds; -1 once it has ended.
 int64_t thread_cpu_ns(Handle thread);
+
+// The pacer's scheduling and power controls. Each apply fills `saved` with
+// what its restore puts back. kDenied: the system refused it (a missing
+// privilege); kUnsupported: this system has no such control. The thread
+// controls act on the calling thread; memory and latency hold for as long as
+// the pacer lives.
+enum class Control { kBoost, kAffinity, kRealtime, kLockMemory, kDmaLatency, kNoThrottling, kMmcss };
+enum class ControlResult { kApplied, kDenied, kUnsupported };
+struct ControlRequest {
+    uint64_t affinity_mask;
+    uint32_t realtime_priority;
+    uint32_t dma_latency_us;
+    void* memory;
+    size_t memory_bytes;
+};
+ControlResult apply_control(Control control, const ControlRequest& request, int64_t* saved);
+void restore_control(Control control, const ControlRequest& request, int64_t saved);
 
 // Linux, as the library unloads, once every worker has been told to stop:
 // returns once none of them runs the library's code, and frees what this

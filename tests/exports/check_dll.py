@@ -40,6 +40,7 @@ PACER_EXPORTS = [
     "varnex_pacer_cancel",
     "varnex_pacer_get_stats",
     "varnex_pacer_rate",
+    "varnex_pacer_set_controls",
 ]
 for names in EXPORTS.values():
     names += PACER_EXPORTS

@@ -97,6 +97,37 @@ TEST(PacerClock, AHybridPacerKeepsItsTicksAtLessThanHalfTheSpinsCpu)
     EXPECT_LE(hybrid.cpu_s, spin.cpu_s / 2) << "hybrid " << hybrid.cpu_s << " s, spin " << spin.cpu_s << " s";
 }
 
+// Every control asked for is reported, in exactly one of active, denied and
+// unsupported, and the waits tick whatever the system allowed.
+TEST(PacerClock, EveryControlAskedForIsReportedAndTheWaitsTick)
+{
+    varnex::Pacer pacer(50, 1, VARNEX_MODE_HYBRID);
+    const uint32_t all = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
+                         VARNEX_CONTROL_LOCK_MEMORY | VARNEX_CONTROL_DMA_LATENCY | VARNEX_CONTROL_NO_THROTTLING |
+                         VARNEX_CONTROL_MMCSS;
+    const varnex_pacer_controls controls{sizeof controls, all, 1, 10, 0};
+    ASSERT_EQ(varnex_pacer_set_controls(pacer.get(), &controls), VARNEX_OK);
+    varnex_tick tick{};
+    for (int wait = 0; wait < 5; ++wait) {
+        ASSERT_EQ(pacer.wait(tick), VARNEX_OK);
+    }
+    const varnex_pacer_stats stats = pacer.stats();
+    EXPECT_EQ(stats.controls_active | stats.controls_denied | stats.controls_unsupported, all);
+    EXPECT_EQ(stats.controls_active & stats.controls_denied, 0u);
+    EXPECT_EQ((stats.controls_active | stats.controls_denied) & stats.controls_unsupported, 0u);
+#if defined(_WIN32)
+    // What Windows (and Wine) grants any thread; real time and the C-state
+    // latency are Linux's.
+    EXPECT_EQ(stats.controls_active & (VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY),
+              VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY);
+    EXPECT_EQ(stats.controls_unsupported & (VARNEX_CONTROL_REALTIME | VARNEX_CONTROL_DMA_LATENCY),
+              VARNEX_CONTROL_REALTIME | VARNEX_CONTROL_DMA_LATENCY);
+#else
+    EXPECT_EQ(stats.controls_unsupported & (VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS),
+              VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS);
+#endif
+}
+
 // One tick a second: the wait is well inside its period when the cancel
 // comes, and without the cancel it would go on for most of a second.
 TEST(PacerClock, ACancelFromAnotherThreadEndsTheWaitInProgressPromptly)

@@ -37,6 +37,7 @@ struct World {
     int64_t step_per_read = 1;
     int64_t oversleep = 0;
     bool interrupt_next_sleep = false;
+    std::map<platform::Control, platform::ControlResult> control_results;
     uint64_t reads = 0;
     uint64_t pause_at_read = 0;
     uint64_t set_event_calls = 0;
@@ -300,10 +301,29 @@ bool sleep_until(Handle timer, int64_t deadline_counts)
     record(w, "sleep_until", timer, deadline_counts);
     if (w.interrupt_next_sleep) {
         w.interrupt_next_sleep = false;
+    w.control_results.clear();
         return false;
     }
     w.next_reading = std::max(w.next_reading, deadline_counts + w.oversleep);
     return true;
+}
+
+ControlResult apply_control(Control control, const ControlRequest&, int64_t* saved)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "apply_control", nullptr, static_cast<int64_t>(control));
+    const auto found = w.control_results.find(control);
+    const ControlResult result = found == w.control_results.end() ? ControlResult::kApplied : found->second;
+    *saved = 100 + static_cast<int64_t>(control);
+    return result;
+}
+
+void restore_control(Control, const ControlRequest&, int64_t saved)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "restore_control", nullptr, saved);
 }
 
 Handle open_thread_clock()
@@ -405,6 +425,13 @@ void interrupt_next_sleep()
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.interrupt_next_sleep = true;
+}
+
+void set_control_result(platform::Control control, platform::ControlResult result)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.control_results[control] = result;
 }
 
 void set_counter(int64_t next_reading, int64_t step_per_read)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace fake {
 
 struct Call {
@@ -29,6 +31,9 @@ uint64_t reads();
 void set_oversleep(int64_t counts);
 // The next sleep returns at once, as if a signal had interrupted it.
 void interrupt_next_sleep();
+// What apply_control reports for `control` (kApplied until set). An applied
+// control saves 100 + its number, for its restore to hand back.
+void set_control_result(platform::Control control, platform::ControlResult result);
 
 // The read numbered `read_number` (counting from 1), or the set_event call
 // numbered `call_number`, blocks in its thread until resume();

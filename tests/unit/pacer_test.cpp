@@ -477,4 +477,66 @@ TEST_F(PacerTest, AHybridWaitSleepsToItsMarginSpinsWhenTheMarginPassesThePeriodA
     varnex_pacer_destroy(pacer);
 }
 
+// Each control is held only while the pacer needs it and put back with what
+// it saved: memory and latency for the pacer's life, affinity for the wait,
+// real time for the sleep, the boost for the spin. One the system refused is
+// reported, and nothing is put back for it.
+TEST_F(PacerTest, ControlsAreHeldOnlyWhileNeededAndEachReportsHowItFared)
+{
+    using platform::Control;
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 10;
+    config.rate_den = 1;
+    config.mode = VARNEX_MODE_HYBRID;
+    config.margin_ns = 30000000;
+    varnex_pacer* pacer = nullptr;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    fake::set_control_result(Control::kDmaLatency, platform::ControlResult::kDenied);
+    fake::set_control_result(Control::kMmcss, platform::ControlResult::kUnsupported);
+    varnex_pacer_controls controls{sizeof controls,
+                                   VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
+                                       VARNEX_CONTROL_LOCK_MEMORY | VARNEX_CONTROL_DMA_LATENCY | VARNEX_CONTROL_MMCSS,
+                                   0x1, 20, 0};
+    ASSERT_EQ(varnex_pacer_set_controls(pacer, &controls), VARNEX_OK);
+    wait(pacer);
+    varnex_pacer_destroy(pacer);
+    std::vector<std::string> steps;
+    for (const fake::Call& call : fake::calls()) {
+        if (call.operation == "apply_control" || call.operation == "restore_control") {
+            steps.push_back(call.operation.substr(0, call.operation.find('_')) + " " + std::to_string(call.value));
+        } else if (call.operation == "sleep_until" && steps.back() != "sleep") {
+            steps.push_back("sleep");
+        }
+    }
+    // Controls by number: boost 0, affinity 1, real time 2, memory 3,
+    // latency 4, MMCSS 6; a restore hands back 100 + the number.
+    const std::vector<std::string> expected = {"apply 3", "apply 4", "apply 1", "apply 6", "apply 2", "sleep",
+                                               "restore 102", "apply 0", "restore 100", "restore 101", "restore 103"};
+    EXPECT_EQ(steps, expected);
+
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    ASSERT_EQ(varnex_pacer_set_controls(pacer, &controls), VARNEX_OK);
+    wait(pacer);
+    varnex_pacer_stats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(varnex_pacer_get_stats(pacer, &stats), VARNEX_OK);
+    EXPECT_EQ(stats.controls_active, VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
+                                         VARNEX_CONTROL_LOCK_MEMORY);
+    EXPECT_EQ(stats.controls_denied, VARNEX_CONTROL_DMA_LATENCY);
+    EXPECT_EQ(stats.controls_unsupported, VARNEX_CONTROL_MMCSS);
+    // Controls that the pacer cannot take change nothing.
+    varnex_pacer_controls empty_mask = controls;
+    empty_mask.affinity_mask = 0;
+    EXPECT_EQ(varnex_pacer_set_controls(pacer, &empty_mask), VARNEX_E_INVALID_CONTROL);
+    varnex_pacer_controls unknown = controls;
+    unknown.flags |= 0x80;
+    EXPECT_EQ(varnex_pacer_set_controls(pacer, &unknown), VARNEX_E_INVALID_ARGUMENT);
+    varnex_pacer_destroy(pacer);
+    config.mode = VARNEX_MODE_SPIN;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    EXPECT_EQ(varnex_pacer_set_controls(pacer, &controls), VARNEX_E_INVALID_CONTROL) << "real time for a spin";
+    varnex_pacer_destroy(pacer);
+}
+
 }  // namespace
