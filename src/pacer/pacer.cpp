@@ -287,30 +287,31 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
     return now;
 }
 
-// The spin, boosted for its own length if the host asked.
-int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+// Runs `loop` to `deadline` holding one control, if the host asked for it,
+// for the loop's own length.
+int64_t holding(uint32_t flag, int64_t (*loop)(varnex_pacer&, int64_t, int64_t), varnex_pacer& pacer,
+                int64_t deadline, int64_t now)
 {
     int64_t saved = 0;
-    const bool boosted = now < deadline && apply_control(pacer, VARNEX_CONTROL_BOOST, &saved);
-    now = spin_loop(pacer, deadline, now);
-    if (boosted) {
-        restore_control(pacer, VARNEX_CONTROL_BOOST, saved);
+    const bool held = now < deadline && apply_control(pacer, flag, &saved);
+    now = loop(pacer, deadline, now);
+    if (held) {
+        restore_control(pacer, flag, saved);
     }
     return now;
 }
 
-// The sleep, under real-time scheduling for its own length if the host
-// asked: the wake-up preempts other work, and the spin after it runs as the
-// host's thread ran before.
+// The spin, boosted.
+int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    return holding(VARNEX_CONTROL_BOOST, spin_loop, pacer, deadline, now);
+}
+
+// The sleep, in real time: the wake-up preempts other work, and the spin
+// after it runs as the host's thread ran before.
 int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
-    int64_t saved = 0;
-    const bool realtime = now < deadline && apply_control(pacer, VARNEX_CONTROL_REALTIME, &saved);
-    now = sleep_loop(pacer, deadline, now);
-    if (realtime) {
-        restore_control(pacer, VARNEX_CONTROL_REALTIME, saved);
-    }
-    return now;
+    return holding(VARNEX_CONTROL_REALTIME, sleep_loop, pacer, deadline, now);
 }
 
 // Sleeps until the margin before `deadline`, learning how late the sleep woke,

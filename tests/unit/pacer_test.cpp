@@ -130,14 +130,20 @@ protected:
     // reads 0 at the creation, so tick k is due at 100 + 100k.
     static constexpr int64_t kPeriodCounts = 100;
 
-    varnex_pacer* create(uint32_t missed, uint32_t mode = VARNEX_MODE_SPIN, int64_t phase_ns = -1)
+    static varnex_pacer_config ten_per_second(uint32_t mode)
     {
         varnex_pacer_config config;
         varnex_pacer_config_init(&config);
         config.rate_num = 10;
         config.rate_den = 1;
-        config.missed = missed;
         config.mode = mode;
+        return config;
+    }
+
+    varnex_pacer* create(uint32_t missed, uint32_t mode = VARNEX_MODE_SPIN, int64_t phase_ns = -1)
+    {
+        varnex_pacer_config config = ten_per_second(mode);
+        config.missed = missed;
         config.phase_ns = phase_ns;
         varnex_pacer* pacer = nullptr;
         EXPECT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
@@ -279,11 +285,7 @@ TEST_F(PacerTest, ASignalDuringTheSleepEndsTheWaitOnlyWhenAskedTo)
         SCOPED_TRACE(flags);
         fake::reset();
         fake::set_frequency(kFrequency);
-        varnex_pacer_config config;
-        varnex_pacer_config_init(&config);
-        config.rate_num = 10;
-        config.rate_den = 1;
-        config.mode = VARNEX_MODE_SLEEP;
+        varnex_pacer_config config = ten_per_second(VARNEX_MODE_SLEEP);
         config.flags = flags;
         varnex_pacer* pacer = nullptr;
         ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
@@ -304,11 +306,7 @@ TEST_F(PacerTest, ASignalDuringTheSleepEndsTheWaitOnlyWhenAskedTo)
 
 TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
 {
-    varnex_pacer_config valid;
-    varnex_pacer_config_init(&valid);
-    valid.rate_num = 10;
-    valid.rate_den = 1;
-    valid.mode = VARNEX_MODE_SLEEP;
+    const varnex_pacer_config valid = ten_per_second(VARNEX_MODE_SLEEP);
     struct Case {
         const char* what;
         void (*spoil)(varnex_pacer_config&);
@@ -415,11 +413,7 @@ TEST(PacerMargin, LearnsTheQuantileRelearnsDownAndUpAndShrugsOffAStall)
 
 TEST_F(PacerTest, AHybridWaitSleepsToItsMarginSpinsWhenTheMarginPassesThePeriodAndProbes)
 {
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.rate_num = 10;
-    config.rate_den = 1;
-    config.mode = VARNEX_MODE_HYBRID;
+    varnex_pacer_config config = ten_per_second(VARNEX_MODE_HYBRID);
     config.margin_ns = 30000000;  // 30 counts at 1000 counts a second
     varnex_pacer* pacer = nullptr;
     ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
@@ -484,11 +478,7 @@ TEST_F(PacerTest, AHybridWaitSleepsToItsMarginSpinsWhenTheMarginPassesThePeriodA
 TEST_F(PacerTest, ControlsAreHeldOnlyWhileNeededAndEachReportsHowItFared)
 {
     using platform::Control;
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.rate_num = 10;
-    config.rate_den = 1;
-    config.mode = VARNEX_MODE_HYBRID;
+    varnex_pacer_config config = ten_per_second(VARNEX_MODE_HYBRID);
     config.margin_ns = 30000000;
     varnex_pacer* pacer = nullptr;
     ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
