@@ -58,9 +58,6 @@ struct ControlOutcome {
     uint32_t denied;
 };
 
-// The controls held for a whole wait; the boost is held for the spin and
-// real time for the sleep, and the others for the pacer's life.
-constexpr uint32_t kWaitControls = VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
 constexpr uint32_t kAllControls = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
                                   VARNEX_CONTROL_LOCK_MEMORY | VARNEX_CONTROL_DMA_LATENCY |
                                   VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
@@ -632,29 +629,24 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
     if (pacer == nullptr || (tick != nullptr && tick->size < sizeof(varnex_tick))) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if ((pacer->controls & kWaitControls) == 0) {
-        const int status = wait_for_tick(pacer, tick);
-        if (pacer->outcome.tried != 0) {
-            publish_controls(*pacer);
-        }
-        return status;
+    if (pacer->controls == 0) {
+        return wait_for_tick(pacer, tick);
     }
-    // Held for the whole wait, and put back as it ends, last first.
-    int64_t affinity_saved = 0;
-    int64_t throttling_saved = 0;
-    int64_t mmcss_saved = 0;
-    const bool affinity = apply_control(*pacer, VARNEX_CONTROL_AFFINITY, &affinity_saved);
-    const bool throttling = apply_control(*pacer, VARNEX_CONTROL_NO_THROTTLING, &throttling_saved);
-    const bool mmcss = apply_control(*pacer, VARNEX_CONTROL_MMCSS, &mmcss_saved);
+    // Held for the whole wait, and put back as it ends, last first; the
+    // boost and real time are held inside it, for the spin and the sleep.
+    constexpr uint32_t kHeldForTheWait[] = {VARNEX_CONTROL_AFFINITY, VARNEX_CONTROL_NO_THROTTLING,
+                                            VARNEX_CONTROL_MMCSS};
+    constexpr size_t kCount = sizeof kHeldForTheWait / sizeof kHeldForTheWait[0];
+    int64_t saved[kCount] = {};
+    bool held[kCount] = {};
+    for (size_t index = 0; index < kCount; ++index) {
+        held[index] = apply_control(*pacer, kHeldForTheWait[index], &saved[index]);
+    }
     const int status = wait_for_tick(pacer, tick);
-    if (mmcss) {
-        restore_control(*pacer, VARNEX_CONTROL_MMCSS, mmcss_saved);
-    }
-    if (throttling) {
-        restore_control(*pacer, VARNEX_CONTROL_NO_THROTTLING, throttling_saved);
-    }
-    if (affinity) {
-        restore_control(*pacer, VARNEX_CONTROL_AFFINITY, affinity_saved);
+    for (size_t index = kCount; index-- > 0;) {
+        if (held[index]) {
+            restore_control(*pacer, kHeldForTheWait[index], saved[index]);
+        }
     }
     publish_controls(*pacer);
     return status;
