@@ -4,15 +4,11 @@
 #include <cmath>
 #include <vector>
 
+#include "pacer/atomics.h"
+
 namespace {
 
-constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr int kTrimmed = kDriftWindow / 20;
-
-void increment(std::atomic<uint64_t>& counter)
-{
-    counter.store(counter.load(kRelaxed) + 1, kRelaxed);
-}
 
 int floor_log2(uint64_t value)
 {
@@ -61,7 +57,7 @@ int64_t bucket_value(int bucket)
 void record_lateness(LatenessStats& stats, int64_t lateness_ns)
 {
     const int64_t value = std::max<int64_t>(lateness_ns, 0);
-    increment(stats.buckets[bucket_of(static_cast<uint64_t>(value))]);
+    add_relaxed(stats.buckets[bucket_of(static_cast<uint64_t>(value))], uint64_t{1});
     if (value > stats.max_ns.load(kRelaxed)) {
         stats.max_ns.store(value, kRelaxed);
     }

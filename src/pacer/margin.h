@@ -32,6 +32,8 @@ constexpr uint32_t kWarmUpSamples = 16;
 // Enough largest samples per window for the rank of two full windows.
 constexpr int kLargestKept = 7;
 constexpr int64_t kWarmUpMarginNs = 1000000;
+// The least learned margin: a wake-up is never this punctual.
+constexpr int64_t kMarginFloorNs = 10000;
 constexpr uint32_t kFirstProbeTicks = 32;
 constexpr uint32_t kLastProbeTicks = 1024;
 

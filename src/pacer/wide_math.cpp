@@ -4,16 +4,6 @@ namespace {
 constexpr uint64_t kLow32 = 0xFFFFFFFFu;
 }
 
-bool operator==(const U128& left, const U128& right)
-{
-    return left.high == right.high && left.low == right.low;
-}
-
-bool operator<(const U128& left, const U128& right)
-{
-    return left.high < right.high || (left.high == right.high && left.low < right.low);
-}
-
 U128 multiply(uint64_t left, uint64_t right)
 {
     const uint64_t left_low = left & kLow32;

@@ -10,9 +10,6 @@ struct U128 {
     uint64_t low;
 };
 
-bool operator==(const U128& left, const U128& right);
-bool operator<(const U128& left, const U128& right);
-
 U128 multiply(uint64_t left, uint64_t right);
 U128 add(const U128& left, const U128& right);
 // floor(value / divisor), for a divisor from 1 to 2^32 - 1.

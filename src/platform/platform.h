@@ -10,6 +10,9 @@ namespace platform {
 
 using Handle = void*;
 
+// The Linux counter's frequency: it counts nanoseconds.
+constexpr int64_t kNanosecondsPerSecond = 1000000000;
+
 // Windows' numbers, kept on every platform so that the core compares against
 // the values the host's operating system reports.
 constexpr uint32_t kWaitObject0 = 0;

@@ -30,8 +30,6 @@ namespace platform {
 
 namespace {
 
-constexpr int64_t kNanosecondsPerSecond = 1000000000;
-
 // Windows raises a thread by priority levels within its process's class; here
 // the worker's nice value is lowered by this much below the process's.
 constexpr int kNiceBelowProcessByPriority[] = {0, 5, 10};

@@ -1,0 +1,128 @@
+#include "pacer/controls.h"
+
+#include <cstddef>
+
+#include "pacer/atomics.h"
+#include "pacer/waits.h"
+
+namespace {
+
+platform::Control control_of(uint32_t flag)
+{
+    switch (flag) {
+    case VARNEX_CONTROL_BOOST:
+        return platform::Control::kBoost;
+    case VARNEX_CONTROL_AFFINITY:
+        return platform::Control::kAffinity;
+    case VARNEX_CONTROL_REALTIME:
+        return platform::Control::kRealtime;
+    case VARNEX_CONTROL_LOCK_MEMORY:
+        return platform::Control::kLockMemory;
+    case VARNEX_CONTROL_DMA_LATENCY:
+        return platform::Control::kDmaLatency;
+    case VARNEX_CONTROL_NO_THROTTLING:
+        return platform::Control::kNoThrottling;
+    default:
+        return platform::Control::kMmcss;
+    }
+}
+
+// The statistics show, for each control tried, how it fared the last time.
+void publish_controls(varnex_pacer& pacer)
+{
+    const ControlOutcome& outcome = pacer.controls.outcome;
+    auto update = [&](std::atomic<uint32_t>& bits, uint32_t now) {
+        bits.store((bits.load(kRelaxed) & ~outcome.tried) | (now & outcome.tried), kRelaxed);
+    };
+    update(pacer.controls_active, outcome.applied);
+    update(pacer.controls_denied, outcome.denied);
+    update(pacer.controls_unsupported, outcome.tried & ~outcome.applied & ~outcome.denied);
+    pacer.controls.outcome = ControlOutcome{};
+}
+
+}  // namespace
+
+bool apply_control(varnex_pacer& pacer, uint32_t flag, int64_t* saved)
+{
+    PacerControls& controls = pacer.controls;
+    if ((controls.flags & flag) == 0) {
+        return false;
+    }
+    const platform::ControlResult result = platform::apply_control(control_of(flag), controls.request, saved);
+    controls.outcome.tried |= flag;
+    controls.outcome.applied |= result == platform::ControlResult::kApplied ? flag : 0;
+    controls.outcome.denied |= result == platform::ControlResult::kDenied ? flag : 0;
+    return result == platform::ControlResult::kApplied;
+}
+
+void restore_control(varnex_pacer& pacer, uint32_t flag, int64_t saved)
+{
+    platform::restore_control(control_of(flag), pacer.controls.request, saved);
+}
+
+int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& controls)
+{
+    if (controls.size < sizeof(varnex_pacer_controls) || (controls.flags & ~kAllControls) != 0) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    const uint32_t flags = controls.flags;
+    if (((flags & VARNEX_CONTROL_REALTIME) != 0 &&
+         (pacer.mode == VARNEX_MODE_SPIN || controls.realtime_priority < 1 || controls.realtime_priority > 99)) ||
+        ((flags & VARNEX_CONTROL_AFFINITY) != 0 && controls.affinity_mask == 0)) {
+        return VARNEX_E_INVALID_CONTROL;
+    }
+    return VARNEX_OK;
+}
+
+void set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
+{
+    release_life_controls(pacer);
+    PacerControls& held = pacer.controls;
+    const uint32_t flags = controls.flags;
+    held.flags = flags;
+    held.request = {controls.affinity_mask, controls.realtime_priority, controls.dma_latency_us, &pacer,
+                    sizeof pacer};
+    held.held_for_life |=
+        apply_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, &held.memory_saved) ? VARNEX_CONTROL_LOCK_MEMORY : 0;
+    held.held_for_life |=
+        apply_control(pacer, VARNEX_CONTROL_DMA_LATENCY, &held.latency_saved) ? VARNEX_CONTROL_DMA_LATENCY : 0;
+    // What was set before and is no longer asked for shows nothing.
+    for (std::atomic<uint32_t>* bits : {&pacer.controls_active, &pacer.controls_denied, &pacer.controls_unsupported}) {
+        bits->store(bits->load(kRelaxed) & flags, kRelaxed);
+    }
+    publish_controls(pacer);
+}
+
+void release_life_controls(varnex_pacer& pacer)
+{
+    PacerControls& controls = pacer.controls;
+    if ((controls.held_for_life & VARNEX_CONTROL_LOCK_MEMORY) != 0) {
+        restore_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, controls.memory_saved);
+    }
+    if ((controls.held_for_life & VARNEX_CONTROL_DMA_LATENCY) != 0) {
+        restore_control(pacer, VARNEX_CONTROL_DMA_LATENCY, controls.latency_saved);
+    }
+    controls.held_for_life = 0;
+}
+
+int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick)
+{
+    // Held for the whole wait, and put back as it ends, last first; the
+    // boost and real time are held inside it, for the spin and the sleep.
+    constexpr uint32_t kHeldForTheWait[] = {VARNEX_CONTROL_AFFINITY, VARNEX_CONTROL_NO_THROTTLING,
+                                            VARNEX_CONTROL_MMCSS};
+    constexpr size_t kCount = sizeof kHeldForTheWait / sizeof kHeldForTheWait[0];
+    int64_t saved[kCount] = {};
+    bool held[kCount] = {};
+    for (size_t index = 0; index < kCount; ++index) {
+        held[index] = apply_control(pacer, kHeldForTheWait[index], &saved[index]);
+    }
+    const int status = wait_for_tick(pacer, tick);
+    for (size_t index = kCount; index-- > 0;) {
+        if (held[index]) {
+            restore_control(pacer, kHeldForTheWait[index], saved[index]);
+        }
+    }
+    publish_controls(pacer);
+    return status;
+}

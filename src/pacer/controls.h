@@ -1,0 +1,31 @@
+// The pacer's scheduling and power controls: which are held for a whole
+// wait, which inside it, which for the pacer's life, and how each fared.
+#ifndef VARNEX_PACER_CONTROLS_H
+#define VARNEX_PACER_CONTROLS_H
+
+#include <cstdint>
+
+#include "pacer/pacer_state.h"
+
+constexpr uint32_t kAllControls = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
+                                  VARNEX_CONTROL_LOCK_MEMORY | VARNEX_CONTROL_DMA_LATENCY |
+                                  VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
+
+// Applies one control if the host set it; true when it took effect, and its
+// restore is then due.
+bool apply_control(varnex_pacer& pacer, uint32_t flag, int64_t* saved);
+void restore_control(varnex_pacer& pacer, uint32_t flag, int64_t saved);
+
+// VARNEX_OK, or the status that varnex_pacer_set_controls returns for them.
+int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& controls);
+// Takes the host's controls (checked) between waits: what the last ones held
+// for the pacer's life is put back, and the new ones take hold.
+void set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls);
+// Puts back what is held for the pacer's life.
+void release_life_controls(varnex_pacer& pacer);
+
+// One wait, with the controls held for the whole of it applied before and
+// put back after; the statistics then show how each fared.
+int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick);
+
+#endif

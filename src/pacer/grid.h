@@ -1,0 +1,70 @@
+// The pacer's grid of deadlines: tick k is due at
+// start + floor(k * frequency * rate_den / rate_num) counts, exact for every k
+// in 128-bit arithmetic, and saturated at the largest reading.
+#ifndef VARNEX_PACER_GRID_H
+#define VARNEX_PACER_GRID_H
+
+#include <cstdint>
+#include <limits>
+
+#include "pacer/wide_math.h"
+#include "platform/platform.h"
+
+// The grid's arithmetic keeps frequency * rate_den within 64 bits, and the
+// frequency a 32-bit divisor.
+constexpr int64_t kMaxFrequency = 0xFFFFFFFF;
+
+struct Grid {
+    int64_t frequency;
+    uint32_t rate_num;
+    uint32_t rate_den;
+    uint64_t counts_per_den;  // frequency * rate_den
+    int64_t start_counts;     // tick 0's deadline
+};
+
+inline int64_t saturated(const U128& value)
+{
+    constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    return value.high != 0 || value.low > kMax ? std::numeric_limits<int64_t>::max()
+                                               : static_cast<int64_t>(value.low);
+}
+
+// Tick k's distance from tick 0.
+int64_t offset_counts(const Grid& grid, uint64_t k);
+int64_t deadline_counts(const Grid& grid, uint64_t k);
+// The last tick whose deadline is at or before `now`; -1 before tick 0's.
+int64_t latest_due_index(const Grid& grid, int64_t now);
+
+// Inline: the wait converts its lateness after the reading that ends it.
+inline int64_t counts_to_ns(const Grid& grid, int64_t counts)
+{
+    if (grid.frequency == platform::kNanosecondsPerSecond) {
+        return counts;
+    }
+    const bool negative = counts < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(counts) : static_cast<uint64_t>(counts);
+    const U128 ns = multiply(magnitude, platform::kNanosecondsPerSecond);
+    const int64_t result = saturated(divide(ns, static_cast<uint32_t>(grid.frequency)));
+    return negative ? -result : result;
+}
+
+int64_t ns_to_counts(int64_t ns, int64_t frequency);
+
+// What the host asked to happen to ticks whose deadlines passed unseen.
+struct MissedPolicy {
+    uint32_t policy;  // VARNEX_MISSED_*
+    uint32_t burst_cap;
+};
+
+// The tick a wait returns, and what the wait that follows it inherits.
+struct Target {
+    uint64_t index;
+    uint64_t missed;
+    uint32_t burst_returns;  // late ticks returned in a row, for the burst cap
+    bool reanchor;           // the grid moves so that `index` is due at the return
+};
+
+Target choose_target(const Grid& grid, const MissedPolicy& missed, uint64_t next_index, uint32_t burst_returns,
+                     int64_t now);
+
+#endif

@@ -1,0 +1,70 @@
+// The pacer's one state record: its configuration, fixed at create; the
+// waiting thread's own state; the controls; and what any thread may read.
+#ifndef VARNEX_PACER_STATE_H
+#define VARNEX_PACER_STATE_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "pacer/grid.h"
+#include "pacer/histogram.h"
+#include "pacer/margin.h"
+#include "platform/platform.h"
+#include "varnex/pacer.h"
+
+// Which controls were tried in one wait, and how each fared.
+struct ControlOutcome {
+    uint32_t tried;
+    uint32_t applied;
+    uint32_t denied;
+};
+
+struct PacerControls {
+    uint32_t flags = 0;  // VARNEX_CONTROL_*, as the host set them
+    platform::ControlRequest request{};
+    // What the controls held for the pacer's life put back at their release.
+    int64_t memory_saved = 0;
+    int64_t latency_saved = 0;
+    uint32_t held_for_life = 0;
+    ControlOutcome outcome{};  // this wait's, published as it ends
+};
+
+struct varnex_pacer {
+    // Fixed at create.
+    uint32_t mode = VARNEX_MODE_SPIN;
+    MissedPolicy missed_policy{};
+    bool keep_stats = true;
+    bool return_on_signal = false;
+    int64_t fixed_margin_counts = 0;
+    int64_t cancel_check_counts = 0;
+    double seconds_per_count = 0.0;
+    platform::Handle sleep_timer = nullptr;
+
+    // The waiting thread's own. The grid's start moves under the delay policy.
+    Grid grid{};
+    uint64_t next_index = 0;
+    uint32_t burst_returns = 0;
+    int64_t last_return_counts = 0;
+    // The previous tick's lateness and spin, recorded as the next wait
+    // begins: the host gets its tick without waiting for the statistics.
+    int64_t unrecorded_lateness_ns = 0;
+    int64_t unrecorded_spin_counts = 0;
+    bool lateness_unrecorded = false;
+    MarginEstimator margin{};
+    PacerControls controls{};
+
+    // Written by the waiting thread (cancel: by any), read by any thread.
+    std::atomic<uint32_t> cancel_requested{0};
+    std::atomic<platform::Handle> waiting_thread{nullptr};
+    std::atomic<uint64_t> ticks{0};
+    std::atomic<uint64_t> missed{0};
+    std::atomic<int64_t> spin_counts{0};
+    std::atomic<int64_t> sleep_counts{0};
+    std::atomic<int64_t> margin_counts{0};
+    std::atomic<uint32_t> controls_active{0};
+    std::atomic<uint32_t> controls_denied{0};
+    std::atomic<uint32_t> controls_unsupported{0};
+    LatenessStats lateness{};
+};
+
+#endif

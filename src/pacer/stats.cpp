@@ -1,0 +1,25 @@
+#include "pacer/stats.h"
+
+void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
+{
+    stats.ticks = pacer.ticks.load(kRelaxed);
+    stats.missed = pacer.missed.load(kRelaxed);
+    stats.cpu_ns = -1;
+    stats.margin_ns = counts_to_ns(pacer.grid, pacer.margin_counts.load(kRelaxed));
+    stats.controls_active = pacer.controls_active.load(kRelaxed);
+    stats.controls_denied = pacer.controls_denied.load(kRelaxed);
+    stats.controls_unsupported = pacer.controls_unsupported.load(kRelaxed);
+    if (!pacer.keep_stats) {
+        return;
+    }
+    stats.lateness_p50_ns = lateness_percentile(pacer.lateness, 0.5);
+    stats.lateness_p99_ns = lateness_percentile(pacer.lateness, 0.99);
+    stats.lateness_p999_ns = lateness_percentile(pacer.lateness, 0.999);
+    stats.lateness_max_ns = pacer.lateness.max_ns.load(kRelaxed);
+    stats.drift_ns = lateness_drift(pacer.lateness);
+    stats.spin_ns = counts_to_ns(pacer.grid, pacer.spin_counts.load(kRelaxed));
+    stats.sleep_ns = counts_to_ns(pacer.grid, pacer.sleep_counts.load(kRelaxed));
+    if (platform::Handle thread = pacer.waiting_thread.load(); thread != nullptr) {
+        stats.cpu_ns = platform::thread_cpu_ns(thread);
+    }
+}

@@ -1,0 +1,169 @@
+#include "pacer/waits.h"
+
+#include <algorithm>
+
+#include "pacer/atomics.h"
+#include "pacer/controls.h"
+#include "pacer/stats.h"
+
+namespace {
+
+// What a wait that ends early returns in place of its last reading.
+constexpr int64_t kCancelled = -1;
+constexpr int64_t kInterrupted = -2;
+
+bool take_cancel(varnex_pacer& pacer)
+{
+    return pacer.cancel_requested.load(kRelaxed) != 0 && pacer.cancel_requested.exchange(0) != 0;
+}
+
+// Spins until the counter reaches `deadline`; the reading that ended it, or
+// kCancelled.
+int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    pacer.unrecorded_spin_counts = -now;
+    while (now < deadline) {
+        if (take_cancel(pacer)) {
+            pacer.unrecorded_spin_counts = 0;
+            return kCancelled;
+        }
+        now = platform::read_counter();
+    }
+    pacer.unrecorded_spin_counts += now;
+    return now;
+}
+
+// Sleeps in slices, so that a cancel is seen within one slice; a wake that
+// comes early sleeps again, and so does one a signal ended unless the host
+// asked to hear of it.
+int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    const int64_t sleep_start = now;
+    while (now < deadline) {
+        if (take_cancel(pacer)) {
+            return kCancelled;
+        }
+        if (!platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts)) &&
+            pacer.return_on_signal) {
+            return kInterrupted;
+        }
+        now = platform::read_counter();
+    }
+    if (pacer.keep_stats) {
+        add_relaxed(pacer.sleep_counts, now - sleep_start);
+    }
+    return now;
+}
+
+// Runs `loop` to `deadline` holding one control, if the host asked for it,
+// for the loop's own length.
+int64_t holding(uint32_t flag, int64_t (*loop)(varnex_pacer&, int64_t, int64_t), varnex_pacer& pacer,
+                int64_t deadline, int64_t now)
+{
+    int64_t saved = 0;
+    const bool held = now < deadline && apply_control(pacer, flag, &saved);
+    now = loop(pacer, deadline, now);
+    if (held) {
+        restore_control(pacer, flag, saved);
+    }
+    return now;
+}
+
+// The spin, boosted.
+int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    return holding(VARNEX_CONTROL_BOOST, spin_loop, pacer, deadline, now);
+}
+
+// The sleep, in real time: the wake-up preempts other work, and the spin
+// after it runs as the host's thread ran before.
+int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    return holding(VARNEX_CONTROL_REALTIME, sleep_loop, pacer, deadline, now);
+}
+
+// Sleeps until the margin before `deadline`, learning how late the sleep woke,
+// then spins the rest.
+int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+{
+    const bool learning = pacer.fixed_margin_counts == 0;
+    const int64_t margin = learning ? margin_counts(pacer.margin) : pacer.fixed_margin_counts;
+    int64_t wake = deadline - margin;
+    const bool probe = learning && wake <= now && margin >= pacer.margin.period_counts && probe_now(pacer.margin);
+    if (probe) {
+        wake = now + (deadline - now) / 2;
+    }
+    if (wake > now) {
+        now = sleep_to(pacer, wake, now);
+        if (now < 0) {
+            return now;
+        }
+        if (probe) {
+            learn_probe(pacer.margin, now - wake, margin);
+        } else if (learning) {
+            learn_oversleep(pacer.margin, now - wake, margin);
+        }
+    }
+    if (learning) {
+        count_margin_tick(pacer.margin);
+        pacer.margin_counts.store(margin_counts(pacer.margin), kRelaxed);
+    }
+    return spin_to(pacer, deadline, now);
+}
+
+}  // namespace
+
+int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
+{
+    if (take_cancel(pacer)) {
+        return VARNEX_E_CANCELLED;
+    }
+    record_previous_tick(pacer);
+    if (pacer.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
+        pacer.waiting_thread.store(platform::open_thread_clock());
+    }
+    int64_t now = platform::read_counter();
+    const Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    pacer.burst_returns = target.burst_returns;
+    const int64_t deadline = deadline_counts(pacer.grid, target.index);
+    // Whatever does not depend on the reading that ends the wait is done
+    // before it: from the deadline on, the host is kept waiting.
+    if (tick != nullptr) {
+        tick->index = target.index;
+        tick->missed = target.missed;
+    }
+    const int64_t previous_return = pacer.last_return_counts;
+    switch (pacer.mode) {
+    case VARNEX_MODE_SLEEP:
+        now = sleep_to(pacer, deadline, now);
+        break;
+    case VARNEX_MODE_HYBRID:
+        now = sleep_then_spin_to(pacer, deadline, now);
+        break;
+    default:
+        now = spin_to(pacer, deadline, now);
+        break;
+    }
+    if (now < 0) {
+        return now == kInterrupted ? VARNEX_E_INTERRUPTED : VARNEX_E_CANCELLED;
+    }
+    const int64_t lateness_counts = now - deadline;
+    const int64_t interval_counts = now - previous_return;
+    const int64_t lateness_ns = counts_to_ns(pacer.grid, lateness_counts);
+    if (tick != nullptr) {
+        tick->lateness_ns = lateness_ns;
+        tick->interval_ns = counts_to_ns(pacer.grid, interval_counts);
+        tick->lateness_s = static_cast<double>(lateness_counts) * pacer.seconds_per_count;
+        tick->interval_s = static_cast<double>(interval_counts) * pacer.seconds_per_count;
+    }
+    // Tick index's deadline becomes this return under the delay policy: the
+    // next is one period on.
+    pacer.grid.start_counts += target.reanchor ? lateness_counts : 0;
+    pacer.next_index = target.index + 1;
+    pacer.last_return_counts = now;
+    add_relaxed(pacer.ticks, uint64_t{1});
+    add_relaxed(pacer.missed, target.missed);
+    pacer.unrecorded_lateness_ns = lateness_ns;
+    pacer.lateness_unrecorded = pacer.keep_stats;
+    return VARNEX_OK;
+}

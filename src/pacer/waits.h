@@ -1,0 +1,12 @@
+#ifndef VARNEX_PACER_WAITS_H
+#define VARNEX_PACER_WAITS_H
+
+#include "pacer/pacer_state.h"
+
+// One wait to the tick the missed-tick policy chooses, by the pacer's mode;
+// `tick` may be null. Everything after the reading that ends the wait is in
+// this file's one function, so that the host is kept waiting no longer than
+// the arithmetic of its tick.
+int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick);
+
+#endif
