@@ -1,5 +1,6 @@
-// Every operation the library asks of the operating system. Exactly one of
-// win32.cpp, posix.cpp or the tests' fake platform is linked in.
+// Every operation the library asks of the operating system. Exactly one set
+// is linked in: the win32_*.cpp files, the linux_*.cpp files, or the tests'
+// fake platform.
 #ifndef VARNEX_PLATFORM_H
 #define VARNEX_PLATFORM_H
 

@@ -1,0 +1,18 @@
+// Windows: waits on and releases of the events' and threads' handles.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+uint32_t wait_for(Handle handle, uint32_t timeout_ms)
+{
+    return WaitForSingleObject(handle, timeout_ms);
+}
+
+void close_handle(Handle handle)
+{
+    CloseHandle(handle);
+}
+
+}  // namespace platform
