@@ -14,17 +14,7 @@
 #ifndef VARNEX_H
 #define VARNEX_H
 
-#if defined(_WIN32)
-// The DLL's export list is its module-definition file, so building it marks
-// nothing; a host imports.
-#  if defined(VARNEX_BUILDING)
-#    define VARNEX_API
-#  else
-#    define VARNEX_API __declspec(dllimport)
-#  endif
-#else
-#  define VARNEX_API __attribute__((visibility("default")))
-#endif
+#include "varnex/export.h"
 
 // Takes no part in timing; kept because hosts link against it.
 class VARNEX_API CVarnex {

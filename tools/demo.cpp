@@ -19,6 +19,8 @@
 #if defined(_WIN32)
 #  include <io.h>
 #  include <windows.h>
+
+#  include "varnex_exports.h"
 #else
 #  include <unistd.h>
 
@@ -57,17 +59,18 @@ bool load_api(VarnexApi& api)
         std::fprintf(stderr, "cannot load Varnex.dll (error %lu)\n", GetLastError());
         return false;
     }
-    const bool x64 = sizeof(void*) == 8;
-    return bind(module, x64 ? "?OpenRTTimer@@YAPEAXJH@Z" : "?OpenRTTimer@@YAPAXJH@Z", api.OpenRTTimer) &&
-           bind(module, x64 ? "?WaitForRTTimer@@YANPEAX@Z" : "?WaitForRTTimer@@YANPAX@Z", api.WaitForRTTimer) &&
-           bind(module, x64 ? "?CloseRTTimer@@YAFPEAX@Z" : "?CloseRTTimer@@YAFPAX@Z", api.CloseRTTimer) &&
-           bind(module, "?OpenRTTimerLV@@YAIJH@Z", api.OpenRTTimerLV) &&
-           bind(module, "?WaitForRTTimerLV@@YANI@Z", api.WaitForRTTimerLV) &&
-           bind(module, "varnex_pacer_config_init", api.pacer_config_init) &&
-           bind(module, "varnex_pacer_create", api.pacer_create) && bind(module, "varnex_pacer_wait", api.pacer_wait) &&
-           bind(module, "varnex_pacer_get_stats", api.pacer_get_stats) &&
-           bind(module, "varnex_pacer_destroy", api.pacer_destroy) && bind(module, "varnex_strerror", api.strerror) &&
-           bind(module, "varnex_pacer_set_controls", api.pacer_set_controls);
+    return bind(module, VARNEX_EXPORT_NAME(OpenRTTimer), api.OpenRTTimer) &&
+           bind(module, VARNEX_EXPORT_NAME(WaitForRTTimer), api.WaitForRTTimer) &&
+           bind(module, VARNEX_EXPORT_NAME(CloseRTTimer), api.CloseRTTimer) &&
+           bind(module, VARNEX_EXPORT_NAME(OpenRTTimerLV), api.OpenRTTimerLV) &&
+           bind(module, VARNEX_EXPORT_NAME(WaitForRTTimerLV), api.WaitForRTTimerLV) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_pacer_config_init), api.pacer_config_init) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_pacer_create), api.pacer_create) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_pacer_wait), api.pacer_wait) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_pacer_get_stats), api.pacer_get_stats) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_pacer_destroy), api.pacer_destroy) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_strerror), api.strerror) &&
+           bind(module, VARNEX_EXPORT_NAME(varnex_pacer_set_controls), api.pacer_set_controls);
 }
 
 

@@ -27,24 +27,14 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
-#  define VARNEX_CALL __cdecl
-#  if defined(VARNEX_BUILDING)
-#    define VARNEX_PACER_API
-#  else
-#    define VARNEX_PACER_API __declspec(dllimport)
-#  endif
-#else
-#  define VARNEX_CALL
-#  define VARNEX_PACER_API __attribute__((visibility("default")))
-#endif
+#include "varnex/export.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* (major << 16) | (minor << 8) | patch of the library that is loaded. */
-#define VARNEX_VERSION ((1u << 16) | (3u << 8) | 0u)
+#define VARNEX_VERSION (VARNEX_VERSION_MAJOR * 65536u + VARNEX_VERSION_MINOR * 256u + VARNEX_VERSION_PATCH)
 
 typedef enum varnex_status {
     VARNEX_OK = 0,
@@ -185,35 +175,35 @@ typedef struct varnex_pacer_controls {
 
 typedef struct varnex_pacer varnex_pacer;
 
-VARNEX_PACER_API uint32_t VARNEX_CALL varnex_version(void);
+VARNEX_API uint32_t VARNEX_CALL varnex_version(void);
 /* A fixed English text for any status; never null. */
-VARNEX_PACER_API const char* VARNEX_CALL varnex_strerror(int status);
+VARNEX_API const char* VARNEX_CALL varnex_strerror(int status);
 
 /* The defaults: spin mode, skip, burst cap 4, phase one period; no rate. */
-VARNEX_PACER_API void VARNEX_CALL varnex_pacer_config_init(varnex_pacer_config* config);
+VARNEX_API void VARNEX_CALL varnex_pacer_config_init(varnex_pacer_config* config);
 
 /* Creates a pacer; on failure *pacer is null and nothing was created. */
-VARNEX_PACER_API int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pacer** pacer);
-VARNEX_PACER_API void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer);
+VARNEX_API int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pacer** pacer);
+VARNEX_API void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer);
 
 /* Returns when the next tick is due, filling *tick (which may be null). */
-VARNEX_PACER_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick);
+VARNEX_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick);
 
 /* Makes the wait in progress, or else the next one, return VARNEX_E_CANCELLED promptly (a spin
    at once, a sleep within 10 ms). The tick is not consumed: a later wait waits for it again. */
-VARNEX_PACER_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
+VARNEX_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
 
-VARNEX_PACER_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats);
+VARNEX_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats);
 
 /* Since 1.3. Sets the pacer's controls, replacing any set before; call it between waits. A
    control the pacer cannot take (REALTIME in spin mode, an empty affinity mask, a priority
    outside 1 to 99) gives VARNEX_E_INVALID_CONTROL and changes nothing. Whether each one took
    effect shows in the statistics: a missing privilege is never a failure of the wait, and
    never silent. */
-VARNEX_PACER_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls);
+VARNEX_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls);
 
 /* The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den. */
-VARNEX_PACER_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);
+VARNEX_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "varnex_exports.h"
+
 // The members of CVarnex take `this` in ECX on i686; x86_64 has one convention.
 // GCC warns that the attribute is meant for members, and applies it.
 #if defined(__i386__)
@@ -35,28 +37,8 @@ struct VarnexExport {
     const char* name;
 };
 
-// The decorated names of the build under test.
-constexpr VarnexExport kVarnexExports[] = {
-#if defined(__i386__)
-    {1, "??0CVarnex@@QAE@XZ"},
-    {2, "??4CVarnex@@QAEAAV0@ABV0@@Z"},
-    {3, "?CloseRTTimer@@YAFPAX@Z"},
-    {4, "?OpenRTTimer@@YAPAXJH@Z"},
-    {5, "?OpenRTTimerLV@@YAIJH@Z"},
-    {6, "?WaitForRTTimer@@YANPAX@Z"},
-    {7, "?WaitForRTTimerLV@@YANI@Z"},
-    {8, "?nVarnex@@3HA"},
-#else
-    {1, "??0CVarnex@@QEAA@XZ"},
-    {2, "??4CVarnex@@QEAAAEAV0@AEBV0@@Z"},
-    {3, "?CloseRTTimer@@YAFPEAX@Z"},
-    {4, "?OpenRTTimer@@YAPEAXJH@Z"},
-    {5, "?OpenRTTimerLV@@YAIJH@Z"},
-    {6, "?WaitForRTTimer@@YANPEAX@Z"},
-    {7, "?WaitForRTTimerLV@@YANI@Z"},
-    {8, "?nVarnex@@3HA"},
-#endif
-};
+// The exported names of the build under test, by ordinal.
+constexpr VarnexExport kVarnexExports[] = {VARNEX_EXPORT_LIST};
 
 enum class BindBy { kName, kOrdinal };
 

@@ -1,0 +1,24 @@
+/* What every public Varnex header shares: the library's version, the export
+ * macro and the calling convention. */
+#ifndef VARNEX_EXPORT_H
+#define VARNEX_EXPORT_H
+
+#define VARNEX_VERSION_MAJOR 1
+#define VARNEX_VERSION_MINOR 3
+#define VARNEX_VERSION_PATCH 0
+
+/* The DLL's export list is its module-definition file, so building it marks
+ * nothing; a host imports. The .so exports what its version script names. */
+#if defined(_WIN32)
+#  define VARNEX_CALL __cdecl
+#  if defined(VARNEX_BUILDING)
+#    define VARNEX_API
+#  else
+#    define VARNEX_API __declspec(dllimport)
+#  endif
+#else
+#  define VARNEX_CALL
+#  define VARNEX_API __attribute__((visibility("default")))
+#endif
+
+#endif
