@@ -96,15 +96,14 @@ typedef struct varnex_pacer_config {
     uint32_t missed;    /* varnex_missed; VARNEX_MISSED_SKIP by default */
     uint32_t burst_cap; /* VARNEX_MISSED_BURST: at most this many immediate returns in a row (default 4) */
     uint32_t flags;     /* VARNEX_PACER_* flags */
-    /* VARNEX_MODE_HYBRID: a fixed margin in nanoseconds; 0 (the default) to learn it. The margin
-       learned is the p99.5 of the sleeps' oversleep over the latest 512 to 1,024 ticks, but at most
-       twice the next largest oversleep (one stall does not move it), and at least 10 us; over the
-       first 16 sleeps, at least the smaller of 1 ms and half the period. A sleep that wakes past
-       it widens it at once towards that oversleep, at most to twice the margin and to half the
-       period; that widening halves every 8 ticks. While the margin passes the period the waits
-       spin, and one in 32 to 1,024 sleeps half the time left as a probe: one that wakes within
-       half the margin starts the learning over. Ignored in the other modes. Was `reserved` (0)
-       in version 1.1. */
+    /* VARNEX_MODE_HYBRID: a fixed margin in nanoseconds; 0 (the default) to learn it from the
+       sleeps' own oversleep: a high quantile of the latest few hundred ticks, which one stall does
+       not move. A learned margin is at least 10 us; over the first 16 sleeps, at least the smaller
+       of 1 ms and half the period. A sleep that wakes late widens it at once, but never past half
+       the period, so that the sleeping that learning needs goes on. While the margin passes the
+       time left to the deadline the wait spins, and now and then sleeps half the time left as a
+       probe: one that wakes early enough starts the learning over. The margin in use shows in
+       the statistics. Ignored in the other modes. Was `reserved` (0) in version 1.1. */
     uint32_t margin_ns;
 } varnex_pacer_config;
 
