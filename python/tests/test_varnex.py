@@ -1,4 +1,6 @@
 """The varnex package against the library it finds through VARNEX_LIBRARY."""
+import ctypes
+import fractions
 import math
 import os
 import shutil
@@ -130,3 +132,43 @@ def test_a_missing_library_fails_saying_where_it_looked(tmp_path):
     assert result.returncode != 0
     assert "varnex.LibraryNotFound: the Varnex library was not found" in result.stderr
     assert "nowhere.so (no such file)" in result.stderr
+
+
+def test_every_struct_mirror_matches_the_c_layout_field_by_field():
+    output = subprocess.run([os.environ["VARNEX_STRUCT_LAYOUT"]], check=True, capture_output=True, text=True).stdout
+    layout = {}
+    for line in output.splitlines():
+        struct, field, value = line.split()
+        layout.setdefault(struct, {})[field] = int(value)
+    mirrors = {"varnex_pacer_config": varnex._Config, "varnex_tick": varnex._Tick,
+               "varnex_pacer_stats": varnex._Stats, "varnex_pacer_controls": varnex._Controls}
+    assert set(layout) == set(mirrors)
+    for struct, mirror in mirrors.items():
+        c_fields = dict(layout[struct])
+        assert ctypes.sizeof(mirror) == c_fields.pop("sizeof"), struct
+        assert {name: getattr(mirror, name).offset for name, _ in mirror._fields_} == c_fields, struct
+
+
+def test_controls_are_set_and_reported_by_name():
+    with varnex.Pacer(1000, mode="sleep", controls=varnex.Controls(affinity=[0])) as pacer:
+        pacer.wait()
+        stats = pacer.stats
+        assert stats.controls_active | stats.controls_denied | stats.controls_unsupported == {"affinity"}
+        pacer.set_controls(varnex.Controls(boost=True))
+        pacer.wait()
+        stats = pacer.stats
+        assert stats.controls_active | stats.controls_denied | stats.controls_unsupported <= {"boost"}
+        assert "affinity" not in stats.controls_active
+        with pytest.raises(ValueError, match="invalid control"):
+            pacer.set_controls(varnex.Controls(affinity=[]))
+        with pytest.raises(ValueError, match="CPU numbers"):
+            pacer.set_controls(varnex.Controls(affinity=[64]))
+    with pytest.raises(ValueError, match="invalid control"):
+        varnex.Pacer(100, mode="spin", controls=varnex.Controls(realtime_priority=10))
+
+
+def test_the_rate_in_use_is_the_exact_fraction():
+    with varnex.Pacer((30000, 1001)) as pacer:
+        assert pacer.rate == fractions.Fraction(30000, 1001)
+    with varnex.Pacer(29.97) as pacer:
+        assert pacer.rate == fractions.Fraction(2997, 100)

@@ -9,25 +9,49 @@
                 break
         print(pacer.stats.lateness_p99)
 
+    # Scheduling controls, held only while the pacer needs them and put back:
+    pacer = varnex.Pacer(1000, controls=varnex.Controls(boost=True, affinity=[1]))
+    print(pacer.stats.controls_active, pacer.stats.controls_denied)
+
 A thin layer over the library's C interface through ctypes: the wait releases
 the GIL, and Ctrl-C ends a wait at once with KeyboardInterrupt.
 """
 import ctypes
 import ctypes.util
 import dataclasses
+import enum
 import fractions
 import os
 import sys
 import threading
 from typing import NamedTuple
 
-__all__ = ["Pacer", "Tick", "Stats", "VarnexError", "Cancelled", "LibraryNotFound", "version", "library_path"]
+__all__ = ["Pacer", "Tick", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "LibraryNotFound", "version", "library_path"]
 
-_OK = 0
-_INVALID_CODES = range(-5, 0)  # invalid argument, rate, mode, missed policy, phase
-_CANCELLED = -8
-_INTERRUPTED = -9
+
+
+class Status(enum.IntEnum):
+    """The library's status codes (varnex_status)."""
+    OK = 0
+    INVALID_ARGUMENT = -1
+    INVALID_RATE = -2
+    INVALID_MODE = -3
+    INVALID_MISSED = -4
+    INVALID_PHASE = -5
+    NO_MEMORY = -6
+    NO_COUNTER = -7
+    CANCELLED = -8
+    INTERRUPTED = -9
+    INVALID_CONTROL = -10
+
+
+# What the host passed: these raise ValueError.
+_INVALID = {Status.INVALID_ARGUMENT, Status.INVALID_RATE, Status.INVALID_MODE, Status.INVALID_MISSED,
+            Status.INVALID_PHASE, Status.INVALID_CONTROL}
 _RETURN_ON_SIGNAL = 0x2
+# VARNEX_CONTROL_* by the names Controls and Stats use.
+_CONTROL_BITS = {"boost": 0x1, "affinity": 0x2, "realtime": 0x4, "lock_memory": 0x8, "dma_latency": 0x10,
+                 "no_throttling": 0x20, "mmcss": 0x40}
 _MODES = {"spin": 0, "sleep": 1, "hybrid": 2}
 _POLICIES = {"skip": 0, "burst": 1, "delay": 2}
 # A name the module does not know reaches the library as this value, so that
@@ -69,7 +93,14 @@ class _Stats(ctypes.Structure):
                 ("missed", ctypes.c_uint64)] + [
         (name, ctypes.c_int64) for name in ("lateness_p50_ns", "lateness_p99_ns", "lateness_p999_ns",
                                             "lateness_max_ns", "drift_ns", "spin_ns", "sleep_ns", "cpu_ns",
-                                            "margin_ns")]
+                                            "margin_ns")] + [
+        (name, ctypes.c_uint32) for name in ("controls_active", "controls_denied", "controls_unsupported",
+                                             "reserved2")]
+
+
+class _Controls(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("flags", ctypes.c_uint32), ("affinity_mask", ctypes.c_uint64),
+                ("realtime_priority", ctypes.c_uint32), ("dma_latency_us", ctypes.c_uint32)]
 
 
 class Tick(NamedTuple):
@@ -95,6 +126,54 @@ class Stats:
     sleep: float
     cpu: float
     margin: float
+    controls_active: frozenset
+    controls_denied: frozenset
+    controls_unsupported: frozenset
+
+
+@dataclasses.dataclass(frozen=True)
+class Controls:
+    """Scheduling and power controls for the thread that waits, each off by default and held only
+    while the pacer needs it: boost (highest priority while spinning), affinity (an iterable of CPU
+    numbers, 0 to 63, to run on while waiting), realtime_priority (1 to 99: SCHED_FIFO while
+    sleeping; not for spin mode), lock_memory (the pacer's memory stays in RAM), dma_latency_us
+    (holds /dev/cpu_dma_latency at this many microseconds), no_throttling and mmcss (Windows)."""
+    boost: bool = False
+    affinity: object = None
+    realtime_priority: object = None
+    lock_memory: bool = False
+    dma_latency_us: object = None
+    no_throttling: bool = False
+    mmcss: bool = False
+
+    def _raw(self):
+        raw = _Controls(size=ctypes.sizeof(_Controls))
+        flags = 0
+        for name in ("boost", "lock_memory", "no_throttling", "mmcss"):
+            flags |= _CONTROL_BITS[name] if getattr(self, name) else 0
+        if self.affinity is not None:
+            cpus = list(self.affinity)
+            if not all(isinstance(cpu, int) and 0 <= cpu < 64 for cpu in cpus):
+                raise ValueError("affinity must hold CPU numbers from 0 to 63")
+            flags |= _CONTROL_BITS["affinity"]
+            raw.affinity_mask = sum(1 << cpu for cpu in set(cpus))
+        if self.realtime_priority is not None:
+            flags |= _CONTROL_BITS["realtime"]
+            # Out of range reaches the library as 0, which it rejects.
+            priority = self.realtime_priority
+            raw.realtime_priority = priority if isinstance(priority, int) and 0 < priority < 2 ** 32 else 0
+        if self.dma_latency_us is not None:
+            latency = self.dma_latency_us
+            if not (isinstance(latency, int) and 0 <= latency < 2 ** 31):
+                raise ValueError("dma_latency_us must be an int from 0 to 2**31 - 1")
+            flags |= _CONTROL_BITS["dma_latency"]
+            raw.dma_latency_us = latency
+        raw.flags = flags
+        return raw
+
+
+def _control_names(bits):
+    return frozenset(name for name, bit in _CONTROL_BITS.items() if bits & bit)
 
 
 def _library_names():
@@ -149,11 +228,14 @@ def _lib():
             library.varnex_pacer_wait.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Tick)]
             library.varnex_pacer_cancel.argtypes = [ctypes.c_void_p]
             library.varnex_pacer_get_stats.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Stats)]
+            library.varnex_pacer_set_controls.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Controls)]
+            library.varnex_pacer_rate.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint32),
+                                                  ctypes.POINTER(ctypes.c_uint32)]
             for function in ("varnex_pacer_create", "varnex_pacer_wait", "varnex_pacer_cancel",
-                             "varnex_pacer_get_stats"):
+                             "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate"):
                 getattr(library, function).restype = ctypes.c_int
-            if library.varnex_version() < 0x010200:
-                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.2 or later")
+            if library.varnex_version() < 0x010300:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.3 or later")
             _library, _library_path = library, path
     return _library
 
@@ -163,9 +245,9 @@ def _message(status):
 
 
 def _fail(status):
-    if status in _INVALID_CODES:
+    if status in _INVALID:
         raise ValueError(_message(status))
-    if status == _CANCELLED:
+    if status == Status.CANCELLED:
         raise Cancelled(_message(status), status)
     raise VarnexError(_message(status), status)
 
@@ -190,10 +272,11 @@ class Pacer:
     """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
     (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
     "delay". phase: seconds to the first deadline (default one period). margin: a fixed hybrid
-    margin in seconds (default: learned). One thread waits on a pacer at a time; stats and cancel()
+    margin in seconds (default: learned). controls: a Controls, as set_controls takes. One thread waits on a pacer at a time; stats and cancel()
     may come from any thread."""
 
-    def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None):
+    def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
+                 controls=None):
         library = _lib()
         config = _Config()
         library.varnex_pacer_config_init(ctypes.byref(config))
@@ -220,12 +303,18 @@ class Pacer:
         config.flags |= _RETURN_ON_SIGNAL
         handle = ctypes.c_void_p()
         status = library.varnex_pacer_create(ctypes.byref(config), ctypes.byref(handle))
-        if status != _OK:
+        if status != Status.OK:
             _fail(status)
         self._handle = handle
         self._tick = _Tick(size=ctypes.sizeof(_Tick))
         self._tick_pointer = ctypes.byref(self._tick)
         self._wait = library.varnex_pacer_wait
+        if controls is not None:
+            try:
+                self.set_controls(controls)
+            except BaseException:
+                self.close()
+                raise
 
     @staticmethod
     def _fraction_terms(numerator, denominator):
@@ -241,9 +330,9 @@ class Pacer:
         status = self._wait(self._handle, self._tick_pointer)
         # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
         # KeyboardInterrupt here); the tick was not taken, so the wait goes on.
-        while status == _INTERRUPTED:
+        while status == Status.INTERRUPTED:
             status = self._wait(self._handle, self._tick_pointer)
-        if status != _OK:
+        if status != Status.OK:
             _fail(status)
         tick = self._tick
         return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
@@ -263,12 +352,36 @@ class Pacer:
             raise VarnexError("the pacer is closed")
         raw = _Stats(size=ctypes.sizeof(_Stats))
         status = _lib().varnex_pacer_get_stats(self._handle, ctypes.byref(raw))
-        if status != _OK:
+        if status != Status.OK:
             _fail(status)
         return Stats(raw.ticks, raw.missed, _seconds(raw.lateness_p50_ns), _seconds(raw.lateness_p99_ns),
                      _seconds(raw.lateness_p999_ns), _seconds(raw.lateness_max_ns), _seconds(raw.drift_ns),
                      _seconds(raw.spin_ns), _seconds(raw.sleep_ns), None if raw.cpu_ns < 0 else _seconds(raw.cpu_ns),
-                     _seconds(raw.margin_ns))
+                     _seconds(raw.margin_ns), _control_names(raw.controls_active),
+                     _control_names(raw.controls_denied), _control_names(raw.controls_unsupported))
+
+    def set_controls(self, controls):
+        """Replaces the pacer's controls with a Controls; call it between waits. Whether each took
+        effect shows in stats.controls_active, controls_denied and controls_unsupported."""
+        if not isinstance(controls, Controls):
+            raise TypeError(f"controls must be a varnex.Controls, not {type(controls).__name__}")
+        if self._handle is None:
+            raise VarnexError("the pacer is closed")
+        raw = controls._raw()
+        status = _lib().varnex_pacer_set_controls(self._handle, ctypes.byref(raw))
+        if status != Status.OK:
+            _fail(status)
+
+    @property
+    def rate(self):
+        """The rate in use, as the exact fraction of ticks per second."""
+        if self._handle is None:
+            raise VarnexError("the pacer is closed")
+        num, den = ctypes.c_uint32(), ctypes.c_uint32()
+        status = _lib().varnex_pacer_rate(self._handle, ctypes.byref(num), ctypes.byref(den))
+        if status != Status.OK:
+            _fail(status)
+        return fractions.Fraction(num.value, den.value)
 
     def close(self):
         """Destroys the pacer; a second close does nothing."""
