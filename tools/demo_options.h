@@ -1,0 +1,26 @@
+// The demo's command line.
+#ifndef VARNEX_TOOLS_DEMO_OPTIONS_H
+#define VARNEX_TOOLS_DEMO_OPTIONS_H
+
+#include <string>
+
+#include "varnex/pacer.h"
+
+enum class Variant { kPolling, kThreaded, kPacer };
+
+struct Options {
+    Variant variant = Variant::kPolling;
+    uint32_t mode = VARNEX_MODE_HYBRID;
+    uint32_t missed = VARNEX_MISSED_SKIP;
+    varnex_pacer_controls controls{sizeof(varnex_pacer_controls), 0, 0, 0, 0};
+    long rate = 1000;
+    long ticks = 2000;
+    double seconds = 0.0;
+    int priority_index = 0;
+    std::string csv_path;
+};
+
+// 0: run; 1: --help was shown; 2: bad usage (its message printed).
+int parse_options(int argc, char** argv, Options& options);
+
+#endif

@@ -1,0 +1,22 @@
+// The nearest-rank percentile that the demo and the benchmark report.
+#ifndef VARNEX_TOOLS_PERCENTILE_H
+#define VARNEX_TOOLS_PERCENTILE_H
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+// The value at `fraction` (0 to 1) of the sorted values, rounded to the
+// nearest rank; NaN for none.
+inline double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty()) {
+        return NAN;
+    }
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(values.size() - 1, rank)];
+}
+
+#endif
