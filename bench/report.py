@@ -19,14 +19,19 @@ import matplotlib.pyplot as plt  # noqa: E402 (the backend comes first)
 
 # Samples of a platform's fixed costs and findings, not of a pacing method.
 FIXED = ("read", "start", "margin")
-SLEEPERS = {"clock_nanosleep absolute", "high-resolution waitable timer", "varnex pacer sleep"}
-BARE_SPIN = "bare spin"
-CALLED_SPIN = "bare spin behind a function call"
-HYBRID = "varnex pacer hybrid"
-ORACLE = "oracle hybrid"
+# Methods by the identifiers the benchmarks write beside their names.
+SLEEPERS = {"clock_nanosleep", "waitable_timer", "pacer_sleep"}
+VARNEX = ("polling", "pacer_", "hybrid_", "threaded_", "many_hybrid_")
+BARE_SPIN = "bare_spin"
+CALLED_SPIN = "called_spin"
+SLEEP = "pacer_sleep"
+HYBRID = "pacer_hybrid"
+ORACLE = "oracle_hybrid"
+BARE_HAND_OFF = "bare_hand_off"
 # What a hybrid should reach in a quiet run: CPU-seconds per second.
 CPU_AIMS = {("linux", 1000): 0.35, ("linux", 100): 0.05, ("windows x64", 100): 0.25}
-MANY = " hybrid pacers"
+# A group of pacers at once: "many_hybrid_N" for all of them, "many_hybrid_N_I" for each.
+MANY = "many_hybrid_"
 
 
 def percentile(sorted_values, fraction):
@@ -43,12 +48,14 @@ def median(values):
 def load(paths):
     samples = collections.defaultdict(list)
     order = []
+    names = {}
     for path in paths:
         with open(path, newline="") as handle:
             for row in csv.DictReader(handle):
-                key = (row["platform"], row["method"], int(row["rate"]))
+                key = (row["platform"], row["method_id"], int(row["rate"]))
                 if key not in order:
                     order.append(key)
+                    names[key] = row["method"]
                 samples[key + (row["kind"],)].append(float(row["value_ns"]))
     rows = []
     machine = collections.defaultdict(dict)
@@ -62,7 +69,7 @@ def load(paths):
         # Magnitude: a spin ends a quantum early or late, a sleeper only late.
         values = sorted(abs(v) for v in samples.get(key + (kind,), []))
         rows.append({
-            "platform": key[0], "method": key[1], "rate": key[2], "kind": kind, "values": values,
+            "platform": key[0], "id": key[1], "method": names[key], "rate": key[2], "kind": kind, "values": values,
             "p50": percentile(values, 0.5), "p99": percentile(values, 0.99),
             "p999": percentile(values, 0.999), "max": values[-1] if values else float("nan"),
             "drift": median(samples.get(key + ("drift",), [])),
@@ -87,9 +94,9 @@ def format_cpu(value):
     return "–" if math.isnan(value) else f"{value:.3f}"
 
 
-def find(rows, platform, method, rate):
+def find(rows, platform, method_id, rate):
     for row in rows:
-        if (row["platform"], row["method"], row["rate"]) == (platform, method, rate):
+        if (row["platform"], row["id"], row["rate"]) == (platform, method_id, rate):
             return row
     return None
 
@@ -105,7 +112,7 @@ def format_ratio(value):
 
 
 def pacing_rows(rows):
-    return [r for r in rows if r["kind"] == "error" and MANY not in r["method"] and r["values"]]
+    return [r for r in rows if r["kind"] == "error" and not r["id"].startswith(MANY) and r["values"]]
 
 
 def targets(rows):
@@ -115,13 +122,13 @@ def targets(rows):
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     measured = []
     for hybrid in rows:
-        if hybrid["method"] != HYBRID:
+        if hybrid["id"] != HYBRID:
             continue
         platform, rate = hybrid["platform"], hybrid["rate"]
         bare = find(rows, platform, BARE_SPIN, rate)
         called = find(rows, platform, CALLED_SPIN, rate)
         oracle = find(rows, platform, ORACLE, rate)
-        sleep = find(rows, platform, "varnex pacer sleep", rate)
+        sleep = find(rows, platform, SLEEP, rate)
         if not (bare and oracle and sleep):
             continue
         aim = CPU_AIMS.get((platform, rate))
@@ -162,14 +169,14 @@ def markdown(rows, machine, call_cost):
         for platform, found in machine.items():
             text = text.replace(f"{{margin:{platform}}}", format_ns(found.get("margin", math.nan)))
         lines += ["", "The hybrid's targets, each a ratio to a method of the same run:", "", text]
-    many = [r for r in rows if MANY in r["method"] and r["values"]]
+    many = [r for r in rows if r["id"].startswith(MANY) and r["values"]]
     if many:
         lines += ["", "Hybrid pacers at once in one process, at 100 ticks per second each, their phases spread "
                   "evenly over the period:", "", "| platform | pacer | p50 | p99 | max | CPU per s, all |",
                   "|---|---|---:|---:|---:|---:|"]
         for row in many:
-            group = row["method"].split(":")[0]
-            total = next((r["cpu"] for r in rows if r["platform"] == row["platform"] and r["method"] == group), math.nan)
+            group = row["id"].rsplit("_", 1)[0]
+            total = next((r["cpu"] for r in rows if r["platform"] == row["platform"] and r["id"] == group), math.nan)
             lines.append(f"| {row['platform']} | {row['method']} | {format_ns(row['p50'])} | {format_ns(row['p99'])} "
                          f"| {format_ns(row['max'])} | {format_cpu(total)} |")
     long_runs = [row for row in rows if not math.isnan(row["long_drift"])]
@@ -186,7 +193,7 @@ def markdown(rows, machine, call_cost):
                   "| platform | method | rate /s | p50 | p99 | max | CPU per s | p50 vs bare |",
                   "|---|---|---:|---:|---:|---:|---:|---:|"]
         for row in lags:
-            bare = find(rows, row["platform"], "bare hand-off", row["rate"])
+            bare = find(rows, row["platform"], BARE_HAND_OFF, row["rate"])
             lines.append(f"| {row['platform']} | {row['method']} | {row['rate']:,} | {format_ns(row['p50'])} | "
                          f"{format_ns(row['p99'])} | {format_ns(row['max'])} | {format_cpu(row['cpu'])} | "
                          f"{format_ratio(ratio(row['p50'], bare['p50'])) if bare else '–'} |")
@@ -198,16 +205,16 @@ def markdown(rows, machine, call_cost):
     return "\n".join(lines) + "\n"
 
 
-def colour(method):
-    if method in SLEEPERS:
+def colour(method_id):
+    if method_id in SLEEPERS:
         return "#c0392b"
-    if "hybrid" in method:
+    if "hybrid" in method_id:
         return "#27ae60"
-    return "#2c7fb8" if "varnex" in method else "#7f8c8d"
+    return "#2c7fb8" if method_id.startswith(VARNEX) else "#7f8c8d"
 
 
 def distribution_chart(rows, path):
-    plotted = [r for r in rows if r["values"] and MANY not in r["method"]]
+    plotted = [r for r in rows if r["values"] and not r["id"].startswith(MANY)]
     figure, axes = plt.subplots(figsize=(11, 0.28 * len(plotted) + 1.4))
     stats = []
     for row in plotted:
@@ -219,7 +226,7 @@ def distribution_chart(rows, path):
     positions = list(range(len(plotted), 0, -1))
     boxes = axes.bxp(stats, positions=positions, vert=False, showfliers=False, patch_artist=True, widths=0.6)
     for box, row in zip(boxes["boxes"], plotted):
-        box.set_facecolor(colour(row["method"]))
+        box.set_facecolor(colour(row["id"]))
         box.set_alpha(0.5)
     axes.scatter([max(r["max"], 1.0) for r in plotted], positions, s=10, color="black", zorder=3, label="max")
     axes.set_xscale("log")
@@ -240,7 +247,7 @@ def frontier_chart(rows, path):
         members = [r for r in plotted if (r["platform"], r["rate"]) == (platform, rate)]
         axes.scatter([r["cpu"] for r in members], [max(r["p99"], 1.0) for r in members],
                      marker=markers[index % len(markers)], s=45, label=f"{platform}, {rate:,}/s",
-                     color=[colour(r["method"]) for r in members], edgecolors="black", linewidths=0.5)
+                     color=[colour(r["id"]) for r in members], edgecolors="black", linewidths=0.5)
         for row in members:
             axes.annotate(row["method"], (row["cpu"], max(row["p99"], 1.0)), fontsize=7, xytext=(4, 3),
                           textcoords="offset points")

@@ -29,7 +29,7 @@ program_start() {
         start_ns=$(date +%s%N)
         "$@" --help >/dev/null 2>&1
         end_ns=$(date +%s%N)
-        echo "$platform,program start,0,start,$((end_ns - start_ns))"
+        echo "$platform,program_start,program start,0,start,$((end_ns - start_ns))"
     done
 }
 
@@ -39,6 +39,7 @@ build/linux/bench/varnex_call_cost_bench --benchmark_repetitions=5 --benchmark_r
 echo "== Linux: pacing, $ticks ticks a row over $rounds rounds, 8 pacers at once, then $drift_seconds s each for drift"
 build/linux/bench/varnex_pacing_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks" \
     --rates 100,1000 --pacers 8 --drift-seconds "$drift_seconds"
+build/linux/bench/varnex_signal_lag_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks"
 program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
 echo "== Linux: Pacer.wait() from Python"
 PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
@@ -56,7 +57,8 @@ for build in win64 win32; do
     rates=100,1000
     [ "$build" = win32 ] && rates=1000
     (cd "build/$build/bin" && ../wine-run.sh varnex_pacing_bench.exe --csv "Z:$out/$build.csv" \
-        --rounds "$rounds" --ticks "$ticks" --rates "$rates")
+        --rounds "$rounds" --ticks "$ticks" --rates "$rates" &&
+        ../wine-run.sh varnex_signal_lag_bench.exe --csv "Z:$out/$build.csv" --rounds "$rounds" --ticks "$ticks")
     platform=$(awk -F, 'NR == 2 {print $1}' "$out/$build.csv")
     program_start "$platform" "build/$build/wine-run.sh" "build/$build/bin/varnex_demo.exe" >>"$out/$build.csv"
     tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
