@@ -4,11 +4,13 @@
 #ifndef VARNEX_PACER_GRID_H
 #define VARNEX_PACER_GRID_H
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
 #include "pacer/wide_math.h"
 #include "platform/platform.h"
+#include "varnex/pacer.h"
 
 // The grid's arithmetic keeps frequency * rate_den within 64 bits, and the
 // frequency a 32-bit divisor.
@@ -29,11 +31,39 @@ inline int64_t saturated(const U128& value)
                                                : static_cast<int64_t>(value.low);
 }
 
+// Inline, as the rest of the grid: each wait computes its target with them.
 // Tick k's distance from tick 0.
-int64_t offset_counts(const Grid& grid, uint64_t k);
-int64_t deadline_counts(const Grid& grid, uint64_t k);
+inline int64_t offset_counts(const Grid& grid, uint64_t k)
+{
+    return saturated(tick_offset_counts(k, grid.counts_per_den, grid.rate_num));
+}
+
+inline int64_t deadline_counts(const Grid& grid, uint64_t k)
+{
+    const int64_t offset = offset_counts(grid, k);
+    return offset > std::numeric_limits<int64_t>::max() - grid.start_counts ? std::numeric_limits<int64_t>::max()
+                                                                           : grid.start_counts + offset;
+}
+
 // The last tick whose deadline is at or before `now`; -1 before tick 0's.
-int64_t latest_due_index(const Grid& grid, int64_t now);
+inline int64_t latest_due_index(const Grid& grid, int64_t now)
+{
+    if (now < grid.start_counts) {
+        return -1;
+    }
+    // A double estimate, set exact against the integer deadlines.
+    const double elapsed = static_cast<double>(now - grid.start_counts);
+    auto index = static_cast<int64_t>(elapsed * grid.rate_num / static_cast<double>(grid.counts_per_den));
+    index = std::max<int64_t>(index, 0);
+    while (index > 0 && deadline_counts(grid, static_cast<uint64_t>(index)) > now) {
+        --index;
+    }
+    while (deadline_counts(grid, static_cast<uint64_t>(index) + 1) <= now) {
+        ++index;
+    }
+    return index;
+}
+
 
 // Inline: the wait converts its lateness after the reading that ends it.
 inline int64_t counts_to_ns(const Grid& grid, int64_t counts)
@@ -64,7 +94,37 @@ struct Target {
     bool reanchor;           // the grid moves so that `index` is due at the return
 };
 
-Target choose_target(const Grid& grid, const MissedPolicy& missed, uint64_t next_index, uint32_t burst_returns,
-                     int64_t now);
+// Next is the tick after the one last returned, L the latest already due at
+// `now` (the host was late by L - next + 1 ticks or more):
+//
+//   deadlines  |  next  | next+1 | ...  |   L    | L+1
+//   now                                    ^
+//   skip       returns L+1 at its deadline; missed = L - next + 1
+//   burst      returns next, next+1, ... at once, up to burst_cap in a row,
+//              then skips as above
+//   delay      returns next now, and the grid moves with it; missed = L - next
+//
+// A host in time (L <= next) gets next, and a burst starts counting anew.
+inline Target choose_target(const Grid& grid, const MissedPolicy& missed, uint64_t next_index,
+                            uint32_t burst_returns, int64_t now)
+{
+    const int64_t latest = latest_due_index(grid, now);
+    if (latest <= static_cast<int64_t>(next_index)) {
+        return {next_index, 0, 0, false};
+    }
+    const auto passed = static_cast<uint64_t>(latest) - next_index;
+    switch (missed.policy) {
+    case VARNEX_MISSED_BURST:
+        if (burst_returns < missed.burst_cap) {
+            return {next_index, 0, burst_returns + 1, false};
+        }
+        break;
+    case VARNEX_MISSED_DELAY:
+        return {next_index, passed, burst_returns, true};
+    default:
+        break;
+    }
+    return {static_cast<uint64_t>(latest) + 1, passed + 1, 0, false};
+}
 
 #endif
