@@ -162,6 +162,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "varnex_signal_lag_bench: cannot write %s\n", csv_path.c_str());
         return 1;
     }
+    // msvcrt reports position 0 for a file opened to append until it is sought.
+    std::fseek(csv, 0, SEEK_END);
     if (std::ftell(csv) == 0) {
         std::fputs(kCsvHeader, csv);
     }
