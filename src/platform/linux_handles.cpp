@@ -100,19 +100,23 @@ void close_handle(Handle handle)
 
 void release_at_unload()
 {
-    HandleTable* table = handle_table_instance.exchange(nullptr);
+    HandleTable* table = handle_table_instance.load();
     if (table == nullptr) {
         return;
     }
     // Every worker has been told to stop and ends within microseconds; each
     // is joined, so none is left running code that is about to be unmapped.
+    // The table goes only after: a worker caught inside its signal by the
+    // close still closes the event through it on its way out, and would
+    // otherwise make a table of its own that nothing frees. (No worker adds
+    // to or takes from the threads now.)
     for (auto& [handle, thread] : table->threads) {
         while (thread->routine_returned.load() == 0) {
             futex_wait(&thread->routine_returned, 0, nullptr, false);
         }
         pthread_join(thread->pthread, nullptr);
     }
-    delete table;
+    delete handle_table_instance.exchange(nullptr);
 }
 
 }  // namespace platform

@@ -33,16 +33,6 @@ std::set<unsigned> thread_ids()
     return ids;
 }
 
-unsigned new_thread(const std::set<unsigned>& before)
-{
-    for (const unsigned id : thread_ids()) {
-        if (before.count(id) == 0) {
-            return id;
-        }
-    }
-    return 0;
-}
-
 bool hold_thread(unsigned id)
 {
     HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, id);

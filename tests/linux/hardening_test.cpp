@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "host_os.h"
 #include "stderr_capture.h"
 #include "varnex.h"
 
@@ -30,19 +31,8 @@ extern char** environ;
 
 namespace {
 
-double seconds_now()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-void sleep_for(double seconds)
-{
-    const auto whole = static_cast<time_t>(seconds);
-    const timespec pause{whole, static_cast<long>((seconds - static_cast<double>(whole)) * 1e9)};
-    nanosleep(&pause, nullptr);
-}
+using host::seconds_now;
+using host::sleep_for;
 
 int entries_in(const char* directory)
 {

@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/linux_internal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -176,6 +178,37 @@ TEST_F(NamedEvent, AWaiterKilledWhileWaitingSwallowsNoSignalAndAddsNone)
     waiter.join();
     EXPECT_EQ(result.load(), platform::kWaitObject0) << "the dead waiter took the signal";
     expect_exactly_one_kept(event_);
+}
+
+std::atomic<platform::Handle> event_closed_on_the_way_out{nullptr};
+std::atomic<int> unload_started{0};
+
+// A worker that was inside its signal when its timer closed: it closes the
+// event itself as it leaves, while the unload waits for it.
+uint32_t close_the_event_on_the_way_out()
+{
+    while (unload_started.load() == 0) {
+    }
+    // Not an ordering: whenever the close comes, the unload must outlast it.
+    // The pause only lets the unload reach its wait for this worker first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    platform::close_handle(event_closed_on_the_way_out.load());
+    return 0;
+}
+
+TEST(Unload, AWorkerClosingTheEventOnItsWayOutLeavesNoHandleTableBehind)
+{
+    const std::string name = event_name() + "Unload";
+    event_closed_on_the_way_out.store(platform::create_named_event(name.c_str()));
+    ASSERT_NE(event_closed_on_the_way_out.load(), nullptr);
+    uint32_t thread_id = 0;
+    platform::Handle worker = platform::create_thread_suspended(close_the_event_on_the_way_out, &thread_id);
+    ASSERT_NE(worker, nullptr);
+    platform::resume_thread(worker);
+    unload_started.store(1);
+    platform::release_at_unload();
+    EXPECT_EQ(platform::detail::handle_table_if_created(), nullptr) << "a table was made after the unload freed it";
+    shm_unlink(("/" + name + "." + std::to_string(geteuid())).c_str());
 }
 
 }  // namespace
