@@ -27,7 +27,9 @@ installed() {
 export DEBIAN_FRONTEND=noninteractive
 updated=false
 apt_update() {
-    $updated || apt-get update -q
+    # A mirror caught mid-sync fails one index (apt exits 100) while the
+    # others still serve every package needed: the install decides.
+    $updated || apt-get update -q || echo "apt-get update failed for some index; installing from what it fetched"
     updated=true
 }
 

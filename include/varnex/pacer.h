@@ -42,9 +42,11 @@ typedef enum varnex_status {
     VARNEX_E_INVALID_RATE = -2,     /* zero, negative, NaN, infinite, or under one counter step a tick */
     VARNEX_E_INVALID_MODE = -3,     /* not one of varnex_mode */
     VARNEX_E_INVALID_MISSED = -4,   /* an unknown missed-tick policy */
-    VARNEX_E_INVALID_PHASE = -5,    /* a negative phase */
+    VARNEX_E_INVALID_PHASE = -5,    /* a phase below -1 or above 2^62 ns, or one the counter cannot reach */
     VARNEX_E_NO_MEMORY = -6,
-    VARNEX_E_NO_COUNTER = -7,       /* no high-resolution counter, or no timer to sleep on */
+    /* No high-resolution counter, or no timer to sleep on; from a wait: the system refused its
+       sleep, and the tick was not taken. */
+    VARNEX_E_NO_COUNTER = -7,
     VARNEX_E_CANCELLED = -8,        /* varnex_pacer_cancel stopped this wait */
     VARNEX_E_INTERRUPTED = -9,      /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
     VARNEX_E_INVALID_CONTROL = -10  /* a control this pacer cannot take (varnex_pacer_set_controls) */
@@ -86,12 +88,15 @@ typedef struct varnex_pacer_config {
        Both from 1 to 4294967295. When rate_num is 0, rate_hz is used instead. */
     uint32_t rate_num;
     uint32_t rate_den;
-    /* The rate as a double (29.97): converted once to the nearest fraction whose numerator and
-       denominator fit in 32 bits (a continued fraction, the best such approximation), which
-       varnex_pacer_rate reports. */
+    /* The rate as a double (29.97): converted once to the last convergent of its continued
+       fraction whose numerator and denominator fit in 32 bits, which varnex_pacer_rate reports.
+       Its relative error is below 2.3e-10; a farther-off fraction than the nearest one of 32-bit
+       terms may be chosen within that bound. */
     double rate_hz;
-    /* The first deadline, in nanoseconds after creation; -1 (the default) for one period. Gives
-       several pacers of one rate distinct phases. */
+    /* The first deadline, in nanoseconds after creation, from 0 to 2^62 (146 years); -1 (the
+       default) for one period. Gives several pacers of one rate distinct phases. A phase whose
+       deadline the counter cannot hold (on a counter faster than 1 GHz) gives
+       VARNEX_E_INVALID_PHASE. */
     int64_t phase_ns;
     uint32_t missed;    /* varnex_missed; VARNEX_MISSED_SKIP by default */
     uint32_t burst_cap; /* VARNEX_MISSED_BURST: at most this many immediate returns in a row (default 4) */
@@ -124,7 +129,8 @@ typedef struct varnex_pacer_stats {
     uint64_t ticks;         /* ticks returned */
     uint64_t missed;        /* ticks passed over */
     /* Lateness of the returned ticks, from a log-linear histogram: within 1/64 (1.6%) of the
-       exact value; 0 before the first tick. A tick's lateness enters these, and the drift, as the
+       exact value up to 2^41 ns (36.6 minutes); a lateness beyond that counts as 36.6 minutes
+       (the maximum stays exact); 0 before the first tick. A tick's lateness enters these, and the drift, as the
        next wait begins, so that the host is not kept waiting for them. */
     int64_t lateness_p50_ns;
     int64_t lateness_p99_ns;
@@ -135,7 +141,9 @@ typedef struct varnex_pacer_stats {
     int64_t drift_ns;
     int64_t spin_ns;         /* time the waits spent spinning, from the readings they took */
     int64_t sleep_ns;        /* time the waits spent asleep */
-    int64_t cpu_ns;          /* CPU time of the thread that first waited, read now; -1 if unknown */
+    /* CPU time of the thread that first waited, read now; -1 if unknown, and from the moment that
+       thread has ended (never another thread's that took its id). */
+    int64_t cpu_ns;
     /* Since version 1.2 (size 96; a size of 88 gets the fields above): the hybrid margin the next
        wait will sleep with; 0 in the other modes. */
     int64_t margin_ns;
@@ -150,24 +158,35 @@ typedef struct varnex_pacer_stats {
 } varnex_pacer_stats;
 
 /* Scheduling and power controls, for varnex_pacer_set_controls. Each applies to the thread
-   that waits, only while the pacer needs it, and puts back what was there: the thread is the
-   host's. All are off by default. */
+   that waits, only while the pacer needs it, and puts back exactly what was there: the thread
+   is the host's. A thread in a state that could not be put back is left alone, and the control
+   is reported unsupported. All are off by default. */
 #define VARNEX_CONTROL_BOOST 0x1u         /* highest priority while spinning (Linux: nice -20;
                                              Windows: THREAD_PRIORITY_TIME_CRITICAL) */
-#define VARNEX_CONTROL_AFFINITY 0x2u      /* the thread runs on affinity_mask's CPUs while it waits */
+#define VARNEX_CONTROL_AFFINITY 0x2u      /* the thread runs on affinity_mask's CPUs while it waits;
+                                             its own set, every CPU of it, comes back */
 #define VARNEX_CONTROL_REALTIME 0x4u      /* Linux: SCHED_FIFO at realtime_priority while it sleeps,
-                                             so that its wake-up preempts other work; not for a
-                                             spin-mode pacer, which never sleeps */
-#define VARNEX_CONTROL_LOCK_MEMORY 0x8u   /* the pacer's own memory stays in RAM for its life */
+                                             so that its wake-up preempts other work, then the
+                                             thread's own policy, priority and timer slack; not for
+                                             a spin-mode pacer, which never sleeps. A
+                                             SCHED_DEADLINE thread is left alone (unsupported). */
+#define VARNEX_CONTROL_LOCK_MEMORY 0x8u   /* the pacer's own memory, pages that it shares with
+                                             nothing, stays in RAM for its life; the unlock touches
+                                             no other memory, the host's own locks included */
 #define VARNEX_CONTROL_DMA_LATENCY 0x10u  /* Linux: holds /dev/cpu_dma_latency at dma_latency_us
                                              for the pacer's life, keeping deep C-states off */
-#define VARNEX_CONTROL_NO_THROTTLING 0x20u /* Windows: no power throttling (EcoQoS) while it waits */
+#define VARNEX_CONTROL_NO_THROTTLING 0x20u /* Windows: no power throttling (EcoQoS) while it waits,
+                                             then the thread's own state; where the system cannot
+                                             report it (before Windows 11), "system managed" */
 #define VARNEX_CONTROL_MMCSS 0x40u        /* Windows: the MMCSS "Pro Audio" class while it waits */
 
 typedef struct varnex_pacer_controls {
     uint32_t size;              /* sizeof(varnex_pacer_controls) */
     uint32_t flags;             /* VARNEX_CONTROL_* */
-    uint64_t affinity_mask;     /* VARNEX_CONTROL_AFFINITY: bit n for CPU n; not 0 */
+    /* VARNEX_CONTROL_AFFINITY: bit n for CPU n; at least one CPU that the calling thread may
+       run on (32-bit Windows: CPUs 0 to 31 only). A mask that is no longer usable when the wait
+       comes is reported unsupported. */
+    uint64_t affinity_mask;
     uint32_t realtime_priority; /* VARNEX_CONTROL_REALTIME: 1 to 99 */
     uint32_t dma_latency_us;    /* VARNEX_CONTROL_DMA_LATENCY: the exit latency to allow, in us */
 } varnex_pacer_controls;
@@ -185,18 +204,21 @@ VARNEX_API void VARNEX_CALL varnex_pacer_config_init(varnex_pacer_config* config
 VARNEX_API int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pacer** pacer);
 VARNEX_API void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer);
 
-/* Returns when the next tick is due, filling *tick (which may be null). */
+/* Returns when the next tick is due, filling *tick (which may be null). A wait that returns
+   anything but VARNEX_OK leaves *tick as it was. */
 VARNEX_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick);
 
 /* Makes the wait in progress, or else the next one, return VARNEX_E_CANCELLED promptly (a spin
    at once, a sleep within 10 ms). The tick is not consumed: a later wait waits for it again. */
 VARNEX_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
 
+/* From any thread; it never calls the allocator. */
 VARNEX_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats);
 
 /* Since 1.3. Sets the pacer's controls, replacing any set before; call it between waits. A
-   control the pacer cannot take (REALTIME in spin mode, an empty affinity mask, a priority
-   outside 1 to 99) gives VARNEX_E_INVALID_CONTROL and changes nothing. Whether each one took
+   control the pacer cannot take (REALTIME in spin mode, an affinity mask with no CPU the calling
+   thread may use, a priority outside 1 to 99) gives VARNEX_E_INVALID_CONTROL, and a failed
+   allocation VARNEX_E_NO_MEMORY; either changes nothing. Whether each one took
    effect shows in the statistics: a missing privilege is never a failure of the wait, and
    never silent. */
 VARNEX_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls);

@@ -172,3 +172,25 @@ def test_the_rate_in_use_is_the_exact_fraction():
         assert pacer.rate == fractions.Fraction(30000, 1001)
     with varnex.Pacer(29.97) as pacer:
         assert pacer.rate == fractions.Fraction(2997, 100)
+
+
+def test_close_while_another_thread_waits_ends_the_wait_and_then_destroys():
+    from close_while_waiting import close_while_waiting
+    for cycle in range(200):
+        close_while_waiting(use_with_block=cycle % 2 == 1)
+    pacer = varnex.Pacer(100, "sleep")
+    pacer.close()
+    for use in (pacer.wait, pacer.cancel, lambda: pacer.stats, lambda: pacer.rate):
+        with pytest.raises(varnex.Closed):
+            use()
+
+
+@pytest.mark.parametrize("arguments, name", [
+    ({"burst_cap": 2 ** 32}, "burst_cap"), ({"burst_cap": -1}, "burst_cap"),
+    ({"phase": 1e10}, "phase"), ({"phase": 2e10}, "phase"), ({"phase": -0.5}, "phase"),
+    ({"phase": float("nan")}, "phase"), ({"margin": 1e-10}, "margin"), ({"margin": 4.3}, "margin"),
+    ({"controls": varnex.Controls(realtime_priority=2 ** 32)}, "realtime_priority"),
+])
+def test_a_value_its_c_field_cannot_hold_raises_value_error_naming_it(arguments, name):
+    with pytest.raises(ValueError, match=name):
+        varnex.Pacer(100, "sleep", **arguments)

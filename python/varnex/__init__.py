@@ -14,7 +14,15 @@
     print(pacer.stats.controls_active, pacer.stats.controls_denied)
 
 A thin layer over the library's C interface through ctypes: the wait releases
-the GIL, and Ctrl-C ends a wait at once with KeyboardInterrupt.
+the GIL. Ctrl-C ends a sleeping wait at once with KeyboardInterrupt; a spin
+(spin mode, or a hybrid whose margin reaches the time left) is not
+interrupted, and ends at its tick: at most a period, or the hybrid's margin.
+
+Threads: one thread waits on a pacer at a time. cancel(), stats and close()
+may come from any other thread, also while it waits: close() (and the end of a
+with block) cancels the wait in progress, waits until it has left the
+library, then destroys the pacer. After a close, wait(), cancel(), stats,
+rate and set_controls raise Closed.
 """
 import ctypes
 import ctypes.util
@@ -26,9 +34,8 @@ import sys
 import threading
 from typing import NamedTuple
 
-__all__ = ["Pacer", "Tick", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "LibraryNotFound", "version", "library_path"]
-
-
+__all__ = ["Pacer", "Tick", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "Closed", "LibraryNotFound",
+           "version", "library_path"]
 
 class Status(enum.IntEnum):
     """The library's status codes (varnex_status)."""
@@ -69,6 +76,10 @@ class VarnexError(Exception):
 
 class Cancelled(VarnexError):
     """Pacer.cancel() ended the wait."""
+
+
+class Closed(VarnexError):
+    """The pacer was closed; close() from another thread also ends its wait with this."""
 
 
 class LibraryNotFound(VarnexError):
@@ -160,8 +171,7 @@ class Controls:
         if self.realtime_priority is not None:
             flags |= _CONTROL_BITS["realtime"]
             # Out of range reaches the library as 0, which it rejects.
-            priority = self.realtime_priority
-            raw.realtime_priority = priority if isinstance(priority, int) and 0 < priority < 2 ** 32 else 0
+            raw.realtime_priority = _checked("realtime_priority", self.realtime_priority, 1, 99, "an int from 1 to 99")
         if self.dma_latency_us is not None:
             latency = self.dma_latency_us
             if not (isinstance(latency, int) and 0 <= latency < 2 ** 31):
@@ -268,12 +278,36 @@ def _seconds(ns):
     return ns * 1e-9
 
 
+_UINT32_MAX = 2 ** 32 - 1
+_INT64_MAX = 2 ** 63 - 1
+
+
+def _checked(name, value, low, high, what):
+    """value, if it is an int from low to high; else ValueError naming the parameter."""
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ValueError(f"{name} must be {what}, not {value!r}")
+    return value
+
+
+def _nanoseconds(name, seconds, low, high, what):
+    """seconds as whole nanoseconds from low to high; else ValueError naming the parameter."""
+    try:
+        ns = round(seconds * 1e9)
+    except (TypeError, ValueError, OverflowError):
+        ns = None
+    if ns is None or not low <= ns <= high:
+        raise ValueError(f"{name} must be {what}, not {seconds!r}")
+    return ns
+
+
 class Pacer:
     """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
     (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
     "delay". phase: seconds to the first deadline (default one period). margin: a fixed hybrid
-    margin in seconds (default: learned). controls: a Controls, as set_controls takes. One thread waits on a pacer at a time; stats and cancel()
-    may come from any thread."""
+    margin in seconds (default: learned). controls: a Controls, as set_controls takes. A value
+    that its C field cannot hold raises ValueError naming the parameter. One thread waits on a
+    pacer at a time; stats, cancel() and close() may come from any thread (see the module's
+    docs)."""
 
     def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
                  controls=None):
@@ -292,15 +326,19 @@ class Pacer:
         config.mode = _MODES.get(mode, _UNKNOWN)
         config.missed = _POLICIES.get(missed, _UNKNOWN)
         if phase is not None:
-            # A negative phase reaches the library as -2, which it rejects.
-            config.phase_ns = round(phase * 1e9) if phase >= 0 else -2
+            config.phase_ns = _nanoseconds("phase", phase, 0, _INT64_MAX, "seconds from 0 to 2**62 ns (146 years)")
         if burst_cap is not None:
-            config.burst_cap = burst_cap
+            config.burst_cap = _checked("burst_cap", burst_cap, 0, _UINT32_MAX, "an int from 0 to 2**32 - 1")
         if margin is not None:
-            if not 0 < margin < 4.29:
-                raise ValueError("margin must be above 0 and below 4.29 seconds")
-            config.margin_ns = round(margin * 1e9)
+            # 0 would mean "learn it".
+            config.margin_ns = _nanoseconds("margin", margin, 1, _UINT32_MAX, "seconds from 1 ns to 4.294967295 s")
         config.flags |= _RETURN_ON_SIGNAL
+        # Guards the handle: the waits in progress hold it, and the pacer is
+        # destroyed only once the last of them has left the library.
+        self._state = threading.Condition(threading.RLock())
+        self._waiting_threads = []
+        self._destroy_pending = None
+        self._handle = None
         handle = ctypes.c_void_p()
         status = library.varnex_pacer_create(ctypes.byref(config), ctypes.byref(handle))
         if status != Status.OK:
@@ -323,19 +361,39 @@ class Pacer:
             return value if isinstance(value, int) and 0 < value < 2 ** 32 else 0
         return term(numerator), term(denominator)
 
+    def _open_handle(self):
+        """The handle, while the pacer is open; called with self._state held."""
+        if self._handle is None:
+            raise Closed("the pacer is closed")
+        return self._handle
+
     def wait(self):
         """Returns the next tick when it is due."""
-        if self._handle is None:
-            raise VarnexError("the pacer is closed")
-        status = self._wait(self._handle, self._tick_pointer)
-        # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
-        # KeyboardInterrupt here); the tick was not taken, so the wait goes on.
-        while status == Status.INTERRUPTED:
-            status = self._wait(self._handle, self._tick_pointer)
+        with self._state:
+            handle = self._open_handle()
+            self._waiting_threads.append(threading.get_ident())
+        try:
+            status = self._wait(handle, self._tick_pointer)
+            # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
+            # KeyboardInterrupt here); the tick was not taken, so the wait goes on.
+            while status == Status.INTERRUPTED:
+                status = self._wait(handle, self._tick_pointer)
+        finally:
+            self._leave_wait()
         if status != Status.OK:
+            if status == Status.CANCELLED and self._handle is None:
+                raise Closed("the pacer was closed during the wait", status)
             _fail(status)
         tick = self._tick
         return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
+
+    def _leave_wait(self):
+        with self._state:
+            self._waiting_threads.remove(threading.get_ident())
+            if not self._waiting_threads and self._destroy_pending is not None:
+                _lib().varnex_pacer_destroy(self._destroy_pending)
+                self._destroy_pending = None
+                self._state.notify_all()
 
     def __iter__(self):
         while True:
@@ -343,15 +401,14 @@ class Pacer:
 
     def cancel(self):
         """Makes the wait in progress, or the next one, raise Cancelled."""
-        if self._handle is not None:
-            _lib().varnex_pacer_cancel(self._handle)
+        with self._state:
+            _lib().varnex_pacer_cancel(self._open_handle())
 
     @property
     def stats(self):
-        if self._handle is None:
-            raise VarnexError("the pacer is closed")
         raw = _Stats(size=ctypes.sizeof(_Stats))
-        status = _lib().varnex_pacer_get_stats(self._handle, ctypes.byref(raw))
+        with self._state:
+            status = _lib().varnex_pacer_get_stats(self._open_handle(), ctypes.byref(raw))
         if status != Status.OK:
             _fail(status)
         return Stats(raw.ticks, raw.missed, _seconds(raw.lateness_p50_ns), _seconds(raw.lateness_p99_ns),
@@ -365,29 +422,42 @@ class Pacer:
         effect shows in stats.controls_active, controls_denied and controls_unsupported."""
         if not isinstance(controls, Controls):
             raise TypeError(f"controls must be a varnex.Controls, not {type(controls).__name__}")
-        if self._handle is None:
-            raise VarnexError("the pacer is closed")
         raw = controls._raw()
-        status = _lib().varnex_pacer_set_controls(self._handle, ctypes.byref(raw))
+        with self._state:
+            status = _lib().varnex_pacer_set_controls(self._open_handle(), ctypes.byref(raw))
         if status != Status.OK:
             _fail(status)
 
     @property
     def rate(self):
         """The rate in use, as the exact fraction of ticks per second."""
-        if self._handle is None:
-            raise VarnexError("the pacer is closed")
         num, den = ctypes.c_uint32(), ctypes.c_uint32()
-        status = _lib().varnex_pacer_rate(self._handle, ctypes.byref(num), ctypes.byref(den))
+        with self._state:
+            status = _lib().varnex_pacer_rate(self._open_handle(), ctypes.byref(num), ctypes.byref(den))
         if status != Status.OK:
             _fail(status)
         return fractions.Fraction(num.value, den.value)
 
     def close(self):
-        """Destroys the pacer; a second close does nothing."""
-        handle, self._handle = getattr(self, "_handle", None), None
-        if handle is not None:
-            _lib().varnex_pacer_destroy(handle)
+        """Destroys the pacer, once a wait in progress in another thread has been cancelled and
+        has left the library (it raises Closed); a second close does nothing. Called from inside
+        a wait (a signal handler), it leaves the destroy to that wait's end."""
+        state = getattr(self, "_state", None)
+        if state is None:
+            return
+        with state:
+            handle, self._handle = self._handle, None
+            if handle is None:
+                return
+            if not self._waiting_threads:
+                _lib().varnex_pacer_destroy(handle)
+                return
+            _lib().varnex_pacer_cancel(handle)
+            self._destroy_pending = handle
+            if threading.get_ident() in self._waiting_threads:
+                return
+            while self._destroy_pending is not None:
+                state.wait()
 
     def __enter__(self):
         return self

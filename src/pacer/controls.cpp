@@ -42,7 +42,7 @@ void publish_controls(varnex_pacer& pacer)
 
 }  // namespace
 
-bool apply_control(varnex_pacer& pacer, uint32_t flag, int64_t* saved)
+bool apply_control(varnex_pacer& pacer, uint32_t flag, platform::SavedControl* saved)
 {
     PacerControls& controls = pacer.controls;
     if ((controls.flags & flag) == 0) {
@@ -55,7 +55,7 @@ bool apply_control(varnex_pacer& pacer, uint32_t flag, int64_t* saved)
     return result == platform::ControlResult::kApplied;
 }
 
-void restore_control(varnex_pacer& pacer, uint32_t flag, int64_t saved)
+void restore_control(varnex_pacer& pacer, uint32_t flag, const platform::SavedControl& saved)
 {
     platform::restore_control(control_of(flag), pacer.controls.request, saved);
 }
@@ -68,30 +68,13 @@ int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& cont
     const uint32_t flags = controls.flags;
     if (((flags & VARNEX_CONTROL_REALTIME) != 0 &&
          (pacer.mode == VARNEX_MODE_SPIN || controls.realtime_priority < 1 || controls.realtime_priority > 99)) ||
-        ((flags & VARNEX_CONTROL_AFFINITY) != 0 && controls.affinity_mask == 0)) {
+        ((flags & VARNEX_CONTROL_AFFINITY) != 0 && !platform::affinity_usable(controls.affinity_mask))) {
         return VARNEX_E_INVALID_CONTROL;
     }
     return VARNEX_OK;
 }
 
-void set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
-{
-    release_life_controls(pacer);
-    PacerControls& held = pacer.controls;
-    const uint32_t flags = controls.flags;
-    held.flags = flags;
-    held.request = {controls.affinity_mask, controls.realtime_priority, controls.dma_latency_us, &pacer,
-                    sizeof pacer};
-    held.held_for_life |=
-        apply_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, &held.memory_saved) ? VARNEX_CONTROL_LOCK_MEMORY : 0;
-    held.held_for_life |=
-        apply_control(pacer, VARNEX_CONTROL_DMA_LATENCY, &held.latency_saved) ? VARNEX_CONTROL_DMA_LATENCY : 0;
-    // What was set before and is no longer asked for shows nothing.
-    for (std::atomic<uint32_t>* bits : {&pacer.controls_active, &pacer.controls_denied, &pacer.controls_unsupported}) {
-        bits->store(bits->load(kRelaxed) & flags, kRelaxed);
-    }
-    publish_controls(pacer);
-}
+namespace {
 
 void release_life_controls(varnex_pacer& pacer)
 {
@@ -105,6 +88,45 @@ void release_life_controls(varnex_pacer& pacer)
     controls.held_for_life = 0;
 }
 
+}  // namespace
+
+int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
+{
+    PacerControls& held = pacer.controls;
+    const uint32_t flags = controls.flags;
+    platform::Handle affinity_store = held.request.affinity_store;
+    if ((flags & VARNEX_CONTROL_AFFINITY) != 0 && affinity_store == nullptr) {
+        affinity_store = platform::create_affinity_store();
+        if (affinity_store == nullptr) {
+            return VARNEX_E_NO_MEMORY;
+        }
+    }
+    release_life_controls(pacer);
+    held.flags = flags;
+    // The pacer's whole memory is pages of its own.
+    held.request = {controls.affinity_mask, controls.realtime_priority, controls.dma_latency_us, &pacer,
+                    sizeof pacer, affinity_store};
+    held.held_for_life |=
+        apply_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, &held.memory_saved) ? VARNEX_CONTROL_LOCK_MEMORY : 0;
+    held.held_for_life |=
+        apply_control(pacer, VARNEX_CONTROL_DMA_LATENCY, &held.latency_saved) ? VARNEX_CONTROL_DMA_LATENCY : 0;
+    // What was set before and is no longer asked for shows nothing.
+    for (std::atomic<uint32_t>* bits : {&pacer.controls_active, &pacer.controls_denied, &pacer.controls_unsupported}) {
+        bits->store(bits->load(kRelaxed) & flags, kRelaxed);
+    }
+    publish_controls(pacer);
+    return VARNEX_OK;
+}
+
+void release_controls(varnex_pacer& pacer)
+{
+    release_life_controls(pacer);
+    if (pacer.controls.request.affinity_store != nullptr) {
+        platform::close_affinity_store(pacer.controls.request.affinity_store);
+        pacer.controls.request.affinity_store = nullptr;
+    }
+}
+
 int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick)
 {
     // Held for the whole wait, and put back as it ends, last first; the
@@ -112,7 +134,7 @@ int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick)
     constexpr uint32_t kHeldForTheWait[] = {VARNEX_CONTROL_AFFINITY, VARNEX_CONTROL_NO_THROTTLING,
                                             VARNEX_CONTROL_MMCSS};
     constexpr size_t kCount = sizeof kHeldForTheWait / sizeof kHeldForTheWait[0];
-    int64_t saved[kCount] = {};
+    platform::SavedControl saved[kCount] = {};
     bool held[kCount] = {};
     for (size_t index = 0; index < kCount; ++index) {
         held[index] = apply_control(pacer, kHeldForTheWait[index], &saved[index]);

@@ -13,16 +13,18 @@ constexpr uint32_t kAllControls = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY
 
 // Applies one control if the host set it; true when it took effect, and its
 // restore is then due.
-bool apply_control(varnex_pacer& pacer, uint32_t flag, int64_t* saved);
-void restore_control(varnex_pacer& pacer, uint32_t flag, int64_t saved);
+bool apply_control(varnex_pacer& pacer, uint32_t flag, platform::SavedControl* saved);
+void restore_control(varnex_pacer& pacer, uint32_t flag, const platform::SavedControl& saved);
 
 // VARNEX_OK, or the status that varnex_pacer_set_controls returns for them.
 int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& controls);
 // Takes the host's controls (checked) between waits: what the last ones held
-// for the pacer's life is put back, and the new ones take hold.
-void set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls);
-// Puts back what is held for the pacer's life.
-void release_life_controls(varnex_pacer& pacer);
+// for the pacer's life is put back, and the new ones take hold. VARNEX_OK, or
+// VARNEX_E_NO_MEMORY with nothing changed.
+int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls);
+// Puts back what is held for the pacer's life, and frees what the controls
+// keep.
+void release_controls(varnex_pacer& pacer);
 
 // One wait, with the controls held for the whole of it applied before and
 // put back after; the statistics then show how each fared.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "pacer/atomics.h"
 
@@ -15,13 +14,15 @@ int floor_log2(uint64_t value)
     return 63 - __builtin_clzll(value);
 }
 
+// On the stack, 8 kB: the statistics are read from any thread, and never
+// call the allocator (a failure there would throw through the C interface).
 double trimmed_mean(const std::atomic<int64_t>* samples)
 {
-    std::vector<int64_t> sorted(kDriftWindow);
+    int64_t sorted[kDriftWindow];
     for (int index = 0; index < kDriftWindow; ++index) {
         sorted[index] = samples[index].load(kRelaxed);
     }
-    std::sort(sorted.begin(), sorted.end());
+    std::sort(sorted, sorted + kDriftWindow);
     double sum = 0.0;
     for (int index = kTrimmed; index < kDriftWindow - kTrimmed; ++index) {
         sum += static_cast<double>(sorted[index]);

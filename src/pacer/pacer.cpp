@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "pacer/controls.h"
@@ -32,6 +33,9 @@ namespace {
 
 constexpr uint32_t kDefaultBurstCap = 4;
 constexpr int64_t kDefaultPhase = -1;
+// 2^62 ns, 146 years: on a counter of up to 1 GHz the first deadline then
+// fits in the counter's 63 bits, with room for the counter's own reading.
+constexpr int64_t kMaxPhaseNs = int64_t{1} << 62;
 // A sleep looks at the cancel flag at least this often.
 constexpr int64_t kCancelCheckNs = 10000000;
 // What version 1.1's hosts pass as sizeof(varnex_pacer_stats).
@@ -49,7 +53,7 @@ int config_status(const varnex_pacer_config& config)
     if (config.missed > VARNEX_MISSED_DELAY) {
         return VARNEX_E_INVALID_MISSED;
     }
-    if (config.phase_ns < kDefaultPhase) {
+    if (config.phase_ns < kDefaultPhase || config.phase_ns > kMaxPhaseNs) {
         return VARNEX_E_INVALID_PHASE;
     }
     return VARNEX_OK;
@@ -93,7 +97,7 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_OK:
         return "success";
     case VARNEX_E_INVALID_ARGUMENT:
-        return "invalid argument: a null pointer, or a struct of unknown size or with reserved fields set";
+        return "invalid argument: a null pointer, a struct of unknown size, or unknown flags";
     case VARNEX_E_INVALID_RATE:
         return "invalid rate: it must be finite, above zero, and at least one counter step a tick";
     case VARNEX_E_INVALID_MODE:
@@ -101,7 +105,7 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_INVALID_MISSED:
         return "invalid missed-tick policy: skip, burst or delay";
     case VARNEX_E_INVALID_PHASE:
-        return "invalid phase: nanoseconds from 0, or -1 for one period";
+        return "invalid phase: nanoseconds from 0 to 2^62, or -1 for one period";
     case VARNEX_E_NO_MEMORY:
         return "out of memory";
     case VARNEX_E_NO_COUNTER:
@@ -111,7 +115,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_INTERRUPTED:
         return "a signal interrupted the wait";
     case VARNEX_E_INVALID_CONTROL:
-        return "invalid control: real time for a spinning pacer, an empty affinity mask, or a priority outside 1 to 99";
+        return "invalid control: real time for a spinning pacer, an affinity mask with no CPU this thread may use, "
+               "or a priority outside 1 to 99";
     default:
         return "unknown status";
     }
@@ -143,10 +148,11 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     if (int status = config_status(*config); status != VARNEX_OK || (status = grid_of(*config, &grid)) != VARNEX_OK) {
         return status;
     }
-    auto* created = new (std::nothrow) varnex_pacer;
-    if (created == nullptr) {
+    void* memory = platform::allocate_pages(sizeof(varnex_pacer));
+    if (memory == nullptr) {
         return VARNEX_E_NO_MEMORY;
     }
+    auto* created = new (memory) varnex_pacer;
     const int64_t frequency = grid.frequency;
     created->grid = grid;
     created->seconds_per_count = 1.0 / static_cast<double>(frequency);
@@ -166,13 +172,19 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     if (created->mode != VARNEX_MODE_SPIN) {
         created->sleep_timer = platform::create_sleep_timer();
         if (created->sleep_timer == nullptr) {
-            delete created;
+            varnex_pacer_destroy(created);
             return VARNEX_E_NO_COUNTER;
         }
     }
     const int64_t now = platform::read_counter();
     const int64_t phase_counts =
         config->phase_ns == kDefaultPhase ? period_counts : ns_to_counts(config->phase_ns, frequency);
+    // Only a counter faster than 1 GHz, or one near the end of its range,
+    // cannot hold the first deadline of a phase within the limit.
+    if (phase_counts > std::numeric_limits<int64_t>::max() - std::max<int64_t>(now, 0)) {
+        varnex_pacer_destroy(created);
+        return VARNEX_E_INVALID_PHASE;
+    }
     created->grid.start_counts = now + phase_counts;
     created->last_return_counts = now;
     *pacer = created;
@@ -184,14 +196,15 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
     if (pacer == nullptr) {
         return;
     }
-    release_life_controls(*pacer);
+    release_controls(*pacer);
     if (pacer->sleep_timer != nullptr) {
         platform::close_sleep_timer(pacer->sleep_timer);
     }
     if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
         platform::close_thread_clock(thread);
     }
-    delete pacer;
+    pacer->~varnex_pacer();
+    platform::free_pages(pacer, sizeof(varnex_pacer));
 }
 
 int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
@@ -210,8 +223,7 @@ int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pace
     if (const int status = controls_status(*pacer, *controls); status != VARNEX_OK) {
         return status;
     }
-    set_controls(*pacer, *controls);
-    return VARNEX_OK;
+    return set_controls(*pacer, *controls);
 }
 
 int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)

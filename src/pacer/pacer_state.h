@@ -23,8 +23,8 @@ struct PacerControls {
     uint32_t flags = 0;  // VARNEX_CONTROL_*, as the host set them
     platform::ControlRequest request{};
     // What the controls held for the pacer's life put back at their release.
-    int64_t memory_saved = 0;
-    int64_t latency_saved = 0;
+    platform::SavedControl memory_saved{};
+    platform::SavedControl latency_saved{};
     uint32_t held_for_life = 0;
     ControlOutcome outcome{};  // this wait's, published as it ends
 };

@@ -11,6 +11,7 @@ namespace {
 // What a wait that ends early returns in place of its last reading.
 constexpr int64_t kCancelled = -1;
 constexpr int64_t kInterrupted = -2;
+constexpr int64_t kNoTimer = -3;
 
 bool take_cancel(varnex_pacer& pacer)
 {
@@ -35,7 +36,8 @@ int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 
 // Sleeps in slices, so that a cancel is seen within one slice; a wake that
 // comes early sleeps again, and so does one a signal ended unless the host
-// asked to hear of it.
+// asked to hear of it. A sleep the system refuses ends the wait: retried, it
+// would spin and call itself a sleep.
 int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t sleep_start = now;
@@ -43,8 +45,12 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
         if (take_cancel(pacer)) {
             return kCancelled;
         }
-        if (!platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts)) &&
-            pacer.return_on_signal) {
+        const platform::SleepResult slept =
+            platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts));
+        if (slept == platform::SleepResult::kFailed) {
+            return kNoTimer;
+        }
+        if (slept == platform::SleepResult::kInterrupted && pacer.return_on_signal) {
             return kInterrupted;
         }
         now = platform::read_counter();
@@ -60,7 +66,7 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 int64_t holding(uint32_t flag, int64_t (*loop)(varnex_pacer&, int64_t, int64_t), varnex_pacer& pacer,
                 int64_t deadline, int64_t now)
 {
-    int64_t saved = 0;
+    platform::SavedControl saved{};
     const bool held = now < deadline && apply_control(pacer, flag, &saved);
     now = loop(pacer, deadline, now);
     if (held) {
@@ -127,7 +133,10 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
     pacer.burst_returns = target.burst_returns;
     const int64_t deadline = deadline_counts(pacer.grid, target.index);
     // Whatever does not depend on the reading that ends the wait is done
-    // before it: from the deadline on, the host is kept waiting.
+    // before it: from the deadline on, the host is kept waiting. A wait that
+    // takes no tick puts back what it wrote.
+    const uint64_t index_before = tick != nullptr ? tick->index : 0;
+    const uint64_t missed_before = tick != nullptr ? tick->missed : 0;
     if (tick != nullptr) {
         tick->index = target.index;
         tick->missed = target.missed;
@@ -145,7 +154,11 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         break;
     }
     if (now < 0) {
-        return now == kInterrupted ? VARNEX_E_INTERRUPTED : VARNEX_E_CANCELLED;
+        if (tick != nullptr) {
+            tick->index = index_before;
+            tick->missed = missed_before;
+        }
+        return now == kInterrupted ? VARNEX_E_INTERRUPTED : now == kNoTimer ? VARNEX_E_NO_COUNTER : VARNEX_E_CANCELLED;
     }
     const int64_t lateness_counts = now - deadline;
     const int64_t interval_counts = now - previous_return;

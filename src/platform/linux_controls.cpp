@@ -2,7 +2,10 @@
 // kernel's per-thread calls, where 0 names the caller.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <sched.h>
@@ -28,6 +31,14 @@ ControlResult set_policy(int policy, int priority)
     return sched_setscheduler(0, policy, &param) == 0 ? ControlResult::kApplied : refused(errno);
 }
 
+// The kernel's own size for a set of every CPU it may ever have, so that a
+// thread's set is read and put back whole, above CPU 63 too.
+size_t cpu_set_bytes()
+{
+    static const size_t bytes = CPU_ALLOC_SIZE(get_nprocs_conf());
+    return bytes;
+}
+
 cpu_set_t cpu_set_of(uint64_t mask)
 {
     cpu_set_t cpus;
@@ -40,38 +51,71 @@ cpu_set_t cpu_set_of(uint64_t mask)
     return cpus;
 }
 
+// The timer slack, whole: glibc's prctl returns it as an int.
+long timer_slack_ns()
+{
+    return syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0);
+}
+
 }  // namespace
 
-ControlResult apply_control(Control control, const ControlRequest& request, int64_t* saved)
+bool affinity_usable(uint64_t mask)
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        // More CPUs than a cpu_set_t holds: the kernel has the final word.
+        return true;
+    }
+    const cpu_set_t wanted = cpu_set_of(mask);
+    cpu_set_t usable;
+    CPU_AND(&usable, &allowed, &wanted);
+    return CPU_COUNT(&usable) > 0;
+}
+
+Handle create_affinity_store()
+{
+    return CPU_ALLOC(get_nprocs_conf());
+}
+
+void close_affinity_store(Handle store)
+{
+    CPU_FREE(static_cast<cpu_set_t*>(store));
+}
+
+ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved)
 {
     switch (control) {
     case Control::kBoost: {
         errno = 0;
         const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-        *saved = nice;
+        saved->value = nice;
         return errno != 0 ? refused(errno)
                : setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20) == 0 ? ControlResult::kApplied
                                                          : refused(errno);
     }
     case Control::kAffinity: {
-        cpu_set_t previous;
-        CPU_ZERO(&previous);
-        if (sched_getaffinity(0, sizeof previous, &previous) != 0) {
-            return refused(errno);
+        auto* previous = static_cast<cpu_set_t*>(request.affinity_store);
+        if (previous == nullptr || sched_getaffinity(0, cpu_set_bytes(), previous) != 0) {
+            return previous == nullptr ? ControlResult::kUnsupported : refused(errno);
         }
-        uint64_t previous_mask = 0;
-        for (int cpu = 0; cpu < 64; ++cpu) {
-            previous_mask |= CPU_ISSET(cpu, &previous) ? uint64_t{1} << cpu : 0;
-        }
-        *saved = static_cast<int64_t>(previous_mask);
         const cpu_set_t wanted = cpu_set_of(request.affinity_mask);
         return sched_setaffinity(0, sizeof wanted, &wanted) == 0 ? ControlResult::kApplied : refused(errno);
     }
     case Control::kRealtime: {
+        // SCHED_DEADLINE's runtime, deadline and period cannot be put back
+        // through sched_setscheduler: such a thread is left as it is.
         const int policy = sched_getscheduler(0);
+        if (policy != SCHED_OTHER && policy != SCHED_BATCH && policy != SCHED_IDLE && policy != SCHED_FIFO &&
+            policy != SCHED_RR) {
+            return policy < 0 ? refused(errno) : ControlResult::kUnsupported;
+        }
         sched_param param{};
         sched_getparam(0, &param);
-        *saved = static_cast<int64_t>(policy) << 32 | static_cast<uint32_t>(param.sched_priority);
+        saved->value = static_cast<int64_t>(policy) << 32 | static_cast<uint32_t>(param.sched_priority);
+        // The kernel gives a real-time thread no slack, and a thread that
+        // leaves real time the default slack, not its own.
+        saved->timer_slack_ns = timer_slack_ns();
         return set_policy(SCHED_FIFO, static_cast<int>(request.realtime_priority));
     }
     case Control::kLockMemory:
@@ -90,7 +134,7 @@ ControlResult apply_control(Control control, const ControlRequest& request, int6
             close(fd);
             return refused(error);
         }
-        *saved = fd;
+        saved->value = fd;
         return ControlResult::kApplied;
     }
     default:
@@ -98,25 +142,26 @@ ControlResult apply_control(Control control, const ControlRequest& request, int6
     }
 }
 
-void restore_control(Control control, const ControlRequest& request, int64_t saved)
+void restore_control(Control control, const ControlRequest& request, const SavedControl& saved)
 {
     switch (control) {
     case Control::kBoost:
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), static_cast<int>(saved));
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), static_cast<int>(saved.value));
         break;
-    case Control::kAffinity: {
-        const cpu_set_t previous = cpu_set_of(static_cast<uint64_t>(saved));
-        sched_setaffinity(0, sizeof previous, &previous);
+    case Control::kAffinity:
+        sched_setaffinity(0, cpu_set_bytes(), static_cast<cpu_set_t*>(request.affinity_store));
         break;
-    }
     case Control::kRealtime:
-        set_policy(static_cast<int>(saved >> 32), static_cast<int>(saved & 0xFFFFFFFF));
+        set_policy(static_cast<int>(saved.value >> 32), static_cast<int>(saved.value & 0xFFFFFFFF));
+        if (saved.timer_slack_ns > 0) {
+            prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved.timer_slack_ns), 0, 0, 0);
+        }
         break;
     case Control::kLockMemory:
         munlock(request.memory, request.memory_bytes);
         break;
     case Control::kDmaLatency:
-        close(static_cast<int>(saved));
+        close(static_cast<int>(saved.value));
         break;
     default:
         break;

@@ -1,11 +1,18 @@
 // Linux: CLOCK_MONOTONIC in nanoseconds is the counter; the pacer sleeps on
-// it, and a thread's CPU clock measures the waiting thread.
+// it, a thread's CPU clock measures the waiting thread, and its memory is a
+// mapping of its own.
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <new>
 
 #include "platform/linux_internal.h"
 
@@ -54,44 +61,119 @@ void close_sleep_timer(Handle)
 }
 
 // The thread's timer slack (50 us by default) would add to every wake-up: it
-// is lowered for the sleep alone, since the thread is the host's.
-bool sleep_until(Handle, int64_t deadline_counts)
+// is lowered for the sleep alone, since the thread is the host's. A slack of
+// 2^31 ns or more reaches us whole only through the syscall's long: glibc's
+// prctl returns an int.
+SleepResult sleep_until(Handle, int64_t deadline_counts)
 {
     const timespec deadline = to_timespec(deadline_counts);
-    const int host_slack_ns = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    const long host_slack_ns = syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0);
     prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
-    int result = 0;
-    do {
-        result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
-    } while (result != 0 && result != EINTR);
+    const int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+    // A real-time thread reads 0 and has no slack to put back.
     if (host_slack_ns > 0) {
         prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(host_slack_ns), 0, 0, 0);
     }
-    return result == 0;
+    return result == 0 ? SleepResult::kReached : result == EINTR ? SleepResult::kInterrupted : SleepResult::kFailed;
 }
 
-// A thread's CPU clock id, kept in the handle's bits.
+namespace {
+
+// A thread's CPU clock names the thread by its id, which the kernel hands to
+// a new thread once this one has ended: each clock is marked as its thread
+// ends (by the thread's exit, through a thread_local) and then reads -1.
+struct ThreadClock {
+    clockid_t clock;
+    std::atomic<bool> ended{false};
+    // Within the thread's list until it ends or the clock is closed.
+    ThreadClock* previous = nullptr;
+    ThreadClock* next = nullptr;
+    struct ThreadClocks* owner = nullptr;
+};
+
+std::mutex thread_clocks_mutex;
+
+struct ThreadClocks {
+    ThreadClock* first = nullptr;
+
+    void unlink(ThreadClock* clock)
+    {
+        (clock->previous != nullptr ? clock->previous->next : first) = clock->next;
+        if (clock->next != nullptr) {
+            clock->next->previous = clock->previous;
+        }
+        clock->owner = nullptr;
+    }
+
+    ~ThreadClocks()
+    {
+        std::lock_guard<std::mutex> lock(thread_clocks_mutex);
+        while (first != nullptr) {
+            first->ended.store(true, std::memory_order_release);
+            unlink(first);
+        }
+    }
+};
+
+thread_local ThreadClocks this_thread_clocks;
+
+}  // namespace
+
 Handle open_thread_clock()
 {
-    clockid_t clock{};
-    if (pthread_getcpuclockid(pthread_self(), &clock) != 0) {
+    clockid_t id{};
+    if (pthread_getcpuclockid(pthread_self(), &id) != 0) {
         return nullptr;
     }
-    return reinterpret_cast<Handle>(static_cast<intptr_t>(clock));
+    auto* clock = new (std::nothrow) ThreadClock;
+    if (clock == nullptr) {
+        return nullptr;
+    }
+    clock->clock = id;
+    std::lock_guard<std::mutex> lock(thread_clocks_mutex);
+    ThreadClocks& clocks = this_thread_clocks;
+    clock->next = clocks.first;
+    if (clocks.first != nullptr) {
+        clocks.first->previous = clock;
+    }
+    clocks.first = clock;
+    clock->owner = &clocks;
+    return clock;
 }
 
-void close_thread_clock(Handle)
+void close_thread_clock(Handle handle)
 {
+    auto* clock = static_cast<ThreadClock*>(handle);
+    {
+        std::lock_guard<std::mutex> lock(thread_clocks_mutex);
+        if (clock->owner != nullptr) {
+            clock->owner->unlink(clock);
+        }
+    }
+    delete clock;
 }
 
-int64_t thread_cpu_ns(Handle thread)
+int64_t thread_cpu_ns(Handle handle)
 {
+    const auto* clock = static_cast<const ThreadClock*>(handle);
     timespec used{};
-    if (thread == nullptr ||
-        clock_gettime(static_cast<clockid_t>(reinterpret_cast<intptr_t>(thread)), &used) != 0) {
+    if (clock == nullptr || clock->ended.load(std::memory_order_acquire) ||
+        clock_gettime(clock->clock, &used) != 0) {
         return -1;
     }
     return static_cast<int64_t>(used.tv_sec) * kNanosecondsPerSecond + used.tv_nsec;
+}
+
+// A mapping of its own: munmap also drops its lock.
+void* allocate_pages(size_t bytes)
+{
+    void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void free_pages(void* pages, size_t bytes)
+{
+    munmap(pages, bytes);
 }
 
 }  // namespace platform

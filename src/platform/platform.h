@@ -60,16 +60,24 @@ void reset_event(Handle event);
 uint32_t wait_for(Handle handle, uint32_t timeout_ms);
 void close_handle(Handle handle);
 
+// The pacer's own memory: whole pages that nothing else shares, so that
+// locking and unlocking them touches no neighbour's (Linux: a mapping of its
+// own; Windows: VirtualAlloc). Null on failure.
+void* allocate_pages(size_t bytes);
+void free_pages(void* pages, size_t bytes);
+
 // A timer for the pacer's absolute-deadline sleeps, one per pacer (Windows:
 // a high-resolution waitable timer where the system has one, else a plain
 // one; Linux needs none and returns a non-null token). Null on failure.
 Handle create_sleep_timer();
 void close_sleep_timer(Handle timer);
-// Sleeps until the counter reads `deadline_counts` or later, or until a
-// signal interrupts the sleep (false). Returns at once for a past deadline.
-bool sleep_until(Handle timer, int64_t deadline_counts);
+enum class SleepResult { kReached, kInterrupted, kFailed };
+// Sleeps until the counter reads `deadline_counts` or later (kReached, at
+// once for a past deadline), until a signal interrupts the sleep
+// (kInterrupted), or not at all: the system refused the sleep (kFailed).
+SleepResult sleep_until(Handle timer, int64_t deadline_counts);
 // The calling thread, for thread_cpu_ns from any thread; release it with
-// close_thread_clock.
+// close_thread_clock. Null when the thread cannot be measured.
 Handle open_thread_clock();
 void close_thread_clock(Handle thread);
 // That thread's CPU time so far, in nanoseconds; -1 once it has ended.
@@ -77,9 +85,9 @@ int64_t thread_cpu_ns(Handle thread);
 
 // The pacer's scheduling and power controls. Each apply fills `saved` with
 // what its restore puts back. kDenied: the system refused it (a missing
-// privilege); kUnsupported: this system has no such control. The thread
-// controls act on the calling thread; memory and latency hold for as long as
-// the pacer lives.
+// privilege); kUnsupported: this system has no such control, or the thread
+// is in a state the restore could not put back. The thread controls act on
+// the calling thread; memory and latency hold for as long as the pacer lives.
 enum class Control { kBoost, kAffinity, kRealtime, kLockMemory, kDmaLatency, kNoThrottling, kMmcss };
 enum class ControlResult { kApplied, kDenied, kUnsupported };
 struct ControlRequest {
@@ -88,9 +96,23 @@ struct ControlRequest {
     uint32_t dma_latency_us;
     void* memory;
     size_t memory_bytes;
+    // Where the affinity's apply keeps the thread's own CPU set: from
+    // create_affinity_store, made between waits so that no wait allocates.
+    Handle affinity_store;
 };
-ControlResult apply_control(Control control, const ControlRequest& request, int64_t* saved);
-void restore_control(Control control, const ControlRequest& request, int64_t saved);
+struct SavedControl {
+    int64_t value;
+    int64_t timer_slack_ns;  // Linux real time: the slack the policy change resets
+};
+ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved);
+void restore_control(Control control, const ControlRequest& request, const SavedControl& saved);
+// False when `mask` names no CPU that the calling thread may run on, or one
+// that the system's masks cannot name (above 31 on 32-bit Windows).
+bool affinity_usable(uint64_t mask);
+// Room for a thread's whole CPU set, every CPU of the machine; null on
+// failure.
+Handle create_affinity_store();
+void close_affinity_store(Handle store);
 
 // Linux, as the library unloads, once every worker has been told to stop:
 // returns once none of them runs the library's code, and frees what this

@@ -43,11 +43,11 @@ void close_sleep_timer(Handle timer)
     CloseHandle(timer);
 }
 
-bool sleep_until(Handle timer, int64_t deadline_counts)
+SleepResult sleep_until(Handle timer, int64_t deadline_counts)
 {
     const int64_t remaining_counts = deadline_counts - read_counter();
     if (remaining_counts <= 0) {
-        return true;
+        return SleepResult::kReached;
     }
     static const int64_t frequency = [] {
         LARGE_INTEGER counts_per_second{};
@@ -60,18 +60,20 @@ bool sleep_until(Handle timer, int64_t deadline_counts)
                                     ((remaining_counts % frequency) * kHundredNsPerSecond + frequency - 1) / frequency;
     LARGE_INTEGER due{};
     due.QuadPart = -remaining_100ns;
-    if (!SetWaitableTimerEx(timer, &due, 0, nullptr, nullptr, nullptr, 0)) {
-        return true;
+    // A timer that was not set would never be signalled, or would return at
+    // once and turn the sleep into a spin.
+    if (!SetWaitableTimerEx(timer, &due, 0, nullptr, nullptr, nullptr, 0) ||
+        WaitForSingleObject(timer, INFINITE) != WAIT_OBJECT_0) {
+        return SleepResult::kFailed;
     }
-    WaitForSingleObject(timer, INFINITE);
-    return true;
+    return SleepResult::kReached;
 }
 
 Handle open_thread_clock()
 {
     HANDLE thread = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
-                    THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0);
+                    THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, 0);
     return thread;
 }
 
@@ -84,11 +86,13 @@ void close_thread_clock(Handle thread)
 
 // GetThreadTimes: 100 ns units, but it advances at the scheduler's tick
 // (15.6 ms on Windows, 10 ms under Wine), which is enough for a figure read
-// over seconds; QueryThreadCycleTime would count cycles, not time.
+// over seconds; QueryThreadCycleTime would count cycles, not time. It goes on
+// answering for a thread that has ended, which the handle's signal tells.
 int64_t thread_cpu_ns(Handle thread)
 {
     FILETIME created, exited, kernel, user;
-    if (thread == nullptr || !GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+    if (thread == nullptr || WaitForSingleObject(thread, 0) != WAIT_TIMEOUT ||
+        !GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
         return -1;
     }
     auto hundred_ns = [](const FILETIME& time) {

@@ -160,3 +160,29 @@ TEST(PacerClock, ACancelFromAnotherThreadEndsTheWaitInProgressPromptly)
 }
 
 }  // namespace
+
+// The CPU time is the first waiting thread's while it runs, and unknown
+// from the moment it has ended: Windows goes on answering for an ended
+// thread, and Linux hands its id, and with it its clock, to a later thread.
+TEST(PacerClock, TheCpuTimeIsOfTheThreadThatWaitedAndEndsWithIt)
+{
+    varnex::Pacer pacer(100, 1, VARNEX_MODE_SPIN);
+    std::atomic<int> stage{0};
+    int64_t cpu_while_alive_ns = -2;
+    std::thread waiter([&] {
+        varnex_tick tick{};
+        EXPECT_EQ(pacer.wait(tick), VARNEX_OK);
+        stage.store(1);
+        while (stage.load() != 2) {
+            std::this_thread::yield();
+        }
+    });
+    while (stage.load() != 1) {
+        std::this_thread::yield();
+    }
+    cpu_while_alive_ns = pacer.stats().cpu_ns;
+    stage.store(2);
+    waiter.join();
+    EXPECT_GT(cpu_while_alive_ns, -1) << "a living thread's CPU time is known";
+    EXPECT_EQ(pacer.stats().cpu_ns, -1) << "the thread has ended";
+}

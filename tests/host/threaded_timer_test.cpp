@@ -55,12 +55,14 @@ TEST(ThreadedTimer, WaitsAtHundredTicksPerSecond)
 
 // Returns once a wait has blocked until a fresh tick, with the time it
 // returned: the phase then comes from a tick, not from a wait that may have
-// returned late, or at once on a held tick.
+// returned late, or at once on a held tick. -1 if a wait fails.
 double wait_for_a_fresh_tick(void* timer, double period_s)
 {
     for (;;) {
         const double start_s = seconds_now();
-        WaitForRTTimer(timer);
+        if (WaitForRTTimer(timer) < 0.0) {
+            return -1.0;
+        }
         const double returned_s = seconds_now();
         if (returned_s - start_s > period_s / 4) {
             return returned_s;
@@ -75,6 +77,7 @@ TEST(ThreadedTimer, LateCallerGetsOneImmediateReturnThenWaitsForTheNextTick)
     void* timer = OpenRTTimer(10, 0);
     ASSERT_NE(timer, nullptr);
     const double tick_s = wait_for_a_fresh_tick(timer, kPeriod10s);
+    ASSERT_GE(tick_s, 0.0) << "a wait failed";
     // 2.5 periods elsewhere, busy so that a sleep's overshoot cannot move the
     // phase: two ticks came and one is held; the next is half a period away.
     while (seconds_now() < tick_s + 2.5 * kPeriod10s) {
@@ -98,7 +101,8 @@ TEST(ThreadedTimer, WorkerEndsWithinAPeriodOfTheClose)
 {
     void* timer = OpenRTTimer(100, 0);
     ASSERT_NE(timer, nullptr);
-    WaitForRTTimer(timer);
+    // A failed wait closes the timer itself: its worker would then end early.
+    ASSERT_GE(WaitForRTTimer(timer), 0.0) << "the first wait failed";
     const std::set<unsigned> with_worker = host::thread_ids();
     EXPECT_EQ(CloseRTTimer(timer), 0) << "the worker is in its last spin";
     const double end_s = close_and_time_the_end(timer);
@@ -125,7 +129,7 @@ TEST(ThreadedTimer, SuspendedWorkerMakesTheWaitFailAfterTenSecondsAndClose)
     ASSERT_NE(timer, nullptr);
     const unsigned worker = host::new_thread(before);
     ASSERT_NE(worker, 0u);
-    WaitForRTTimer(timer);
+    ASSERT_GE(WaitForRTTimer(timer), 0.0) << "the first wait failed";
     ASSERT_TRUE(host::hold_thread(worker)) << "the worker could not be held";
     // A tick may already be held in the event; the wait after it times out.
     double failed_after_s = -1.0;
@@ -180,10 +184,10 @@ TEST(ThreadedTimer, PollingOpenChangesARunningWorkersPeriod)
 {
     void* timer = OpenRTTimer(100, 0);
     ASSERT_NE(timer, nullptr);
-    WaitForRTTimer(timer);
-    WaitForRTTimer(timer);
+    ASSERT_GE(WaitForRTTimer(timer), 0.0);
+    ASSERT_GE(WaitForRTTimer(timer), 0.0);
     ASSERT_EQ(OpenRTTimerLV(25, 0), 0xFFFFFFFFu);
-    WaitForRTTimer(timer);
+    ASSERT_GE(WaitForRTTimer(timer), 0.0);
     // Three periods of 40 ms, measured over all three so that one late
     // return does not shorten the next: at the old 10 ms they take 30 ms.
     double three_waits_s = 0.0;

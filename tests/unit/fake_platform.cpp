@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -37,6 +38,7 @@ struct World {
     int64_t step_per_read = 1;
     int64_t oversleep = 0;
     bool interrupt_next_sleep = false;
+    bool fail_next_sleep = false;
     std::map<platform::Control, platform::ControlResult> control_results;
     uint64_t reads = 0;
     uint64_t pause_at_read = 0;
@@ -294,36 +296,67 @@ void close_sleep_timer(Handle timer)
 
 // The counter jumps to the deadline plus the oversleep, as if the sleep woke
 // then.
-bool sleep_until(Handle timer, int64_t deadline_counts)
+SleepResult sleep_until(Handle timer, int64_t deadline_counts)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     record(w, "sleep_until", timer, deadline_counts);
     if (w.interrupt_next_sleep) {
         w.interrupt_next_sleep = false;
-    w.control_results.clear();
-        return false;
+    w.fail_next_sleep = false;
+        return SleepResult::kInterrupted;
+    }
+    if (w.fail_next_sleep) {
+        w.fail_next_sleep = false;
+        return SleepResult::kFailed;
     }
     w.next_reading = std::max(w.next_reading, deadline_counts + w.oversleep);
-    return true;
+    return SleepResult::kReached;
 }
 
-ControlResult apply_control(Control control, const ControlRequest&, int64_t* saved)
+constexpr std::align_val_t kPageAlignment{4096};
+
+void* allocate_pages(size_t bytes)
+{
+    return ::operator new(bytes, kPageAlignment, std::nothrow);
+}
+
+void free_pages(void* pages, size_t)
+{
+    ::operator delete(pages, kPageAlignment);
+}
+
+bool affinity_usable(uint64_t mask)
+{
+    return mask != 0;
+}
+
+Handle create_affinity_store()
+{
+    return issue_recorded("create_affinity_store");
+}
+
+void close_affinity_store(Handle store)
+{
+    release_recorded("close_affinity_store", store);
+}
+
+ControlResult apply_control(Control control, const ControlRequest&, SavedControl* saved)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     record(w, "apply_control", nullptr, static_cast<int64_t>(control));
     const auto found = w.control_results.find(control);
     const ControlResult result = found == w.control_results.end() ? ControlResult::kApplied : found->second;
-    *saved = 100 + static_cast<int64_t>(control);
+    saved->value = 100 + static_cast<int64_t>(control);
     return result;
 }
 
-void restore_control(Control, const ControlRequest&, int64_t saved)
+void restore_control(Control, const ControlRequest&, const SavedControl& saved)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
-    record(w, "restore_control", nullptr, saved);
+    record(w, "restore_control", nullptr, saved.value);
 }
 
 Handle open_thread_clock()
@@ -418,6 +451,13 @@ void set_oversleep(int64_t counts)
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.oversleep = counts;
+}
+
+void fail_next_sleep()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.fail_next_sleep = true;
 }
 
 void interrupt_next_sleep()

@@ -31,6 +31,8 @@ uint64_t reads();
 void set_oversleep(int64_t counts);
 // The next sleep returns at once, as if a signal had interrupted it.
 void interrupt_next_sleep();
+// The next sleep is refused, as a timer the system would not set.
+void fail_next_sleep();
 // What apply_control reports for `control` (kApplied until set). An applied
 // control saves 100 + its number, for its restore to hand back.
 void set_control_result(platform::Control control, platform::ControlResult result);

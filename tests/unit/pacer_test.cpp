@@ -2,6 +2,8 @@
 // missed-tick policies, cancel, validation and the statistics.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -277,6 +279,33 @@ TEST_F(PacerTest, CancelEndsASpinOrASleepAndKeepsTheTick)
     }
 }
 
+// A wait that takes no tick (cancelled, interrupted, or refused its sleep by
+// the system) leaves the host's tick exactly as it was; a refused sleep ends
+// the wait rather than spin in its place.
+TEST_F(PacerTest, AWaitThatTakesNoTickLeavesTheTickAsItWas)
+{
+    varnex_pacer_config config = ten_per_second(VARNEX_MODE_SLEEP);
+    config.flags = VARNEX_PACER_RETURN_ON_SIGNAL;
+    varnex_pacer* pacer = nullptr;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    varnex_tick tick = wait(pacer);
+    come_back_late(0, 2);
+    const varnex_tick before = tick;
+    fake::interrupt_next_sleep();
+    EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_INTERRUPTED);
+    EXPECT_EQ(std::memcmp(&tick, &before, sizeof tick), 0);
+    fake::fail_next_sleep();
+    const size_t sleeps = fake::calls_named("sleep_until").size();
+    EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_NO_COUNTER);
+    EXPECT_EQ(fake::calls_named("sleep_until").size(), sleeps + 1) << "a refused sleep is not retried";
+    EXPECT_EQ(std::memcmp(&tick, &before, sizeof tick), 0);
+    varnex_pacer_cancel(pacer);
+    EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_CANCELLED);
+    EXPECT_EQ(std::memcmp(&tick, &before, sizeof tick), 0);
+    EXPECT_EQ(wait(pacer).index, 3u);
+    varnex_pacer_destroy(pacer);
+}
+
 // A signal ends the sleep early: by default the wait sleeps on; asked to,
 // it returns interrupted and keeps the tick for the next wait.
 TEST_F(PacerTest, ASignalDuringTheSleepEndsTheWaitOnlyWhenAskedTo)
@@ -324,6 +353,8 @@ TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
         {"mode", [](varnex_pacer_config& c) { c.mode = 3; }, VARNEX_E_INVALID_MODE},
         {"policy", [](varnex_pacer_config& c) { c.missed = 3; }, VARNEX_E_INVALID_MISSED},
         {"phase", [](varnex_pacer_config& c) { c.phase_ns = -2; }, VARNEX_E_INVALID_PHASE},
+        {"phase past 2^62 ns", [](varnex_pacer_config& c) { c.phase_ns = (int64_t{1} << 62) + 1; },
+         VARNEX_E_INVALID_PHASE},
         {"size", [](varnex_pacer_config& c) { c.size = 40; }, VARNEX_E_INVALID_ARGUMENT},
         {"flags", [](varnex_pacer_config& c) { c.flags = 4; }, VARNEX_E_INVALID_ARGUMENT},
     };
@@ -339,9 +370,18 @@ TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
     varnex_pacer* pacer = nullptr;
     EXPECT_EQ(varnex_pacer_create(nullptr, &pacer), VARNEX_E_INVALID_ARGUMENT);
     EXPECT_EQ(varnex_pacer_create(&valid, nullptr), VARNEX_E_INVALID_ARGUMENT);
+    // The largest phase, on a counter with no room left for it.
+    varnex_pacer_config largest_phase = valid;
+    largest_phase.phase_ns = int64_t{1} << 62;
+    fake::set_counter(std::numeric_limits<int64_t>::max() - 10, 1);
+    EXPECT_EQ(varnex_pacer_create(&largest_phase, &pacer), VARNEX_E_INVALID_PHASE);
+    EXPECT_EQ(pacer, nullptr);
+    fake::set_counter(0, 1);
+    ASSERT_EQ(varnex_pacer_create(&largest_phase, &pacer), VARNEX_OK);
+    varnex_pacer_destroy(pacer);
+    EXPECT_EQ(fake::calls_named("create_sleep_timer").size(), fake::calls_named("close_sleep_timer").size());
     fake::set_frequency(0, false);
     EXPECT_EQ(varnex_pacer_create(&valid, &pacer), VARNEX_E_NO_COUNTER);
-    EXPECT_TRUE(fake::calls_named("create_sleep_timer").empty());
     EXPECT_TRUE(fake::calls_named("show_message_box").empty());
 }
 
@@ -527,6 +567,9 @@ TEST_F(PacerTest, ControlsAreHeldOnlyWhileNeededAndEachReportsHowItFared)
     ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
     EXPECT_EQ(varnex_pacer_set_controls(pacer, &controls), VARNEX_E_INVALID_CONTROL) << "real time for a spin";
     varnex_pacer_destroy(pacer);
+    // The affinity's store is made once a pacer, and freed with it.
+    EXPECT_EQ(fake::calls_named("create_affinity_store").size(), 2u);
+    EXPECT_EQ(fake::calls_named("close_affinity_store").size(), 2u);
 }
 
 }  // namespace
