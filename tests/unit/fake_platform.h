@@ -1,6 +1,7 @@
 // A platform the unit tests drive: a counter whose frequency and readings the
 // test sets, threads that really run once resumed, events whose waits a test
-// can make time out or fail, and a record of every call except counter reads.
+// can make time out or fail, and a record of every call except counter and
+// CPU-time reads.
 #ifndef VARNEX_FAKE_PLATFORM_H
 #define VARNEX_FAKE_PLATFORM_H
 
