@@ -186,3 +186,19 @@ TEST(PacerClock, TheCpuTimeIsOfTheThreadThatWaitedAndEndsWithIt)
     EXPECT_GT(cpu_while_alive_ns, -1) << "a living thread's CPU time is known";
     EXPECT_EQ(pacer.stats().cpu_ns, -1) << "the thread has ended";
 }
+
+// A mask that names no CPU this thread may use is refused where it is set;
+// so is one with CPUs that a 32-bit Windows mask cannot name, never cut.
+TEST(PacerClock, AnAffinityMaskWithNoUsableCpuIsRefused)
+{
+    varnex::Pacer pacer(100, 1, VARNEX_MODE_SPIN);
+    const varnex_pacer_controls beyond_this_machine{sizeof beyond_this_machine, VARNEX_CONTROL_AFFINITY,
+                                                    uint64_t{1} << 40, 0, 0};
+    EXPECT_EQ(varnex_pacer_set_controls(pacer.get(), &beyond_this_machine), VARNEX_E_INVALID_CONTROL);
+    const varnex_pacer_controls with_cpu_32{sizeof with_cpu_32, VARNEX_CONTROL_AFFINITY, (uint64_t{1} << 32) | 1, 0, 0};
+#if defined(_WIN32) && !defined(_WIN64)
+    EXPECT_EQ(varnex_pacer_set_controls(pacer.get(), &with_cpu_32), VARNEX_E_INVALID_CONTROL);
+#else
+    EXPECT_EQ(varnex_pacer_set_controls(pacer.get(), &with_cpu_32), VARNEX_OK);
+#endif
+}
