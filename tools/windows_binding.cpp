@@ -71,3 +71,4 @@ VARNEX_FORWARD_C(int, varnex_pacer_set_controls, (varnex_pacer * pacer, const va
                  (pacer, controls))
 VARNEX_FORWARD_C(int, varnex_pacer_rate, (const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den),
                  (pacer, rate_num, rate_den))
+VARNEX_FORWARD_C(int, varnex_pacer_wait_handle, (varnex_pacer * pacer, intptr_t* handle), (pacer, handle))

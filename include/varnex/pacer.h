@@ -49,7 +49,11 @@ typedef enum varnex_status {
     VARNEX_E_NO_COUNTER = -7,
     VARNEX_E_CANCELLED = -8,        /* varnex_pacer_cancel stopped this wait */
     VARNEX_E_INTERRUPTED = -9,      /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
-    VARNEX_E_INVALID_CONTROL = -10  /* a control this pacer cannot take (varnex_pacer_set_controls) */
+    VARNEX_E_INVALID_CONTROL = -10, /* a control this pacer cannot take (varnex_pacer_set_controls) */
+    /* Since 1.4, only once the readiness handle is out: the tick's wake-up is still ahead (the host
+       came early, or so late that the missed-tick policy chose a later tick). The tick was not
+       taken, and the handle is armed for it. */
+    VARNEX_E_NOT_DUE = -11
 } varnex_status;
 
 typedef enum varnex_mode {
@@ -209,7 +213,8 @@ VARNEX_API void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer);
 VARNEX_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick);
 
 /* Makes the wait in progress, or else the next one, return VARNEX_E_CANCELLED promptly (a spin
-   at once, a sleep within 10 ms). The tick is not consumed: a later wait waits for it again. */
+   at once, a sleep within 10 ms), and the readiness handle, if there is one, ready at once. The
+   tick is not consumed: a later wait waits for it again. */
 VARNEX_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
 
 /* From any thread; it never calls the allocator. */
@@ -222,6 +227,25 @@ VARNEX_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pa
    effect shows in the statistics: a missing privilege is never a failure of the wait, and
    never silent. */
 VARNEX_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls);
+
+/* Since 1.4. The pacer's readiness handle, for a host that waits in an event loop (epoll,
+   asyncio, a message pump) rather than in varnex_pacer_wait. Linux: a timerfd descriptor
+   (non-blocking, close-on-exec) that becomes readable; Windows: a manual-reset waitable timer
+   HANDLE that becomes signalled. It is ready at the wake-up of the tick that the next wait will
+   return: the deadline minus the margin in hybrid mode, the deadline itself in sleep mode. The
+   host then calls varnex_pacer_wait, which spins the rest and returns the tick.
+
+   The first call creates the handle and arms it; call it between waits. A second call gives the
+   same handle. The pacer owns it and closes it at destroy: the host never reads from it, resets
+   it or closes it. A spin-mode pacer has none (VARNEX_E_INVALID_MODE).
+
+   Once the handle is out, a wait never sleeps. If the tick's wake-up is still ahead it returns
+   VARNEX_E_NOT_DUE at once; every return, whatever its status, arms the handle for the tick that
+   the next wait will return. In hybrid mode the learned margin is the loop's own latency (from
+   the wake-up to the call), at most half the period: a loop later than that gets its tick late,
+   never a longer spin. varnex_pacer_cancel makes the handle ready at once, and the wait then
+   returns VARNEX_E_CANCELLED. */
+VARNEX_API int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle);
 
 /* The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den. */
 VARNEX_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);

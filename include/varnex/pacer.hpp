@@ -45,7 +45,8 @@ public:
     }
     ~Pacer() { varnex_pacer_destroy(pacer_); }
 
-    // VARNEX_OK, or VARNEX_E_CANCELLED after cancel().
+    // VARNEX_OK, or VARNEX_E_CANCELLED after cancel(); with the readiness
+    // handle out, also VARNEX_E_NOT_DUE.
     int wait(varnex_tick& tick) noexcept
     {
         tick.size = sizeof tick;
@@ -58,6 +59,16 @@ public:
         stats.size = sizeof stats;
         varnex_pacer_get_stats(pacer_, &stats);
         return stats;
+    }
+    // The readiness handle (a descriptor on Linux, a HANDLE on Windows),
+    // which the pacer owns; throws Error in spin mode.
+    intptr_t wait_handle()
+    {
+        intptr_t handle = 0;
+        if (const int status = varnex_pacer_wait_handle(pacer_, &handle); status != VARNEX_OK) {
+            throw Error(status);
+        }
+        return handle;
     }
     varnex_pacer* get() const noexcept { return pacer_; }
 

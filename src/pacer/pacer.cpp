@@ -117,6 +117,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_INVALID_CONTROL:
         return "invalid control: real time for a spinning pacer, an affinity mask with no CPU this thread may use, "
                "or a priority outside 1 to 99";
+    case VARNEX_E_NOT_DUE:
+        return "not due: the tick's wake-up is still ahead; wait on the readiness handle again";
     default:
         return "unknown status";
     }
@@ -197,6 +199,9 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
         return;
     }
     release_controls(*pacer);
+    if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr) {
+        platform::close_ready_timer(ready);
+    }
     if (pacer->sleep_timer != nullptr) {
         platform::close_sleep_timer(pacer->sleep_timer);
     }
@@ -232,6 +237,10 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
         return VARNEX_E_INVALID_ARGUMENT;
     }
     pacer->cancel_requested.store(1);
+    // A loop blocked on the handle wakes, and its wait sees the cancel.
+    if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr) {
+        platform::arm_ready_timer(ready, platform::read_counter());
+    }
     return VARNEX_OK;
 }
 
@@ -245,6 +254,27 @@ int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* 
     fill_stats(*pacer, all);
     // A host built against an older, shorter struct gets its own part.
     std::memcpy(stats, &all, std::min<size_t>(stats->size, sizeof all));
+    return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
+{
+    if (pacer == nullptr || handle == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (pacer->mode == VARNEX_MODE_SPIN) {
+        return VARNEX_E_INVALID_MODE;
+    }
+    platform::Handle ready = pacer->ready_timer.load();
+    if (ready == nullptr) {
+        ready = platform::create_ready_timer();
+        if (ready == nullptr) {
+            return VARNEX_E_NO_COUNTER;
+        }
+        pacer->ready_timer.store(ready);
+        arm_for_next_wait(*pacer);
+    }
+    *handle = platform::ready_timer_host_handle(ready);
     return VARNEX_OK;
 }
 

@@ -52,9 +52,14 @@ struct varnex_pacer {
     bool lateness_unrecorded = false;
     MarginEstimator margin{};
     PacerControls controls{};
+    // The readiness handle's wake-up as last armed, and the margin it left.
+    int64_t armed_wake_counts = 0;
+    int64_t armed_margin_counts = 0;
 
     // Written by the waiting thread (cancel: by any), read by any thread.
     std::atomic<uint32_t> cancel_requested{0};
+    // Created once, between waits; from then on every wait is on it.
+    std::atomic<platform::Handle> ready_timer{nullptr};
     std::atomic<platform::Handle> waiting_thread{nullptr};
     std::atomic<uint64_t> ticks{0};
     std::atomic<uint64_t> missed{0};

@@ -117,51 +117,64 @@ int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
     return spin_to(pacer, deadline, now);
 }
 
-}  // namespace
+// The wake-up that the readiness handle is armed for: the margin before the
+// deadline in hybrid mode, at most half the period (a loop later than that
+// gets its tick late, never a longer spin), and the deadline in sleep mode.
+int64_t handle_margin_counts(const varnex_pacer& pacer)
+{
+    if (pacer.mode != VARNEX_MODE_HYBRID) {
+        return 0;
+    }
+    const int64_t margin = pacer.fixed_margin_counts != 0 ? pacer.fixed_margin_counts : margin_counts(pacer.margin);
+    return std::min(margin, pacer.margin.half_period_counts);
+}
 
-int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
+// What every wait does first; false when a cancel ends it at once.
+bool begin_wait(varnex_pacer& pacer)
 {
     if (take_cancel(pacer)) {
-        return VARNEX_E_CANCELLED;
+        return false;
     }
     record_previous_tick(pacer);
     if (pacer.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
         pacer.waiting_thread.store(platform::open_thread_clock());
     }
-    int64_t now = platform::read_counter();
-    const Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
-    pacer.burst_returns = target.burst_returns;
-    const int64_t deadline = deadline_counts(pacer.grid, target.index);
-    // Whatever does not depend on the reading that ends the wait is done
-    // before it: from the deadline on, the host is kept waiting. A wait that
-    // takes no tick puts back what it wrote.
-    const uint64_t index_before = tick != nullptr ? tick->index : 0;
-    const uint64_t missed_before = tick != nullptr ? tick->missed : 0;
-    if (tick != nullptr) {
-        tick->index = target.index;
-        tick->missed = target.missed;
+    return true;
+}
+
+// A wait that takes no tick puts back what it wrote before the reading.
+struct EarlyTick {
+    varnex_tick* tick;
+    uint64_t index_before;
+    uint64_t missed_before;
+};
+
+// Whatever does not depend on the reading that ends the wait is written
+// before it: from the deadline on, the host is kept waiting.
+EarlyTick write_early(varnex_tick* tick, const Target& target)
+{
+    if (tick == nullptr) {
+        return {nullptr, 0, 0};
     }
-    const int64_t previous_return = pacer.last_return_counts;
-    switch (pacer.mode) {
-    case VARNEX_MODE_SLEEP:
-        now = sleep_to(pacer, deadline, now);
-        break;
-    case VARNEX_MODE_HYBRID:
-        now = sleep_then_spin_to(pacer, deadline, now);
-        break;
-    default:
-        now = spin_to(pacer, deadline, now);
-        break;
+    const EarlyTick early{tick, tick->index, tick->missed};
+    tick->index = target.index;
+    tick->missed = target.missed;
+    return early;
+}
+
+void put_back(const EarlyTick& early)
+{
+    if (early.tick != nullptr) {
+        early.tick->index = early.index_before;
+        early.tick->missed = early.missed_before;
     }
-    if (now < 0) {
-        if (tick != nullptr) {
-            tick->index = index_before;
-            tick->missed = missed_before;
-        }
-        return now == kInterrupted ? VARNEX_E_INTERRUPTED : now == kNoTimer ? VARNEX_E_NO_COUNTER : VARNEX_E_CANCELLED;
-    }
+}
+
+// Everything after the reading `now` that ended the wait for `target`.
+inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& target, int64_t deadline, int64_t now)
+{
     const int64_t lateness_counts = now - deadline;
-    const int64_t interval_counts = now - previous_return;
+    const int64_t interval_counts = now - pacer.last_return_counts;
     const int64_t lateness_ns = counts_to_ns(pacer.grid, lateness_counts);
     if (tick != nullptr) {
         tick->lateness_ns = lateness_ns;
@@ -178,5 +191,90 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
     add_relaxed(pacer.missed, target.missed);
     pacer.unrecorded_lateness_ns = lateness_ns;
     pacer.lateness_unrecorded = pacer.keep_stats;
+}
+
+// Once the host holds the readiness handle, the wait never sleeps: the loop
+// slept on the handle until the wake-up, and the wait spins the rest. What
+// the margin learns is the loop's own latency: from the armed wake-up to
+// this call.
+int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
+{
+    if (!begin_wait(pacer)) {
+        return VARNEX_E_CANCELLED;
+    }
+    int64_t now = platform::read_counter();
+    const bool learning = pacer.mode == VARNEX_MODE_HYBRID && pacer.fixed_margin_counts == 0;
+    if (learning && now >= pacer.armed_wake_counts) {
+        learn_oversleep(pacer.margin, now - pacer.armed_wake_counts, pacer.armed_margin_counts);
+    }
+    const Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    const int64_t deadline = deadline_counts(pacer.grid, target.index);
+    if (now < deadline - handle_margin_counts(pacer)) {
+        return VARNEX_E_NOT_DUE;
+    }
+    pacer.burst_returns = target.burst_returns;
+    if (learning) {
+        count_margin_tick(pacer.margin);
+    }
+    const EarlyTick early = write_early(tick, target);
+    now = spin_to(pacer, deadline, now);
+    if (now < 0) {
+        put_back(early);
+        return VARNEX_E_CANCELLED;
+    }
+    take_tick(pacer, tick, target, deadline, now);
+    return VARNEX_OK;
+}
+
+}  // namespace
+
+void arm_for_next_wait(varnex_pacer& pacer)
+{
+    platform::Handle timer = pacer.ready_timer.load(kRelaxed);
+    const int64_t now = platform::read_counter();
+    const Target next = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    const int64_t margin = handle_margin_counts(pacer);
+    pacer.armed_margin_counts = margin;
+    pacer.armed_wake_counts = deadline_counts(pacer.grid, next.index) - margin;
+    pacer.margin_counts.store(margin, kRelaxed);
+    platform::arm_ready_timer(timer, pacer.armed_wake_counts);
+    // A cancel that armed the handle for now just before this arm is not
+    // hidden by it.
+    if (pacer.cancel_requested.load() != 0) {
+        platform::arm_ready_timer(timer, now);
+    }
+}
+
+int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
+{
+    if (pacer.ready_timer.load(kRelaxed) != nullptr) {
+        const int status = wait_on_handle(pacer, tick);
+        arm_for_next_wait(pacer);
+        return status;
+    }
+    if (!begin_wait(pacer)) {
+        return VARNEX_E_CANCELLED;
+    }
+    int64_t now = platform::read_counter();
+    const Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    pacer.burst_returns = target.burst_returns;
+    const int64_t deadline = deadline_counts(pacer.grid, target.index);
+    const EarlyTick early = write_early(tick, target);
+    switch (pacer.mode) {
+    case VARNEX_MODE_SLEEP:
+        now = sleep_to(pacer, deadline, now);
+        break;
+    case VARNEX_MODE_HYBRID:
+        now = sleep_then_spin_to(pacer, deadline, now);
+        break;
+    default:
+        now = spin_to(pacer, deadline, now);
+        break;
+    }
+    if (now < 0) {
+        put_back(early);
+        return now == kInterrupted ? VARNEX_E_INTERRUPTED : now == kNoTimer ? VARNEX_E_NO_COUNTER : VARNEX_E_CANCELLED;
+    }
+    take_tick(pacer, tick, target, deadline, now);
     return VARNEX_OK;
 }

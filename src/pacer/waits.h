@@ -3,10 +3,14 @@
 
 #include "pacer/pacer_state.h"
 
-// One wait to the tick the missed-tick policy chooses, by the pacer's mode;
-// `tick` may be null. Everything after the reading that ends the wait is in
-// this file's one function, so that the host is kept waiting no longer than
-// the arithmetic of its tick.
+// One wait to the tick the missed-tick policy chooses, by the pacer's mode
+// or, once the host holds the readiness handle, on it; `tick` may be null.
+// Everything after the reading that ends the wait is in this file's one
+// inline function, so that the host is kept waiting no longer than the
+// arithmetic of its tick.
 int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick);
+// Arms the readiness handle for the wake-up of the tick that the next wait
+// will return; for now if a cancel is pending.
+void arm_for_next_wait(varnex_pacer& pacer);
 
 #endif

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -75,6 +76,33 @@ SleepResult sleep_until(Handle, int64_t deadline_counts)
         prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(host_slack_ns), 0, 0, 0);
     }
     return result == 0 ? SleepResult::kReached : result == EINTR ? SleepResult::kInterrupted : SleepResult::kFailed;
+}
+
+// The descriptor, plus one: descriptor 0 is a valid one.
+Handle create_ready_timer()
+{
+    const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    return fd < 0 ? nullptr : reinterpret_cast<Handle>(static_cast<intptr_t>(fd) + 1);
+}
+
+intptr_t ready_timer_host_handle(Handle timer)
+{
+    return reinterpret_cast<intptr_t>(timer) - 1;
+}
+
+void close_ready_timer(Handle timer)
+{
+    close(static_cast<int>(ready_timer_host_handle(timer)));
+}
+
+// Setting the timer drops the expirations not yet read, and with them its
+// readiness. An absolute time of 0 would disarm it: a past wake-up is
+// armed for 1 ns, long gone.
+void arm_ready_timer(Handle timer, int64_t wake_counts)
+{
+    itimerspec due{};
+    due.it_value = to_timespec(wake_counts > 0 ? wake_counts : 1);
+    timerfd_settime(static_cast<int>(ready_timer_host_handle(timer)), TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
 namespace {

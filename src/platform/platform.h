@@ -76,6 +76,17 @@ enum class SleepResult { kReached, kInterrupted, kFailed };
 // once for a past deadline), until a signal interrupts the sleep
 // (kInterrupted), or not at all: the system refused the sleep (kFailed).
 SleepResult sleep_until(Handle timer, int64_t deadline_counts);
+// The pacer's readiness handle, for a host's event loop to wait on (Linux: a
+// timerfd on the counter's clock, non-blocking and close-on-exec; Windows: a
+// manual-reset waitable timer, high-resolution where the system has one,
+// apart from the sleep timer). Null on failure.
+Handle create_ready_timer();
+void close_ready_timer(Handle timer);
+// What the host waits on: the descriptor, or the HANDLE's value.
+intptr_t ready_timer_host_handle(Handle timer);
+// Not ready until the counter reads `wake_counts` (at once for a reading
+// already past), and ready from then until the next arm. From any thread.
+void arm_ready_timer(Handle timer, int64_t wake_counts);
 // The calling thread, for thread_cpu_ns from any thread; release it with
 // close_thread_clock. Null when the thread cannot be measured.
 Handle open_thread_clock();

@@ -1,5 +1,5 @@
-// Windows: the performance counter, the waitable timer's sleep and the
-// thread's CPU time.
+// Windows: the performance counter, the waitable timer's sleep, the
+// readiness handle and the thread's CPU time.
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -8,8 +8,27 @@ namespace platform {
 
 namespace {
 
+constexpr DWORD kCreateWaitableTimerManualReset = 0x1;
 constexpr DWORD kCreateWaitableTimerHighResolution = 0x2;
 constexpr int64_t kHundredNsPerSecond = 10000000;
+
+int64_t counter_frequency()
+{
+    static const int64_t frequency = [] {
+        LARGE_INTEGER counts_per_second{};
+        QueryPerformanceFrequency(&counts_per_second);
+        return counts_per_second.QuadPart;
+    }();
+    return frequency;
+}
+
+// Counts as 100 ns units, rounded up, so that the wake is not early.
+int64_t counts_to_100ns(int64_t counts)
+{
+    const int64_t frequency = counter_frequency();
+    return counts / frequency * kHundredNsPerSecond +
+           ((counts % frequency) * kHundredNsPerSecond + frequency - 1) / frequency;
+}
 
 }  // namespace
 
@@ -49,15 +68,9 @@ SleepResult sleep_until(Handle timer, int64_t deadline_counts)
     if (remaining_counts <= 0) {
         return SleepResult::kReached;
     }
-    static const int64_t frequency = [] {
-        LARGE_INTEGER counts_per_second{};
-        QueryPerformanceFrequency(&counts_per_second);
-        return counts_per_second.QuadPart;
-    }();
-    // Relative, in 100 ns units, rounded up so that the wake is not early:
-    // an absolute due time is on the wall clock, which moves when it is set.
-    const int64_t remaining_100ns = remaining_counts / frequency * kHundredNsPerSecond +
-                                    ((remaining_counts % frequency) * kHundredNsPerSecond + frequency - 1) / frequency;
+    // Relative, from the counter: an absolute due time is on the wall clock,
+    // which moves when it is set.
+    const int64_t remaining_100ns = counts_to_100ns(remaining_counts);
     LARGE_INTEGER due{};
     due.QuadPart = -remaining_100ns;
     // A timer that was not set would never be signalled, or would return at
@@ -67,6 +80,36 @@ SleepResult sleep_until(Handle timer, int64_t deadline_counts)
         return SleepResult::kFailed;
     }
     return SleepResult::kReached;
+}
+
+Handle create_ready_timer()
+{
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr,
+                                          kCreateWaitableTimerManualReset | kCreateWaitableTimerHighResolution,
+                                          TIMER_ALL_ACCESS);
+    if (timer == nullptr) {
+        timer = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerManualReset, TIMER_ALL_ACCESS);
+    }
+    return timer;
+}
+
+void close_ready_timer(Handle timer)
+{
+    CloseHandle(timer);
+}
+
+intptr_t ready_timer_host_handle(Handle timer)
+{
+    return reinterpret_cast<intptr_t>(timer);
+}
+
+// Setting the timer resets it. Relative, as the sleep's.
+void arm_ready_timer(Handle timer, int64_t wake_counts)
+{
+    const int64_t remaining_counts = wake_counts - read_counter();
+    LARGE_INTEGER due{};
+    due.QuadPart = -(remaining_counts > 0 ? counts_to_100ns(remaining_counts) : 1);
+    SetWaitableTimerEx(timer, &due, 0, nullptr, nullptr, nullptr, 0);
 }
 
 Handle open_thread_clock()

@@ -41,6 +41,7 @@ PACER_EXPORTS = [
     "varnex_pacer_get_stats",
     "varnex_pacer_rate",
     "varnex_pacer_set_controls",
+    "varnex_pacer_wait_handle",
 ]
 for names in EXPORTS.values():
     names += PACER_EXPORTS

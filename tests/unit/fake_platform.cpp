@@ -314,6 +314,28 @@ SleepResult sleep_until(Handle timer, int64_t deadline_counts)
     return SleepResult::kReached;
 }
 
+Handle create_ready_timer()
+{
+    return issue_recorded("create_ready_timer");
+}
+
+void close_ready_timer(Handle timer)
+{
+    release_recorded("close_ready_timer", timer);
+}
+
+intptr_t ready_timer_host_handle(Handle timer)
+{
+    return reinterpret_cast<intptr_t>(timer);
+}
+
+void arm_ready_timer(Handle timer, int64_t wake_counts)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "arm_ready_timer", timer, wake_counts);
+}
+
 constexpr std::align_val_t kPageAlignment{4096};
 
 void* allocate_pages(size_t bytes)

@@ -306,6 +306,94 @@ TEST_F(PacerTest, AWaitThatTakesNoTickLeavesTheTickAsItWas)
     varnex_pacer_destroy(pacer);
 }
 
+// The readiness handle is armed for the wake-up of the tick the next wait
+// will return, after every status; a wait before it is not due.
+TEST_F(PacerTest, TheReadinessHandleIsArmedForTheNextWakeUpAfterEveryReturn)
+{
+    auto last_arm = [] { return fake::calls_named("arm_ready_timer").back().value; };
+    auto arms = [] { return fake::calls_named("arm_ready_timer").size(); };
+    varnex_pacer* pacer = create(VARNEX_MISSED_SKIP, VARNEX_MODE_SLEEP);
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+    EXPECT_EQ(last_arm(), due(0));
+    intptr_t again = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer, &again), VARNEX_OK);
+    EXPECT_EQ(again, handle);
+    EXPECT_EQ(arms(), 1u) << "the second call neither creates nor arms";
+
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_NOT_DUE) << "called before the wake-up";
+    EXPECT_EQ(last_arm(), due(0));
+    fake::set_counter(due(0) + 7, 1);
+    ASSERT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+    EXPECT_EQ(tick.index, 0u);
+    EXPECT_EQ(tick.lateness_ns, 7000000);
+    EXPECT_EQ(last_arm(), due(1));
+    EXPECT_TRUE(fake::calls_named("sleep_until").empty()) << "a wait on the handle never sleeps";
+
+    // A cancel makes the handle ready at once; the cancelled wait arms it
+    // again for the tick it did not take.
+    fake::set_counter(due(0) + 20, 1);
+    varnex_pacer_cancel(pacer);
+    EXPECT_EQ(last_arm(), due(0) + 20);
+    EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_CANCELLED);
+    EXPECT_EQ(last_arm(), due(1));
+    // Back so late that skipping chooses tick 4, whose deadline is ahead.
+    fake::set_counter(due(3) + 50, 1);
+    EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(last_arm(), due(4));
+    EXPECT_EQ(tick.index, 0u) << "no tick was taken";
+    varnex_pacer_destroy(pacer);
+    EXPECT_EQ(fake::calls_named("close_ready_timer").size(), 1u);
+
+    varnex_pacer* spinner = create(VARNEX_MISSED_SKIP, VARNEX_MODE_SPIN);
+    EXPECT_EQ(varnex_pacer_wait_handle(spinner, &handle), VARNEX_E_INVALID_MODE);
+    EXPECT_EQ(varnex_pacer_wait_handle(spinner, nullptr), VARNEX_E_INVALID_ARGUMENT);
+    varnex_pacer_destroy(spinner);
+}
+
+// In hybrid mode the wake-up is the margin before the deadline: a fixed
+// one, or one learned from the loop's latency, at most half the period.
+TEST_F(PacerTest, AHybridHandleWakesTheMarginEarlyAndLearnsTheLoopsLatency)
+{
+    auto armed_margin = [](uint64_t k) { return due(k) - fake::calls_named("arm_ready_timer").back().value; };
+    for (const uint32_t fixed_ms : {30u, 80u}) {
+        SCOPED_TRACE(fixed_ms);
+        fake::set_counter(0, 1);
+        varnex_pacer_config config = ten_per_second(VARNEX_MODE_HYBRID);
+        config.margin_ns = fixed_ms * 1000000;
+        varnex_pacer* pacer = nullptr;
+        ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+        intptr_t handle = 0;
+        ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+        EXPECT_EQ(armed_margin(0), std::min<int64_t>(fixed_ms, kPeriodCounts / 2));
+        varnex_pacer_destroy(pacer);
+    }
+    fake::set_counter(0, 1);
+    varnex_pacer* pacer = create(VARNEX_MISSED_SKIP, VARNEX_MODE_HYBRID);
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    for (uint64_t k = 0; k < 40; ++k) {
+        // The loop answers 20 counts after each wake-up.
+        fake::set_counter(due(k) - armed_margin(k) + 20, 1);
+        ASSERT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+        ASSERT_EQ(tick.index, k);
+    }
+    const int64_t learned = armed_margin(40);
+    EXPECT_GE(learned, 20);
+    EXPECT_LT(learned, 40);
+    for (uint64_t k = 40; k < 60; ++k) {
+        fake::set_counter(due(k) - armed_margin(k) + 90, 1);
+        ASSERT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+    }
+    EXPECT_GT(armed_margin(60), learned);
+    EXPECT_LE(armed_margin(60), kPeriodCounts / 2) << "a slow loop widens it up to half the period, no further";
+    varnex_pacer_destroy(pacer);
+}
+
 // A signal ends the sleep early: by default the wait sleeps on; asked to,
 // it returns interrupted and keeps the tick for the next wait.
 TEST_F(PacerTest, ASignalDuringTheSleepEndsTheWaitOnlyWhenAskedTo)
