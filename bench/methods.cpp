@@ -17,7 +17,9 @@
 #    define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #  endif
 #else
+#  include <sys/epoll.h>
 #  include <time.h>
+#  include <unistd.h>
 #endif
 
 namespace {
@@ -143,11 +145,23 @@ PacerTicks::PacerTicks(long rate) : rate_(rate)
 {
 }
 
-void PacerTicks::wait(varnex_pacer* pacer)
+void PacerTicks::wait(varnex_pacer* pacer, int loop)
 {
     varnex_tick tick{};
     tick.size = sizeof tick;
-    varnex_pacer_wait(pacer, &tick);
+#if !defined(_WIN32)
+    if (loop >= 0) {
+        epoll_event ready{};
+        do {
+            epoll_wait(loop, &ready, 1, -1);
+        } while (varnex_pacer_wait(pacer, &tick) != VARNEX_OK);
+    } else
+#else
+    (void)loop;
+#endif
+    {
+        varnex_pacer_wait(pacer, &tick);
+    }
     readings_.push_back(read_counter());
     lateness_counts_.push_back(tick.lateness_ns * counter_frequency() / 1000000000);
     indices_.push_back(static_cast<int64_t>(tick.index));
@@ -171,6 +185,31 @@ std::vector<double> PacerTicks::lateness_ns() const
     return lateness;
 }
 
+namespace {
+
+// An epoll loop that waits on the pacer's readiness handle; -1 without one.
+int epoll_loop_on(varnex_pacer* pacer)
+{
+#if defined(_WIN32)
+    (void)pacer;
+    return -1;
+#else
+    intptr_t handle = 0;
+    if (varnex_pacer_wait_handle(pacer, &handle) != VARNEX_OK) {
+        std::fprintf(stderr, "varnex_pacing_bench: no readiness handle\n");
+        std::exit(1);
+    }
+    const int loop = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.fd = static_cast<int>(handle);
+    epoll_ctl(loop, EPOLL_CTL_ADD, static_cast<int>(handle), &interest);
+    return loop;
+#endif
+}
+
+}  // namespace
+
 varnex_pacer* create_pacer(long rate, uint32_t mode, double margin_ns, int64_t phase_ns)
 {
     varnex_pacer_config config;
@@ -191,9 +230,9 @@ varnex_pacer* create_pacer(long rate, uint32_t mode, double margin_ns, int64_t p
 // `margin_ns`: a fixed hybrid margin; 0 learns it; negative takes the
 // oracle's, the p99.5 of this rate's sleep-mode lateness so far.
 Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, double margin_ns,
-                    varnex_pacer_controls controls)
+                    varnex_pacer_controls controls, bool on_handle)
 {
-    return {id, name, rate, [rate, mode, margin_ns, controls, name](long ticks) {
+    return {id, name, rate, [rate, mode, margin_ns, controls, name, on_handle](long ticks) {
                 const double margin = margin_ns < 0 ? percentile(sleep_lateness_ns[rate], 0.995) : margin_ns;
                 varnex_pacer* pacer = create_pacer(rate, mode, margin);
                 if (controls.flags != 0 && varnex_pacer_set_controls(pacer, &controls) != VARNEX_OK) {
@@ -201,13 +240,20 @@ Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, 
                     std::exit(1);
                 }
                 PacerTicks paced(rate);
+                const int loop = on_handle ? epoll_loop_on(pacer) : -1;
                 // The first tick only sets the phase.
-                varnex_pacer_wait(pacer, nullptr);
+                paced.wait(pacer, loop);
+                paced = PacerTicks(rate);
                 const double cpu_start_s = process_cpu_seconds();
                 for (long tick = 0; tick < ticks; ++tick) {
-                    paced.wait(pacer);
+                    paced.wait(pacer, loop);
                 }
                 const double cpu_s = process_cpu_seconds() - cpu_start_s;
+#if !defined(_WIN32)
+                if (loop >= 0) {
+                    close(loop);
+                }
+#endif
                 varnex_pacer_destroy(pacer);
                 Round round;
                 round.values_ns = paced.lateness_ns();
@@ -260,6 +306,8 @@ std::vector<Method> pacing_methods(const std::vector<long>& rates)
                                    {sizeof(varnex_pacer_controls), VARNEX_CONTROL_REALTIME, 0, 50, 0}));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "hybrid_pinned", "varnex hybrid pinned to CPU 1", 0,
                                    {sizeof(varnex_pacer_controls), VARNEX_CONTROL_AFFINITY, 0x2, 0, 0}));
+        all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "pacer_epoll", "varnex hybrid on its handle in epoll",
+                                   0, {sizeof(varnex_pacer_controls), 0, 0, 0, 0}, true));
 #endif
         all.push_back(bare_absolute_spin(rate));
         all.push_back(called_absolute_spin(rate));

@@ -26,8 +26,11 @@ struct Method {
 
 // Every pacing method at each rate, in the order the rounds run them.
 std::vector<Method> pacing_methods(const std::vector<long>& rates);
+// `on_handle`: the host waits in an epoll loop on the pacer's readiness
+// handle (Linux), then calls the wait.
 Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, double margin_ns = 0,
-                    varnex_pacer_controls controls = {sizeof(varnex_pacer_controls), 0, 0, 0, 0});
+                    varnex_pacer_controls controls = {sizeof(varnex_pacer_controls), 0, 0, 0, 0},
+                    bool on_handle = false);
 Method varnex_polling(long rate);
 
 #if defined(_WIN32)
@@ -42,8 +45,9 @@ varnex_pacer* create_pacer(long rate, uint32_t mode, double margin_ns, int64_t p
 class PacerTicks {
 public:
     explicit PacerTicks(long rate);
-    // Waits for one tick and keeps what the host saw of it.
-    void wait(varnex_pacer* pacer);
+    // Waits for one tick and keeps what the host saw of it; with an epoll
+    // loop, on the pacer's readiness handle first.
+    void wait(varnex_pacer* pacer, int loop = -1);
     // The lateness of every tick kept. The deadlines come from the ticks'
     // own: a deadline is the library's final reading minus the lateness it
     // reported, and that reading lies at or before the host's, so the grid's

@@ -32,6 +32,9 @@ BARE_HAND_OFF = "bare_hand_off"
 CPU_AIMS = {("linux", 1000): 0.35, ("linux", 100): 0.05, ("windows x64", 100): 0.25}
 # A group of pacers at once: "many_hybrid_N" for all of them, "many_hybrid_N_I" for each.
 MANY = "many_hybrid_"
+PACER_ASYNCIO = "pacer_asyncio"
+PACER_EPOLL = "pacer_epoll"
+ASYNCIO_TIMERS = ("asyncio_sleep", "asyncio_call_at")
 
 
 def percentile(sorted_values, fraction):
@@ -147,6 +150,29 @@ def targets(rows):
     return lines if measured else []
 
 
+def event_loop_targets(rows):
+    """The pacer in asyncio against asyncio's own timers, and against the same hybrid on its handle in a C
+    epoll loop."""
+    lines = ["| rate /s | pacer async for p99 | better asyncio timer p99 | ratio (≤ 0.1×) | pacer async for CPU | "
+             "C epoll on the handle CPU | ratio (≤ 2×) |", "|---:|---:|---:|---:|---:|---:|---:|"]
+    for paced in rows:
+        if paced["id"] != PACER_ASYNCIO:
+            continue
+        platform, rate = paced["platform"], paced["rate"]
+        timers = [row for row in (find(rows, platform, timer, rate) for timer in ASYNCIO_TIMERS) if row]
+        epoll = find(rows, platform, PACER_EPOLL, rate)
+        if not timers or not epoll:
+            continue
+        better = min(timers, key=lambda row: row["p99"])
+        p99_ratio = ratio(paced["p99"], better["p99"])
+        cpu_ratio = ratio(paced["cpu"], epoll["cpu"])
+        lines.append(f"| {rate:,} | {format_ns(paced['p99'])} | {format_ns(better['p99'])} ({better['method']}) | "
+                     f"{format_ratio(p99_ratio)} {'met' if p99_ratio <= 0.1 else 'not met'} | "
+                     f"{format_cpu(paced['cpu'])} | {format_cpu(epoll['cpu'])} | "
+                     f"{format_ratio(cpu_ratio)} {'met' if cpu_ratio <= 2 else 'not met'} |")
+    return lines if len(lines) > 2 else []
+
+
 def markdown(rows, machine, call_cost):
     lines = ["What each platform offers (medians): one counter read, the floor under every spin; the hybrid "
              "margin a pacer learned over one second at 1,000 ticks per second; the start of a program that "
@@ -169,6 +195,9 @@ def markdown(rows, machine, call_cost):
         for platform, found in machine.items():
             text = text.replace(f"{{margin:{platform}}}", format_ns(found.get("margin", math.nan)))
         lines += ["", "The hybrid's targets, each a ratio to a method of the same run:", "", text]
+    loop_lines = event_loop_targets(rows)
+    if loop_lines:
+        lines += ["", "Event loops on Linux, each a ratio within the run:", ""] + loop_lines
     many = [r for r in rows if r["id"].startswith(MANY) and r["values"]]
     if many:
         lines += ["", "Hybrid pacers at once in one process, at 100 ticks per second each, their phases spread "

@@ -40,6 +40,9 @@ echo "== Linux: pacing, $ticks ticks a row over $rounds rounds, 8 pacers at once
 build/linux/bench/varnex_pacing_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks" \
     --rates 100,1000 --pacers 8 --drift-seconds "$drift_seconds"
 build/linux/bench/varnex_signal_lag_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks"
+echo "== Linux: an asyncio loop paced by its own timers and by the pacer"
+PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
+    --rounds "$rounds" --ticks "$ticks" --rates 100,1000
 program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
 echo "== Linux: Pacer.wait() from Python"
 PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \

@@ -194,3 +194,63 @@ def test_close_while_another_thread_waits_ends_the_wait_and_then_destroys():
 def test_a_value_its_c_field_cannot_hold_raises_value_error_naming_it(arguments, name):
     with pytest.raises(ValueError, match=name):
         varnex.Pacer(100, "sleep", **arguments)
+
+
+def test_async_for_paces_100_ticks_while_another_coroutine_runs():
+    import asyncio
+
+    async def main():
+        beats = 0
+        done = False
+
+        async def other():
+            nonlocal beats
+            while not done:
+                await asyncio.sleep(0.001)
+                beats += 1
+
+        beating = asyncio.create_task(other())
+        indices, missed = [], 0
+        with varnex.Pacer(200, "hybrid") as pacer:
+            async for tick in pacer:
+                indices.append(tick.index)
+                missed += tick.missed
+                if len(indices) == 100:
+                    break
+        done = True
+        await beating
+        return indices, missed, beats
+
+    indices, missed, beats = asyncio.run(main())
+    assert indices == sorted(set(indices))
+    assert indices[-1] + 1 == len(indices) + missed, "every tick returned or counted missed"
+    assert beats > 50, "the loop was blocked"
+
+
+def test_cancelling_the_async_wait_leaves_the_tick_and_a_close_ends_it():
+    import asyncio
+
+    async def main():
+        pacer = varnex.Pacer(10, "sleep")
+        task = asyncio.create_task(pacer.wait_async())
+        await asyncio.sleep(0.02)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        first = await pacer.wait_async()
+        # close() from the same loop while a wait_async is pending.
+        pending = asyncio.create_task(pacer.wait_async())
+        await asyncio.sleep(0.02)
+        pacer.close()
+        with pytest.raises(varnex.Closed):
+            await pending
+        return first
+
+    assert asyncio.run(main()).index == 0
+
+
+def test_a_blocking_wait_after_the_handle_is_out_sleeps_on_the_handle():
+    with varnex.Pacer(100, "hybrid") as pacer:
+        assert pacer.fileno() == pacer.wait_handle() >= 0
+        indices = [pacer.wait().index for _ in range(5)]
+    assert indices == [0, 1, 2, 3, 4]

@@ -18,7 +18,13 @@ the GIL. Ctrl-C ends a sleeping wait at once with KeyboardInterrupt; a spin
 (spin mode, or a hybrid whose margin reaches the time left) is not
 interrupted, and ends at its tick: at most a period, or the hybrid's margin.
 
-Threads: one thread waits on a pacer at a time. cancel(), stats and close()
+Event loops: `await pacer.wait_async()` and `async for tick in pacer` wait in
+asyncio. On Linux the loop waits on the pacer's readiness handle (a
+descriptor, also pacer.fileno() for selectors) and is blocked only for the
+final spin; on Windows the blocking wait runs in the loop's default executor,
+as precise as the blocking wait plus one thread hop.
+
+Threads: one thread (or one coroutine) waits on a pacer at a time. cancel(), stats and close()
 may come from any other thread, also while it waits: close() (and the end of a
 with block) cancels the wait in progress, waits until it has left the
 library, then destroys the pacer. After a close, wait(), cancel(), stats,
@@ -30,6 +36,7 @@ import dataclasses
 import enum
 import fractions
 import os
+import select
 import sys
 import threading
 from typing import NamedTuple
@@ -50,6 +57,7 @@ class Status(enum.IntEnum):
     CANCELLED = -8
     INTERRUPTED = -9
     INVALID_CONTROL = -10
+    NOT_DUE = -11
 
 
 # What the host passed: these raise ValueError.
@@ -239,13 +247,15 @@ def _lib():
             library.varnex_pacer_cancel.argtypes = [ctypes.c_void_p]
             library.varnex_pacer_get_stats.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Stats)]
             library.varnex_pacer_set_controls.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Controls)]
+            library.varnex_pacer_wait_handle.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ssize_t)]
             library.varnex_pacer_rate.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint32),
                                                   ctypes.POINTER(ctypes.c_uint32)]
             for function in ("varnex_pacer_create", "varnex_pacer_wait", "varnex_pacer_cancel",
-                             "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate"):
+                             "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate",
+                             "varnex_pacer_wait_handle"):
                 getattr(library, function).restype = ctypes.c_int
-            if library.varnex_version() < 0x010300:
-                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.3 or later")
+            if library.varnex_version() < 0x010400:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.4 or later")
             _library, _library_path = library, path
     return _library
 
@@ -300,6 +310,14 @@ def _nanoseconds(name, seconds, low, high, what):
     return ns
 
 
+def _block_on(ready_handle):
+    """Until the readiness handle is ready, or a second has passed."""
+    if sys.platform == "win32":
+        ctypes.windll.kernel32.WaitForSingleObject(ctypes.c_void_p(ready_handle), 1000)
+    else:
+        select.select([ready_handle], [], [], 1.0)
+
+
 class Pacer:
     """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
     (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
@@ -338,6 +356,9 @@ class Pacer:
         self._state = threading.Condition(threading.RLock())
         self._waiting_threads = []
         self._destroy_pending = None
+        self._ready_handle = None
+        self._executor_waiting = False
+        self._cancelled_by_task = False
         self._handle = None
         handle = ctypes.c_void_p()
         status = library.varnex_pacer_create(ctypes.byref(config), ctypes.byref(handle))
@@ -373,11 +394,7 @@ class Pacer:
             handle = self._open_handle()
             self._waiting_threads.append(threading.get_ident())
         try:
-            status = self._wait(handle, self._tick_pointer)
-            # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
-            # KeyboardInterrupt here); the tick was not taken, so the wait goes on.
-            while status == Status.INTERRUPTED:
-                status = self._wait(handle, self._tick_pointer)
+            status = self._wait_blocking(handle)
         finally:
             self._leave_wait()
         if status != Status.OK:
@@ -386,6 +403,108 @@ class Pacer:
             _fail(status)
         tick = self._tick
         return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
+
+    def _wait_blocking(self, handle):
+        status = self._wait(handle, self._tick_pointer)
+        # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
+        # KeyboardInterrupt here); the tick was not taken, so the wait goes on. With the
+        # readiness handle out the wait never sleeps: the sleep is on the handle.
+        while status in (Status.INTERRUPTED, Status.NOT_DUE):
+            if status == Status.NOT_DUE:
+                _block_on(self._ready_handle)
+            status = self._wait(handle, self._tick_pointer)
+        return status
+
+    def wait_handle(self):
+        """The readiness handle: a descriptor on Linux, a HANDLE's value on Windows. It becomes
+        ready at the wake-up of the next tick; then wait() spins the rest. The pacer owns it: never
+        read, reset or close it. Not in spin mode (ValueError)."""
+        with self._state:
+            if self._ready_handle is None:
+                value = ctypes.c_ssize_t()
+                status = _lib().varnex_pacer_wait_handle(self._open_handle(), ctypes.byref(value))
+                if status != Status.OK:
+                    _fail(status)
+                self._ready_handle = value.value
+            return self._ready_handle
+
+    def fileno(self):
+        """The readiness handle's descriptor, for selectors (Linux)."""
+        if sys.platform == "win32":
+            raise VarnexError("the readiness handle is a HANDLE on Windows, not a descriptor: use wait_handle()")
+        return self.wait_handle()
+
+    async def wait_async(self):
+        """Returns the next tick when it is due, without blocking the event loop (see the module's
+        docs). Cancelling the task leaves the tick for the next wait."""
+        if sys.platform == "win32":
+            return await self._wait_in_executor()
+        import asyncio
+        loop = asyncio.get_running_loop()
+        descriptor = self.fileno()
+        with self._state:
+            handle = self._open_handle()
+            self._waiting_threads.append(threading.get_ident())
+        try:
+            while True:
+                ready = loop.create_future()
+                loop.add_reader(descriptor, lambda: ready.done() or ready.set_result(None))
+                try:
+                    await ready
+                finally:
+                    loop.remove_reader(descriptor)
+                if self._handle is None:
+                    raise Closed("the pacer was closed during the wait")
+                status = self._wait(handle, self._tick_pointer)
+                if status not in (Status.NOT_DUE, Status.INTERRUPTED):
+                    break
+        finally:
+            self._leave_wait()
+        if status != Status.OK:
+            _fail(status)
+        tick = self._tick
+        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
+
+    async def _wait_in_executor(self):
+        # Windows: the proactor loop cannot wait on the handle. A cancelled task cancels the
+        # wait only while it runs; a tick that the wait returned all the same leaves the cancel
+        # pending in the library, and one more wait, which returns at once, takes it.
+        import asyncio
+        future = asyncio.get_running_loop().run_in_executor(None, self._executor_wait)
+        try:
+            return await asyncio.shield(future)
+        except asyncio.CancelledError:
+            with self._state:
+                if self._executor_waiting and self._handle is not None:
+                    self._cancelled_by_task = True
+                    _lib().varnex_pacer_cancel(self._handle)
+            try:
+                await future
+            except VarnexError:
+                pass
+            raise
+
+    def _executor_wait(self):
+        with self._state:
+            self._executor_waiting = True
+        status = None
+        try:
+            tick = self.wait()
+            status = Status.OK
+            return tick
+        finally:
+            with self._state:
+                self._executor_waiting = False
+                if self._cancelled_by_task and status == Status.OK and self._handle is not None:
+                    self._wait(self._handle, None)
+                self._cancelled_by_task = False
+
+    def __aiter__(self):
+        return self._ticks_async()
+
+    async def _ticks_async(self):
+        while True:
+            yield await self.wait_async()
 
     def _leave_wait(self):
         with self._state:
