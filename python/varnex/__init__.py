@@ -353,7 +353,9 @@ class Pacer:
         config.flags |= _RETURN_ON_SIGNAL
         # Guards the handle: the waits in progress hold it, and the pacer is
         # destroyed only once the last of them has left the library.
-        self._state = threading.Condition(threading.RLock())
+        # Reentrant: a signal handler may close the pacer while its thread holds the lock.
+        self._lock = threading.RLock()
+        self._left = threading.Condition(self._lock)
         self._waiting_threads = []
         self._destroy_pending = None
         self._ready_handle = None
@@ -383,29 +385,33 @@ class Pacer:
         return term(numerator), term(denominator)
 
     def _open_handle(self):
-        """The handle, while the pacer is open; called with self._state held."""
+        """The handle, while the pacer is open; called with self._lock held."""
         if self._handle is None:
             raise Closed("the pacer is closed")
         return self._handle
 
     def wait(self):
         """Returns the next tick when it is due."""
-        with self._state:
-            handle = self._open_handle()
-            self._waiting_threads.append(threading.get_ident())
+        ident = threading.get_ident()
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise Closed("the pacer is closed")
+            self._waiting_threads.append(ident)
         try:
-            status = self._wait_blocking(handle)
+            status = self._wait(handle, self._tick_pointer)
+            if status:
+                status = self._wait_blocking(handle, status)
         finally:
-            self._leave_wait()
-        if status != Status.OK:
+            self._leave_wait(ident)
+        if status:
             if status == Status.CANCELLED and self._handle is None:
                 raise Closed("the pacer was closed during the wait", status)
             _fail(status)
         tick = self._tick
         return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
 
-    def _wait_blocking(self, handle):
-        status = self._wait(handle, self._tick_pointer)
+    def _wait_blocking(self, handle, status):
         # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
         # KeyboardInterrupt here); the tick was not taken, so the wait goes on. With the
         # readiness handle out the wait never sleeps: the sleep is on the handle.
@@ -419,7 +425,7 @@ class Pacer:
         """The readiness handle: a descriptor on Linux, a HANDLE's value on Windows. It becomes
         ready at the wake-up of the next tick; then wait() spins the rest. The pacer owns it: never
         read, reset or close it. Not in spin mode (ValueError)."""
-        with self._state:
+        with self._lock:
             if self._ready_handle is None:
                 value = ctypes.c_ssize_t()
                 status = _lib().varnex_pacer_wait_handle(self._open_handle(), ctypes.byref(value))
@@ -442,7 +448,7 @@ class Pacer:
         import asyncio
         loop = asyncio.get_running_loop()
         descriptor = self.fileno()
-        with self._state:
+        with self._lock:
             handle = self._open_handle()
             self._waiting_threads.append(threading.get_ident())
         try:
@@ -459,7 +465,7 @@ class Pacer:
                 if status not in (Status.NOT_DUE, Status.INTERRUPTED):
                     break
         finally:
-            self._leave_wait()
+            self._leave_wait(threading.get_ident())
         if status != Status.OK:
             _fail(status)
         tick = self._tick
@@ -474,7 +480,7 @@ class Pacer:
         try:
             return await asyncio.shield(future)
         except asyncio.CancelledError:
-            with self._state:
+            with self._lock:
                 if self._executor_waiting and self._handle is not None:
                     self._cancelled_by_task = True
                     _lib().varnex_pacer_cancel(self._handle)
@@ -485,7 +491,7 @@ class Pacer:
             raise
 
     def _executor_wait(self):
-        with self._state:
+        with self._lock:
             self._executor_waiting = True
         status = None
         try:
@@ -493,7 +499,7 @@ class Pacer:
             status = Status.OK
             return tick
         finally:
-            with self._state:
+            with self._lock:
                 self._executor_waiting = False
                 if self._cancelled_by_task and status == Status.OK and self._handle is not None:
                     self._wait(self._handle, None)
@@ -506,13 +512,13 @@ class Pacer:
         while True:
             yield await self.wait_async()
 
-    def _leave_wait(self):
-        with self._state:
-            self._waiting_threads.remove(threading.get_ident())
-            if not self._waiting_threads and self._destroy_pending is not None:
+    def _leave_wait(self, ident):
+        with self._lock:
+            self._waiting_threads.remove(ident)
+            if self._destroy_pending is not None and not self._waiting_threads:
                 _lib().varnex_pacer_destroy(self._destroy_pending)
                 self._destroy_pending = None
-                self._state.notify_all()
+                self._left.notify_all()
 
     def __iter__(self):
         while True:
@@ -520,13 +526,13 @@ class Pacer:
 
     def cancel(self):
         """Makes the wait in progress, or the next one, raise Cancelled."""
-        with self._state:
+        with self._lock:
             _lib().varnex_pacer_cancel(self._open_handle())
 
     @property
     def stats(self):
         raw = _Stats(size=ctypes.sizeof(_Stats))
-        with self._state:
+        with self._lock:
             status = _lib().varnex_pacer_get_stats(self._open_handle(), ctypes.byref(raw))
         if status != Status.OK:
             _fail(status)
@@ -542,7 +548,7 @@ class Pacer:
         if not isinstance(controls, Controls):
             raise TypeError(f"controls must be a varnex.Controls, not {type(controls).__name__}")
         raw = controls._raw()
-        with self._state:
+        with self._lock:
             status = _lib().varnex_pacer_set_controls(self._open_handle(), ctypes.byref(raw))
         if status != Status.OK:
             _fail(status)
@@ -551,7 +557,7 @@ class Pacer:
     def rate(self):
         """The rate in use, as the exact fraction of ticks per second."""
         num, den = ctypes.c_uint32(), ctypes.c_uint32()
-        with self._state:
+        with self._lock:
             status = _lib().varnex_pacer_rate(self._open_handle(), ctypes.byref(num), ctypes.byref(den))
         if status != Status.OK:
             _fail(status)
@@ -561,10 +567,10 @@ class Pacer:
         """Destroys the pacer, once a wait in progress in another thread has been cancelled and
         has left the library (it raises Closed); a second close does nothing. Called from inside
         a wait (a signal handler), it leaves the destroy to that wait's end."""
-        state = getattr(self, "_state", None)
-        if state is None:
+        lock = getattr(self, "_lock", None)
+        if lock is None:
             return
-        with state:
+        with lock:
             handle, self._handle = self._handle, None
             if handle is None:
                 return
@@ -576,7 +582,7 @@ class Pacer:
             if threading.get_ident() in self._waiting_threads:
                 return
             while self._destroy_pending is not None:
-                state.wait()
+                self._left.wait()
 
     def __enter__(self):
         return self
