@@ -173,7 +173,8 @@ typedef struct varnex_pacer_stats {
                                              so that its wake-up preempts other work, then the
                                              thread's own policy, priority and timer slack; not for
                                              a spin-mode pacer, which never sleeps. A
-                                             SCHED_DEADLINE thread is left alone (unsupported). */
+                                             SCHED_DEADLINE thread is left alone, and a pacer whose
+                                             readiness handle is out never sleeps (unsupported). */
 #define VARNEX_CONTROL_LOCK_MEMORY 0x8u   /* the pacer's own memory, pages that it shares with
                                              nothing, stays in RAM for its life; the unlock touches
                                              no other memory, the host's own locks included */

@@ -52,9 +52,11 @@ struct varnex_pacer {
     bool lateness_unrecorded = false;
     MarginEstimator margin{};
     PacerControls controls{};
-    // The readiness handle's wake-up as last armed, and the margin it left.
+    // The readiness handle's wake-up as last armed, and the margin it left;
+    // ticks passed over by a wait that was not due, for the tick it chose.
     int64_t armed_wake_counts = 0;
     int64_t armed_margin_counts = 0;
+    uint64_t missed_not_due = 0;
 
     // Written by the waiting thread (cancel: by any), read by any thread.
     std::atomic<uint32_t> cancel_requested{0};

@@ -207,15 +207,27 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     if (learning && now >= pacer.armed_wake_counts) {
         learn_oversleep(pacer.margin, now - pacer.armed_wake_counts, pacer.armed_margin_counts);
     }
-    const Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
     const int64_t deadline = deadline_counts(pacer.grid, target.index);
     if (now < deadline - handle_margin_counts(pacer)) {
+        // A later tick that the policy chose over the missed ones is the one
+        // the handle is armed for, and the choice holds: chosen afresh when
+        // its wake-up comes, it would be passed over in turn, and so on.
+        if (target.index > pacer.next_index) {
+            pacer.missed_not_due += target.missed;
+            pacer.next_index = target.index;
+            pacer.burst_returns = target.burst_returns;
+        }
         return VARNEX_E_NOT_DUE;
     }
+    target.missed += pacer.missed_not_due;
+    pacer.missed_not_due = 0;
     pacer.burst_returns = target.burst_returns;
     if (learning) {
         count_margin_tick(pacer.margin);
     }
+    // Real time holds for a sleep, and this wait has none: reported, not silent.
+    pacer.controls.outcome.tried |= pacer.controls.flags & VARNEX_CONTROL_REALTIME;
     const EarlyTick early = write_early(tick, target);
     now = spin_to(pacer, deadline, now);
     if (now < 0) {

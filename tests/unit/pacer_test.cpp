@@ -344,6 +344,22 @@ TEST_F(PacerTest, TheReadinessHandleIsArmedForTheNextWakeUpAfterEveryReturn)
     EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_E_NOT_DUE);
     EXPECT_EQ(last_arm(), due(4));
     EXPECT_EQ(tick.index, 0u) << "no tick was taken";
+    // Its wake-up comes: the tick chosen is taken, not passed over in turn.
+    fake::set_counter(due(4) + 3, 1);
+    ASSERT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+    EXPECT_EQ(tick.index, 4u);
+    EXPECT_EQ(tick.missed, 3u);
+    EXPECT_EQ(last_arm(), due(5));
+    // Real time holds for a sleep, and a wait on the handle has none.
+    const varnex_pacer_controls realtime{sizeof realtime, VARNEX_CONTROL_REALTIME, 0, 20, 0};
+    ASSERT_EQ(varnex_pacer_set_controls(pacer, &realtime), VARNEX_OK);
+    fake::set_counter(due(5) + 1, 1);
+    ASSERT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+    EXPECT_EQ(tick.missed, 0u);
+    varnex_pacer_stats stats{};
+    stats.size = sizeof stats;
+    ASSERT_EQ(varnex_pacer_get_stats(pacer, &stats), VARNEX_OK);
+    EXPECT_EQ(stats.controls_unsupported, VARNEX_CONTROL_REALTIME);
     varnex_pacer_destroy(pacer);
     EXPECT_EQ(fake::calls_named("close_ready_timer").size(), 1u);
 
