@@ -238,13 +238,16 @@ VARNEX_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const 
 
    The first call creates the handle and arms it; call it between waits. A second call gives the
    same handle. The pacer owns it and closes it at destroy: the host never reads from it, resets
-   it or closes it. A spin-mode pacer has none (VARNEX_E_INVALID_MODE).
+   it or closes it. A spin-mode pacer has none (VARNEX_E_INVALID_MODE); a system that gives no
+   timer (a process out of descriptors) gives VARNEX_E_NO_COUNTER.
 
    Once the handle is out, a wait never sleeps. If the tick's wake-up is still ahead it returns
    VARNEX_E_NOT_DUE at once; every return, whatever its status, arms the handle for the tick that
-   the next wait will return. In hybrid mode the learned margin is the loop's own latency (from
-   the wake-up to the call), at most half the period: a loop later than that gets its tick late,
-   never a longer spin. varnex_pacer_cancel makes the handle ready at once, and the wait then
+   the next wait will return. In hybrid mode the margin, fixed or learned (then from the loop's
+   own latency: from the wake-up to the call), is at most half the period: a loop later than that
+   gets its tick late, never a longer spin. When the host comes back so late that the skip policy
+   chooses a later tick, VARNEX_E_NOT_DUE keeps that choice, and the ticks passed over count as
+   missed when it returns. varnex_pacer_cancel makes the handle ready at once, and the wait then
    returns VARNEX_E_CANCELLED. */
 VARNEX_API int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle);
 
