@@ -6,7 +6,9 @@
  *     start + floor(k * frequency * rate_den / rate_num)
  *
  * counts of the high-resolution counter, computed from k in exact integer
- * arithmetic every time: the grid never drifts, however long it runs.
+ * arithmetic every time: the grid never drifts, however long it runs. Since
+ * 1.5 the grid may be on the system clock instead (VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK),
+ * the same instants on every machine whose clock is synchronized.
  *
  * Threads: one thread waits on a pacer at a time. varnex_pacer_get_stats and
  * varnex_pacer_cancel may be called from any thread, also while another
@@ -42,10 +44,12 @@ typedef enum varnex_status {
     VARNEX_E_INVALID_RATE = -2,     /* zero, negative, NaN, infinite, or under one counter step a tick */
     VARNEX_E_INVALID_MODE = -3,     /* not one of varnex_mode */
     VARNEX_E_INVALID_MISSED = -4,   /* an unknown missed-tick policy */
-    VARNEX_E_INVALID_PHASE = -5,    /* a phase below -1 or above 2^62 ns, or one the counter cannot reach */
+    /* a phase below -1 or above 2^62 ns, or one the counter cannot reach; aligned: not below one period */
+    VARNEX_E_INVALID_PHASE = -5,
     VARNEX_E_NO_MEMORY = -6,
-    /* No high-resolution counter, or no timer to sleep on; from a wait: the system refused its
-       sleep, and the tick was not taken. */
+    /* No high-resolution counter, or no timer to sleep on, or (aligned) no precise system clock:
+       see VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK; from a wait: the system refused its sleep, and the
+       tick was not taken. */
     VARNEX_E_NO_COUNTER = -7,
     VARNEX_E_CANCELLED = -8,        /* varnex_pacer_cancel stopped this wait */
     VARNEX_E_INTERRUPTED = -9,      /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
@@ -84,6 +88,33 @@ typedef enum varnex_missed {
    interpreter's Ctrl-C) and wait again. Without it, the sleep goes on to the deadline. A spin
    is not interrupted: it lasts at most the period, or the hybrid's margin. POSIX only. */
 #define VARNEX_PACER_RETURN_ON_SIGNAL 0x2u
+/* Since 1.5. The grid is on the system clock: tick k is due where the clock reads
+   phase + k * rate_den / rate_num seconds since 1970-01-01T00:00:00 UTC, in exact integer
+   arithmetic, so that on every machine whose clock is synchronized (chrony, linuxptp, the
+   Windows time service) tick k is the same instant, and tick.index counts k from 1970. The
+   phase is from 0 to under one period (-1: 0); the first wait returns the first grid point
+   after the creation. The pacer never sets or slews the clock.
+
+   The wait still runs on the counter, and follows the clock: on Linux the counter
+   (CLOCK_MONOTONIC) is slewed with CLOCK_REALTIME, and only a step of the clock (set by hand, a
+   first synchronization, a leap second, a resume) changes their difference; on Windows the
+   mapping from the counter to the system time (GetSystemTimePreciseAsFileTime, Windows 8 and
+   later) is measured at every wait, and a step is a change of more than a tenth of the time
+   since the last wait and of at least 100 us. After a step forward the next return is the first
+   grid point after the new time, the points passed over missed whatever the policy; after a
+   step back no tick comes until the clock is back at the one after the last returned: no index
+   repeats. The statistics count the steps. With the readiness handle, a step while the loop
+   waits on it shows at the next wait.
+
+   VARNEX_MISSED_DELAY would move the grid off the clock: VARNEX_E_INVALID_MISSED. No precise
+   system clock (before Windows 8), or a counter too fast to count the time since 1970 in 62
+   bits: VARNEX_E_NO_COUNTER. */
+#define VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK 0x4u
+/* Since 1.5, Linux, with VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK: the grid is on CLOCK_TAI, which
+   has no leap seconds. CLOCK_TAI reads as UTC until the kernel is told the TAI offset (chrony's
+   leapsectz, phc2sys): while that offset is 0, VARNEX_E_NO_COUNTER. Without the align flag, or
+   on Windows: VARNEX_E_INVALID_ARGUMENT. */
+#define VARNEX_PACER_TAI 0x8u
 
 typedef struct varnex_pacer_config {
     uint32_t size;      /* sizeof(varnex_pacer_config) */
@@ -119,7 +150,7 @@ typedef struct varnex_pacer_config {
 typedef struct varnex_tick {
     uint32_t size;        /* sizeof(varnex_tick), set by the caller */
     uint32_t reserved;
-    uint64_t index;       /* tick k: the first tick is 0 */
+    uint64_t index;       /* tick k: the first tick is 0; aligned, k counts from 1970 */
     uint64_t missed;      /* ticks passed over since the previous return */
     int64_t lateness_ns;  /* the reading that ended the wait, minus tick k's deadline */
     int64_t interval_ns;  /* since the previous return (since creation for the first) */
@@ -158,7 +189,15 @@ typedef struct varnex_pacer_stats {
     uint32_t controls_active;
     uint32_t controls_denied;
     uint32_t controls_unsupported;
-    uint32_t reserved2;
+    /* Since version 1.5 (size 128; earlier libraries leave these unwritten, so that a host checks
+       varnex_version() before it reads them): the steps of the system clock that an aligned
+       pacer saw, and the sum of their sizes (forward and back alike). */
+    uint32_t clock_steps;
+    int64_t clock_step_ns;
+    /* The kernel's view of the system clock (Linux, adjtimex; -1 elsewhere, or if unknown): 1
+       while it is synchronized, 0 while STA_UNSYNC is set; the estimated error, in us. */
+    int32_t clock_synchronized;
+    int32_t clock_error_us;
 } varnex_pacer_stats;
 
 /* Scheduling and power controls, for varnex_pacer_set_controls. Each applies to the thread
@@ -218,7 +257,8 @@ VARNEX_API int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* t
    tick is not consumed: a later wait waits for it again. */
 VARNEX_API int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer);
 
-/* From any thread; it never calls the allocator. */
+/* From any thread; it never calls the allocator. Any size from 88 (version 1.1's) on is taken:
+   the fields within it that this library knows are written, and nothing beyond them. */
 VARNEX_API int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* stats);
 
 /* Since 1.3. Sets the pacer's controls, replacing any set before; call it between waits. A

@@ -20,11 +20,19 @@ private:
     int status_;
 };
 
+// Where the grid is: on the counter from the creation, or on the system
+// clock from 1970 (VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK), UTC or, on Linux, TAI.
+enum class Align : uint32_t {
+    kCounter = 0,
+    kSystemClock = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK,
+    kTai = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI,
+};
+
 class Pacer {
 public:
     // Ticks per second rate_num / rate_den, exactly.
     Pacer(uint32_t rate_num, uint32_t rate_den, varnex_mode mode = VARNEX_MODE_SPIN,
-          varnex_missed missed = VARNEX_MISSED_SKIP)
+          varnex_missed missed = VARNEX_MISSED_SKIP, Align align = Align::kCounter)
     {
         varnex_pacer_config config;
         varnex_pacer_config_init(&config);
@@ -32,6 +40,7 @@ public:
         config.rate_den = rate_den;
         config.mode = mode;
         config.missed = missed;
+        config.flags = static_cast<uint32_t>(align);
         create(config);
     }
     explicit Pacer(const varnex_pacer_config& config) { create(config); }

@@ -49,7 +49,10 @@ int main(void)
     FIELD(varnex_pacer_stats, controls_active);
     FIELD(varnex_pacer_stats, controls_denied);
     FIELD(varnex_pacer_stats, controls_unsupported);
-    FIELD(varnex_pacer_stats, reserved2);
+    FIELD(varnex_pacer_stats, clock_steps);
+    FIELD(varnex_pacer_stats, clock_step_ns);
+    FIELD(varnex_pacer_stats, clock_synchronized);
+    FIELD(varnex_pacer_stats, clock_error_us);
 
     STRUCT(varnex_pacer_controls);
     FIELD(varnex_pacer_controls, size);

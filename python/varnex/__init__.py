@@ -64,6 +64,8 @@ class Status(enum.IntEnum):
 _INVALID = {Status.INVALID_ARGUMENT, Status.INVALID_RATE, Status.INVALID_MODE, Status.INVALID_MISSED,
             Status.INVALID_PHASE, Status.INVALID_CONTROL}
 _RETURN_ON_SIGNAL = 0x2
+# VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK, with VARNEX_PACER_TAI.
+_ALIGN_FLAGS = {None: 0, "system": 0x4, "tai": 0x4 | 0x8}
 # VARNEX_CONTROL_* by the names Controls and Stats use.
 _CONTROL_BITS = {"boost": 0x1, "affinity": 0x2, "realtime": 0x4, "lock_memory": 0x8, "dma_latency": 0x10,
                  "no_throttling": 0x20, "mmcss": 0x40}
@@ -114,7 +116,8 @@ class _Stats(ctypes.Structure):
                                             "lateness_max_ns", "drift_ns", "spin_ns", "sleep_ns", "cpu_ns",
                                             "margin_ns")] + [
         (name, ctypes.c_uint32) for name in ("controls_active", "controls_denied", "controls_unsupported",
-                                             "reserved2")]
+                                             "clock_steps")] + [
+        ("clock_step_ns", ctypes.c_int64), ("clock_synchronized", ctypes.c_int32), ("clock_error_us", ctypes.c_int32)]
 
 
 class _Controls(ctypes.Structure):
@@ -133,7 +136,10 @@ class Tick(NamedTuple):
 
 @dataclasses.dataclass(frozen=True)
 class Stats:
-    """The pacer's statistics; times in seconds. cpu is None where the thread's CPU time is unknown."""
+    """The pacer's statistics; times in seconds. cpu is None where the thread's CPU time is unknown.
+    clock_steps and clock_step: the steps of the system clock an aligned pacer saw, and the sum of
+    their sizes; clock_synchronized (a bool) and clock_error (the kernel's estimated error): None
+    where unknown (everywhere but Linux)."""
     ticks: int
     missed: int
     lateness_p50: float
@@ -148,6 +154,10 @@ class Stats:
     controls_active: frozenset
     controls_denied: frozenset
     controls_unsupported: frozenset
+    clock_steps: int = 0
+    clock_step: float = 0.0
+    clock_synchronized: object = None
+    clock_error: object = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -254,8 +264,8 @@ def _lib():
                              "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate",
                              "varnex_pacer_wait_handle"):
                 getattr(library, function).restype = ctypes.c_int
-            if library.varnex_version() < 0x010400:
-                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.4 or later")
+            if library.varnex_version() < 0x010500:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.5 or later")
             _library, _library_path = library, path
     return _library
 
@@ -322,13 +332,16 @@ class Pacer:
     """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
     (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
     "delay". phase: seconds to the first deadline (default one period). margin: a fixed hybrid
-    margin in seconds (default: learned). controls: a Controls, as set_controls takes. A value
+    margin in seconds (default: learned). controls: a Controls, as set_controls takes. align:
+    "system" puts the grid on the system clock, tick k due where it reads phase + k periods since
+    1970 (phase then under one period, default 0), the same instants on every machine whose
+    clock is synchronized; "tai" (Linux) on CLOCK_TAI, once the kernel knows the TAI offset. A value
     that its C field cannot hold raises ValueError naming the parameter. One thread waits on a
     pacer at a time; stats, cancel() and close() may come from any thread (see the module's
     docs)."""
 
     def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
-                 controls=None):
+                 controls=None, align=None):
         library = _lib()
         config = _Config()
         library.varnex_pacer_config_init(ctypes.byref(config))
@@ -350,7 +363,9 @@ class Pacer:
         if margin is not None:
             # 0 would mean "learn it".
             config.margin_ns = _nanoseconds("margin", margin, 1, _UINT32_MAX, "seconds from 1 ns to 4.294967295 s")
-        config.flags |= _RETURN_ON_SIGNAL
+        if align not in _ALIGN_FLAGS:
+            raise ValueError(f'align must be None, "system" or "tai", not {align!r}')
+        config.flags |= _RETURN_ON_SIGNAL | _ALIGN_FLAGS[align]
         # Guards the handle: the waits in progress hold it, and the pacer is
         # destroyed only once the last of them has left the library.
         # Reentrant: a signal handler may close the pacer while its thread holds the lock.
@@ -540,7 +555,10 @@ class Pacer:
                      _seconds(raw.lateness_p999_ns), _seconds(raw.lateness_max_ns), _seconds(raw.drift_ns),
                      _seconds(raw.spin_ns), _seconds(raw.sleep_ns), None if raw.cpu_ns < 0 else _seconds(raw.cpu_ns),
                      _seconds(raw.margin_ns), _control_names(raw.controls_active),
-                     _control_names(raw.controls_denied), _control_names(raw.controls_unsupported))
+                     _control_names(raw.controls_denied), _control_names(raw.controls_unsupported),
+                     raw.clock_steps, _seconds(raw.clock_step_ns),
+                     None if raw.clock_synchronized < 0 else bool(raw.clock_synchronized),
+                     None if raw.clock_error_us < 0 else raw.clock_error_us * 1e-6)
 
     def set_controls(self, controls):
         """Replaces the pacer's controls with a Controls; call it between waits. Whether each took

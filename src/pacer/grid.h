@@ -40,9 +40,11 @@ inline int64_t offset_counts(const Grid& grid, uint64_t k)
 
 inline int64_t deadline_counts(const Grid& grid, uint64_t k)
 {
+    // A grid aligned to the system clock starts before 1970, far below 0.
     const int64_t offset = offset_counts(grid, k);
-    return offset > std::numeric_limits<int64_t>::max() - grid.start_counts ? std::numeric_limits<int64_t>::max()
-                                                                           : grid.start_counts + offset;
+    return grid.start_counts > 0 && offset > std::numeric_limits<int64_t>::max() - grid.start_counts
+               ? std::numeric_limits<int64_t>::max()
+               : grid.start_counts + offset;
 }
 
 // The last tick whose deadline is at or before `now`; -1 before tick 0's.

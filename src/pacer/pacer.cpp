@@ -21,9 +21,12 @@ static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pa
 static_assert(sizeof(varnex_tick) == 56 && offsetof(varnex_tick, index) == 8 &&
                   offsetof(varnex_tick, lateness_ns) == 24 && offsetof(varnex_tick, interval_s) == 48,
               "fixed for 32- and 64-bit hosts");
-static_assert(sizeof(varnex_pacer_stats) == 112 && offsetof(varnex_pacer_stats, ticks) == 8 &&
+static_assert(sizeof(varnex_pacer_stats) == 128 && offsetof(varnex_pacer_stats, ticks) == 8 &&
                   offsetof(varnex_pacer_stats, drift_ns) == 56 && offsetof(varnex_pacer_stats, cpu_ns) == 80 &&
-                  offsetof(varnex_pacer_stats, margin_ns) == 88 && offsetof(varnex_pacer_stats, controls_active) == 96,
+                  offsetof(varnex_pacer_stats, margin_ns) == 88 && offsetof(varnex_pacer_stats, controls_active) == 96 &&
+                  offsetof(varnex_pacer_stats, clock_steps) == 108 &&
+                  offsetof(varnex_pacer_stats, clock_step_ns) == 112 &&
+                  offsetof(varnex_pacer_stats, clock_error_us) == 124,
               "fixed for 32- and 64-bit hosts");
 static_assert(sizeof(varnex_pacer_controls) == 24 && offsetof(varnex_pacer_controls, affinity_mask) == 8 &&
                   offsetof(varnex_pacer_controls, dma_latency_us) == 20,
@@ -38,19 +41,31 @@ constexpr int64_t kDefaultPhase = -1;
 constexpr int64_t kMaxPhaseNs = int64_t{1} << 62;
 // A sleep looks at the cancel flag at least this often.
 constexpr int64_t kCancelCheckNs = 10000000;
+// A reading of the counter and the system clock within this is as good as
+// the clock's own resolution makes it.
+constexpr int64_t kTightMappingNs = 1000;
 // What version 1.1's hosts pass as sizeof(varnex_pacer_stats).
 constexpr uint32_t kStatsSizeBeforeMargin = 88;
 
+constexpr uint32_t kAllFlags =
+    VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL | VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI;
+
+bool aligned(const varnex_pacer_config& config)
+{
+    return (config.flags & VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK) != 0;
+}
+
 int config_status(const varnex_pacer_config& config)
 {
-    if (config.size != sizeof(varnex_pacer_config) ||
-        (config.flags & ~(VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL)) != 0) {
+    if (config.size != sizeof(varnex_pacer_config) || (config.flags & ~kAllFlags) != 0 ||
+        ((config.flags & VARNEX_PACER_TAI) != 0 && !aligned(config))) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
     if (config.mode > VARNEX_MODE_HYBRID) {
         return VARNEX_E_INVALID_MODE;
     }
-    if (config.missed > VARNEX_MISSED_DELAY) {
+    // The delay policy moves the grid, off the clock it is aligned to.
+    if (config.missed > VARNEX_MISSED_DELAY || (aligned(config) && config.missed == VARNEX_MISSED_DELAY)) {
         return VARNEX_E_INVALID_MISSED;
     }
     if (config.phase_ns < kDefaultPhase || config.phase_ns > kMaxPhaseNs) {
@@ -80,6 +95,49 @@ int grid_of(const varnex_pacer_config& config, Grid* grid)
     }
     *grid = {frequency, rate_num, rate_den, counts_per_den, 0};
     return VARNEX_OK;
+}
+
+// An aligned grid's phase lies within its period: phase * rate_num below
+// 10^9 * rate_den.
+bool phase_within_period(int64_t phase_ns, const Grid& grid)
+{
+    const U128 phase = multiply(static_cast<uint64_t>(phase_ns), grid.rate_num);
+    const U128 period = multiply(platform::kNanosecondsPerSecond, grid.rate_den);
+    return phase.high < period.high || (phase.high == period.high && phase.low < period.low);
+}
+
+int alignment_status(const varnex_pacer_config& config, const Grid& grid, platform::SystemClock* clock)
+{
+    if (!aligned(config)) {
+        return VARNEX_OK;
+    }
+    if (config.phase_ns != kDefaultPhase && !phase_within_period(config.phase_ns, grid)) {
+        return VARNEX_E_INVALID_PHASE;
+    }
+    *clock = (config.flags & VARNEX_PACER_TAI) != 0 ? platform::SystemClock::kTai : platform::SystemClock::kUtc;
+    switch (platform::system_clock_availability(*clock)) {
+    case platform::ClockAvailability::kAvailable:
+        return VARNEX_OK;
+    case platform::ClockAvailability::kUnsupported:
+        return VARNEX_E_INVALID_ARGUMENT;
+    default:
+        return VARNEX_E_NO_COUNTER;
+    }
+}
+
+// Tick 0 of an aligned grid is where the clock read the phase in 1970; the
+// first wait returns the first grid point after now.
+bool align_start(varnex_pacer& pacer, int64_t now)
+{
+    Alignment& alignment = pacer.alignment;
+    alignment.mapping = read_mapping(alignment, now);
+    const int64_t since_counts = aligned_counts(alignment.mapping, alignment.phase_ns, pacer.grid.frequency);
+    if (since_counts >= kMaxAlignedCounts || since_counts <= -kMaxAlignedCounts) {
+        return false;
+    }
+    place_grid(pacer.grid, alignment);
+    pacer.next_index = static_cast<uint64_t>(latest_due_index(pacer.grid, alignment.mapping.latest_counts) + 1);
+    return true;
 }
 
 }  // namespace
@@ -147,7 +205,9 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
         return VARNEX_E_INVALID_ARGUMENT;
     }
     Grid grid{};
-    if (int status = config_status(*config); status != VARNEX_OK || (status = grid_of(*config, &grid)) != VARNEX_OK) {
+    platform::SystemClock clock{};
+    if (int status = config_status(*config); status != VARNEX_OK || (status = grid_of(*config, &grid)) != VARNEX_OK ||
+                                             (status = alignment_status(*config, grid, &clock)) != VARNEX_OK) {
         return status;
     }
     void* memory = platform::allocate_pages(sizeof(varnex_pacer));
@@ -179,6 +239,18 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
         }
     }
     const int64_t now = platform::read_counter();
+    created->last_return_counts = now;
+    if (aligned(*config)) {
+        created->alignment = {true, clock, platform::counter_slews_with_system_clock(),
+                              config->phase_ns == kDefaultPhase ? 0 : config->phase_ns,
+                              ns_to_counts(kTightMappingNs, frequency), {}};
+        if (!align_start(*created, now)) {
+            varnex_pacer_destroy(created);
+            return VARNEX_E_NO_COUNTER;
+        }
+        *pacer = created;
+        return VARNEX_OK;
+    }
     const int64_t phase_counts =
         config->phase_ns == kDefaultPhase ? period_counts : ns_to_counts(config->phase_ns, frequency);
     // Only a counter faster than 1 GHz, or one near the end of its range,
@@ -188,7 +260,6 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
         return VARNEX_E_INVALID_PHASE;
     }
     created->grid.start_counts = now + phase_counts;
-    created->last_return_counts = now;
     *pacer = created;
     return VARNEX_OK;
 }

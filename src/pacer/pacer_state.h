@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pacer/alignment.h"
 #include "pacer/grid.h"
 #include "pacer/histogram.h"
 #include "pacer/margin.h"
@@ -40,8 +41,10 @@ struct varnex_pacer {
     double seconds_per_count = 0.0;
     platform::Handle sleep_timer = nullptr;
 
-    // The waiting thread's own. The grid's start moves under the delay policy.
+    // The waiting thread's own. The grid's start moves under the delay
+    // policy, and with the system clock when it is aligned to it.
     Grid grid{};
+    Alignment alignment{};
     uint64_t next_index = 0;
     uint32_t burst_returns = 0;
     int64_t last_return_counts = 0;
@@ -52,11 +55,12 @@ struct varnex_pacer {
     bool lateness_unrecorded = false;
     MarginEstimator margin{};
     PacerControls controls{};
-    // The readiness handle's wake-up as last armed, and the margin it left;
-    // ticks passed over by a wait that was not due, for the tick it chose.
+    // The readiness handle's wake-up as last armed, and the margin it left.
     int64_t armed_wake_counts = 0;
     int64_t armed_margin_counts = 0;
-    uint64_t missed_not_due = 0;
+    // Ticks passed over before the tick that the next return gives was
+    // chosen: by a wait that was not due, or by a step of the clock.
+    uint64_t missed_carried = 0;
 
     // Written by the waiting thread (cancel: by any), read by any thread.
     std::atomic<uint32_t> cancel_requested{0};
@@ -71,6 +75,8 @@ struct varnex_pacer {
     std::atomic<uint32_t> controls_active{0};
     std::atomic<uint32_t> controls_denied{0};
     std::atomic<uint32_t> controls_unsupported{0};
+    std::atomic<uint32_t> clock_steps{0};
+    std::atomic<int64_t> clock_step_ns{0};
     LatenessStats lateness{};
 };
 

@@ -9,6 +9,11 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     stats.controls_active = pacer.controls_active.load(kRelaxed);
     stats.controls_denied = pacer.controls_denied.load(kRelaxed);
     stats.controls_unsupported = pacer.controls_unsupported.load(kRelaxed);
+    stats.clock_steps = pacer.clock_steps.load(kRelaxed);
+    stats.clock_step_ns = pacer.clock_step_ns.load(kRelaxed);
+    const platform::ClockSync sync = platform::system_clock_sync();
+    stats.clock_synchronized = sync.synchronized;
+    stats.clock_error_us = sync.estimated_error_us;
     if (!pacer.keep_stats) {
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "pacer/alignment.h"
 #include "pacer/atomics.h"
 #include "pacer/controls.h"
 #include "pacer/stats.h"
@@ -129,6 +130,46 @@ int64_t handle_margin_counts(const varnex_pacer& pacer)
     return std::min(margin, pacer.margin.half_period_counts);
 }
 
+int64_t magnitude(int64_t value)
+{
+    return value < 0 ? -value : value;
+}
+
+// Measures the mapping anew from the reading `*now`, which becomes the last
+// reading taken, and places the grid by it. A step forward passes over the
+// grid points up to the clock's new time: whatever the policy, they are
+// missed, and the next return is the first point after it. A step back needs
+// nothing more: the tick after the last one returned comes when the clock is
+// back at it. True when the clock stepped.
+bool follow_system_clock(varnex_pacer& pacer, int64_t* now)
+{
+    Alignment& alignment = pacer.alignment;
+    const ClockMapping current = read_mapping(alignment, *now);
+    const ClockChange change = compare_mappings(alignment, current, pacer.grid);
+    // A counter slewed with the clock keeps their difference: the tighter
+    // reading of it is the better one. Apart, only a fresh one follows.
+    if (change.step || !alignment.counter_slews ||
+        current.uncertainty_counts <= alignment.mapping.uncertainty_counts) {
+        alignment.mapping = current;
+        place_grid(pacer.grid, alignment);
+    }
+    *now = current.latest_counts;
+    if (!change.step) {
+        return false;
+    }
+    add_relaxed(pacer.clock_steps, uint32_t{1});
+    add_relaxed(pacer.clock_step_ns, magnitude(change.change_ns));
+    if (change.change_ns > 0) {
+        const auto first_after = static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1);
+        if (first_after > pacer.next_index) {
+            pacer.missed_carried += first_after - pacer.next_index;
+            pacer.next_index = first_after;
+            pacer.burst_returns = 0;
+        }
+    }
+    return true;
+}
+
 // What every wait does first; false when a cancel ends it at once.
 bool begin_wait(varnex_pacer& pacer)
 {
@@ -186,6 +227,7 @@ inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& targ
     // next is one period on.
     pacer.grid.start_counts += target.reanchor ? lateness_counts : 0;
     pacer.next_index = target.index + 1;
+    pacer.missed_carried = 0;
     pacer.last_return_counts = now;
     add_relaxed(pacer.ticks, uint64_t{1});
     add_relaxed(pacer.missed, target.missed);
@@ -207,21 +249,23 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     if (learning && now >= pacer.armed_wake_counts) {
         learn_oversleep(pacer.margin, now - pacer.armed_wake_counts, pacer.armed_margin_counts);
     }
+    if (pacer.alignment.on) {
+        follow_system_clock(pacer, &now);
+    }
     Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    target.missed += pacer.missed_carried;
     const int64_t deadline = deadline_counts(pacer.grid, target.index);
     if (now < deadline - handle_margin_counts(pacer)) {
         // A later tick that the policy chose over the missed ones is the one
         // the handle is armed for, and the choice holds: chosen afresh when
         // its wake-up comes, it would be passed over in turn, and so on.
         if (target.index > pacer.next_index) {
-            pacer.missed_not_due += target.missed;
+            pacer.missed_carried = target.missed;
             pacer.next_index = target.index;
             pacer.burst_returns = target.burst_returns;
         }
         return VARNEX_E_NOT_DUE;
     }
-    target.missed += pacer.missed_not_due;
-    pacer.missed_not_due = 0;
     pacer.burst_returns = target.burst_returns;
     if (learning) {
         count_margin_tick(pacer.margin);
@@ -233,6 +277,11 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     if (now < 0) {
         put_back(early);
         return VARNEX_E_CANCELLED;
+    }
+    // A step during the spin moved the tick: the handle is armed for it anew.
+    if (int64_t checked = now; pacer.alignment.on && follow_system_clock(pacer, &checked)) {
+        put_back(early);
+        return VARNEX_E_NOT_DUE;
     }
     take_tick(pacer, tick, target, deadline, now);
     return VARNEX_OK;
@@ -268,25 +317,41 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         return VARNEX_E_CANCELLED;
     }
     int64_t now = platform::read_counter();
-    const Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
-    pacer.burst_returns = target.burst_returns;
-    const int64_t deadline = deadline_counts(pacer.grid, target.index);
-    const EarlyTick early = write_early(tick, target);
-    switch (pacer.mode) {
-    case VARNEX_MODE_SLEEP:
-        now = sleep_to(pacer, deadline, now);
-        break;
-    case VARNEX_MODE_HYBRID:
-        now = sleep_then_spin_to(pacer, deadline, now);
-        break;
-    default:
-        now = spin_to(pacer, deadline, now);
-        break;
+    const bool aligned = pacer.alignment.on;
+    if (aligned) {
+        follow_system_clock(pacer, &now);
     }
-    if (now < 0) {
+    for (;;) {
+        Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+        target.missed += pacer.missed_carried;
+        pacer.burst_returns = target.burst_returns;
+        const int64_t deadline = deadline_counts(pacer.grid, target.index);
+        const EarlyTick early = write_early(tick, target);
+        switch (pacer.mode) {
+        case VARNEX_MODE_SLEEP:
+            now = sleep_to(pacer, deadline, now);
+            break;
+        case VARNEX_MODE_HYBRID:
+            now = sleep_then_spin_to(pacer, deadline, now);
+            break;
+        default:
+            now = spin_to(pacer, deadline, now);
+            break;
+        }
+        if (now < 0) {
+            put_back(early);
+            return now == kInterrupted ? VARNEX_E_INTERRUPTED
+                   : now == kNoTimer   ? VARNEX_E_NO_COUNTER
+                                       : VARNEX_E_CANCELLED;
+        }
+        // A step during the wait moved its tick: the wait goes on to the one
+        // the grid gives now. The lateness is the reading that ended it.
+        int64_t checked = now;
+        if (!aligned || !follow_system_clock(pacer, &checked)) {
+            take_tick(pacer, tick, target, deadline, now);
+            return VARNEX_OK;
+        }
         put_back(early);
-        return now == kInterrupted ? VARNEX_E_INTERRUPTED : now == kNoTimer ? VARNEX_E_NO_COUNTER : VARNEX_E_CANCELLED;
+        now = checked;
     }
-    take_tick(pacer, tick, target, deadline, now);
-    return VARNEX_OK;
 }

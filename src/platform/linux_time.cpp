@@ -1,16 +1,19 @@
 // Linux: CLOCK_MONOTONIC in nanoseconds is the counter; the pacer sleeps on
-// it, a thread's CPU clock measures the waiting thread, and its memory is a
-// mapping of its own.
+// it, an aligned grid is on CLOCK_REALTIME or CLOCK_TAI, a thread's CPU clock
+// measures the waiting thread, and its memory is a mapping of its own.
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
+#include <sys/timex.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <mutex>
 #include <new>
@@ -103,6 +106,56 @@ void arm_ready_timer(Handle timer, int64_t wake_counts)
     itimerspec due{};
     due.it_value = to_timespec(wake_counts > 0 ? wake_counts : 1);
     timerfd_settime(static_cast<int>(ready_timer_host_handle(timer)), TFD_TIMER_ABSTIME, &due, nullptr);
+}
+
+namespace {
+
+clockid_t clock_id(SystemClock clock)
+{
+    return clock == SystemClock::kTai ? CLOCK_TAI : CLOCK_REALTIME;
+}
+
+}  // namespace
+
+// CLOCK_TAI reads as CLOCK_REALTIME until something (chrony's leapsectz,
+// phc2sys) tells the kernel the offset: a grid on it would be a UTC grid
+// under another name.
+ClockAvailability system_clock_availability(SystemClock clock)
+{
+    timespec now{};
+    if (clock_gettime(clock_id(clock), &now) != 0) {
+        return ClockAvailability::kMissing;
+    }
+    if (clock == SystemClock::kTai) {
+        timex state{};
+        if (adjtimex(&state) < 0 || state.tai == 0) {
+            return ClockAvailability::kMissing;
+        }
+    }
+    return ClockAvailability::kAvailable;
+}
+
+int64_t read_system_clock_ns(SystemClock clock)
+{
+    timespec now{};
+    clock_gettime(clock_id(clock), &now);
+    return static_cast<int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+}
+
+bool counter_slews_with_system_clock()
+{
+    return true;
+}
+
+// A read-only adjtimex: no privilege needed.
+ClockSync system_clock_sync()
+{
+    timex state{};
+    if (adjtimex(&state) < 0) {
+        return {-1, -1};
+    }
+    const auto error_us = static_cast<int32_t>(std::min<long>(state.esterror, INT32_MAX));
+    return {(state.status & STA_UNSYNC) != 0 ? 0 : 1, error_us};
 }
 
 namespace {

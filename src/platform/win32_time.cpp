@@ -1,5 +1,5 @@
 // Windows: the performance counter, the waitable timer's sleep, the
-// readiness handle and the thread's CPU time.
+// readiness handle, the system clock and the thread's CPU time.
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -29,6 +29,24 @@ int64_t counts_to_100ns(int64_t counts)
     return counts / frequency * kHundredNsPerSecond +
            ((counts % frequency) * kHundredNsPerSecond + frequency - 1) / frequency;
 }
+
+// From Windows 8 on; looked up, so that the DLL imports nothing newer than it
+// did.
+using PreciseTimeFunction = void(WINAPI*)(LPFILETIME);
+
+PreciseTimeFunction precise_system_time()
+{
+    static const auto function = [] {
+        HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+        return kernel32 == nullptr ? nullptr
+                                   : reinterpret_cast<PreciseTimeFunction>(reinterpret_cast<void*>(
+                                         GetProcAddress(kernel32, "GetSystemTimePreciseAsFileTime")));
+    }();
+    return function;
+}
+
+// 1601-01-01 to 1970-01-01, in 100 ns units.
+constexpr int64_t kEpochDifference100ns = 116444736000000000;
 
 }  // namespace
 
@@ -110,6 +128,36 @@ void arm_ready_timer(Handle timer, int64_t wake_counts)
     LARGE_INTEGER due{};
     due.QuadPart = -(remaining_counts > 0 ? counts_to_100ns(remaining_counts) : 1);
     SetWaitableTimerEx(timer, &due, 0, nullptr, nullptr, nullptr, 0);
+}
+
+// No TAI here: the system time is UTC, with leap seconds where the system
+// keeps them.
+ClockAvailability system_clock_availability(SystemClock clock)
+{
+    if (clock == SystemClock::kTai) {
+        return ClockAvailability::kUnsupported;
+    }
+    return precise_system_time() != nullptr ? ClockAvailability::kAvailable : ClockAvailability::kMissing;
+}
+
+int64_t read_system_clock_ns(SystemClock)
+{
+    FILETIME now{};
+    precise_system_time()(&now);
+    const auto since_1601 =
+        static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return (since_1601 - kEpochDifference100ns) * 100;
+}
+
+// The system time is disciplined on its own; the counter is not.
+bool counter_slews_with_system_clock()
+{
+    return false;
+}
+
+ClockSync system_clock_sync()
+{
+    return {-1, -1};
 }
 
 Handle open_thread_clock()

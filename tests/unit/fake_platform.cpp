@@ -40,6 +40,16 @@ struct World {
     bool interrupt_next_sleep = false;
     bool fail_next_sleep = false;
     std::map<platform::Control, platform::ControlResult> control_results;
+    // The system clock: its time at the counter's reading 0, its rate's
+    // difference from the counter's, and steps.
+    platform::ClockAvailability utc = platform::ClockAvailability::kAvailable;
+    platform::ClockAvailability tai = platform::ClockAvailability::kMissing;
+    bool clock_slews = true;
+    int64_t system_offset_ns = 0;
+    int64_t slew_ppm = 0;
+    int64_t step_in_next_sleep_ns = 0;
+    platform::ClockSync clock_sync{-1, -1};
+    uint64_t system_clock_reads = 0;
     uint64_t reads = 0;
     uint64_t pause_at_read = 0;
     uint64_t set_event_calls = 0;
@@ -86,6 +96,14 @@ void pause_here(World& w, std::unique_lock<std::mutex>& lock)
     w.paused = true;
     w.changed.notify_all();
     w.changed.wait(lock, [&] { return !w.paused; });
+}
+
+// The system clock at the counter's next reading. The tests' frequencies
+// divide 10^9.
+int64_t system_ns_locked(const World& w)
+{
+    const int64_t counter_ns = w.next_reading * (platform::kNanosecondsPerSecond / w.frequency);
+    return w.system_offset_ns + counter_ns + counter_ns * w.slew_ppm / 1000000;
 }
 
 }  // namespace
@@ -301,9 +319,10 @@ SleepResult sleep_until(Handle timer, int64_t deadline_counts)
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     record(w, "sleep_until", timer, deadline_counts);
+    w.system_offset_ns += w.step_in_next_sleep_ns;
+    w.step_in_next_sleep_ns = 0;
     if (w.interrupt_next_sleep) {
         w.interrupt_next_sleep = false;
-    w.fail_next_sleep = false;
         return SleepResult::kInterrupted;
     }
     if (w.fail_next_sleep) {
@@ -398,6 +417,36 @@ int64_t thread_cpu_ns(Handle)
     return 0;
 }
 
+ClockAvailability system_clock_availability(SystemClock clock)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return clock == SystemClock::kTai ? w.tai : w.utc;
+}
+
+// Not recorded, as counter reads are not.
+int64_t read_system_clock_ns(SystemClock)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    ++w.system_clock_reads;
+    return system_ns_locked(w);
+}
+
+bool counter_slews_with_system_clock()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.clock_slews;
+}
+
+ClockSync system_clock_sync()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.clock_sync;
+}
+
 }  // namespace platform
 
 namespace fake {
@@ -430,6 +479,14 @@ void reset()
     w.step_per_read = 1;
     w.oversleep = 0;
     w.interrupt_next_sleep = false;
+    w.utc = platform::ClockAvailability::kAvailable;
+    w.tai = platform::ClockAvailability::kMissing;
+    w.clock_slews = true;
+    w.system_offset_ns = 0;
+    w.slew_ppm = 0;
+    w.step_in_next_sleep_ns = 0;
+    w.clock_sync = {-1, -1};
+    w.system_clock_reads = 0;
     w.reads = 0;
     w.set_event_calls = 0;
     w.fail_thread_creation = false;
@@ -458,6 +515,57 @@ void set_frequency(int64_t counts_per_second, bool query_succeeds)
     std::lock_guard<std::mutex> lock(w.mutex);
     w.frequency = counts_per_second;
     w.query_succeeds = query_succeeds;
+}
+
+void set_system_clock(int64_t ns_at_counter_zero, int64_t slew_ppm, bool slews_with_counter)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.system_offset_ns = ns_at_counter_zero;
+    w.slew_ppm = slew_ppm;
+    w.clock_slews = slews_with_counter;
+}
+
+void step_system_clock(int64_t ns)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.system_offset_ns += ns;
+}
+
+void step_system_clock_in_next_sleep(int64_t ns)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.step_in_next_sleep_ns = ns;
+}
+
+void set_system_clock_availability(platform::SystemClock clock, platform::ClockAvailability availability)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    (clock == platform::SystemClock::kTai ? w.tai : w.utc) = availability;
+}
+
+void set_clock_sync(platform::ClockSync sync)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.clock_sync = sync;
+}
+
+int64_t system_clock_now_ns()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return system_ns_locked(w);
+}
+
+uint64_t system_clock_reads()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.system_clock_reads;
 }
 
 void script_readings(const std::vector<int64_t>& readings)

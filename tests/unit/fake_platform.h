@@ -34,6 +34,18 @@ void set_oversleep(int64_t counts);
 void interrupt_next_sleep();
 // The next sleep is refused, as a timer the system would not set.
 void fail_next_sleep();
+// The system clock reads ns_at_counter_zero plus the counter's time, which
+// it gains slew_ppm parts per million on; it is slewed with the counter, or
+// runs apart from it (Windows). UTC is available and TAI missing until set.
+void set_system_clock(int64_t ns_at_counter_zero, int64_t slew_ppm = 0, bool slews_with_counter = true);
+void step_system_clock(int64_t ns);
+// The clock steps by `ns` while the next sleep sleeps.
+void step_system_clock_in_next_sleep(int64_t ns);
+void set_system_clock_availability(platform::SystemClock clock, platform::ClockAvailability availability);
+void set_clock_sync(platform::ClockSync sync);
+// The clock at the counter's next reading, without a read.
+int64_t system_clock_now_ns();
+uint64_t system_clock_reads();
 // What apply_control reports for `control` (kApplied until set). An applied
 // control saves 100 + its number, for its restore to hand back.
 void set_control_result(platform::Control control, platform::ControlResult result);

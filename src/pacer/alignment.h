@@ -1,0 +1,54 @@
+// A grid on the system clock: tick k is due where the system clock reads
+// phase + k * period since 1970, for every pacer on every machine whose clock
+// is synchronized. The wait still runs on the counter; the mapping between
+// the two is measured at each wait, and a change that the counter's own rate
+// cannot explain is a step of the clock.
+#ifndef VARNEX_PACER_ALIGNMENT_H
+#define VARNEX_PACER_ALIGNMENT_H
+
+#include <cstdint>
+
+#include "pacer/grid.h"
+#include "platform/platform.h"
+
+// The counter and the system clock at one instant.
+struct ClockMapping {
+    int64_t counter;             // the middle of the two counter readings around the clock's
+    int64_t system_ns;
+    int64_t uncertainty_counts;  // the two counter readings' distance
+    int64_t latest_counts;       // the last counter reading taken
+};
+
+struct Alignment {
+    bool on = false;
+    platform::SystemClock clock = platform::SystemClock::kUtc;
+    bool counter_slews = true;  // platform::counter_slews_with_system_clock()
+    int64_t phase_ns = 0;
+    int64_t tight_counts = 0;   // a reading this close needs no other
+    ClockMapping mapping{};
+};
+
+// The counter counts the system clock's time since 1970 in at most this many
+// counts, so that the grid keeps as much room again for the readings to come.
+constexpr int64_t kMaxAlignedCounts = int64_t{1} << 62;
+
+// The tightest of up to three readings of the counter, the clock and the
+// counter again, the first of them starting at `first_counts`.
+ClockMapping read_mapping(const Alignment& alignment, int64_t first_counts);
+// The clock's time since 1970 less the phase, in counts, clamped to
+// +/- kMaxAlignedCounts.
+int64_t aligned_counts(const ClockMapping& mapping, int64_t phase_ns, int64_t frequency);
+// The start of `grid` that puts tick k where the mapping's clock reads
+// phase + k * period.
+void place_grid(Grid& grid, const Alignment& alignment);
+
+// How a new mapping differs from the last: the clock's change that the
+// counter did not see, and whether it is a step, beyond what the readings'
+// uncertainty and (where the counter runs apart from the clock) a slew allow.
+struct ClockChange {
+    int64_t change_ns;
+    bool step;
+};
+ClockChange compare_mappings(const Alignment& alignment, const ClockMapping& current, const Grid& grid);
+
+#endif
