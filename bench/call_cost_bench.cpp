@@ -1,6 +1,7 @@
 // What one WaitForRTTimerLV costs when it ends at its first reading (a rate
 // above the counter's frequency gives a threshold of -1), against one read of
-// the counter it spins on; and what the pacer's statistics add to a wait.
+// the counter it spins on; and what the pacer's statistics, and its clock
+// check when aligned to the system clock, add to a wait.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -48,6 +49,26 @@ void pacer_wait(benchmark::State& state)
     varnex_pacer_destroy(pacer);
 }
 BENCHMARK(pacer_wait)->ArgName("statistics")->Arg(0)->Arg(1);
+
+// The same, its grid aligned to the system clock: what it adds over the
+// statistics-on row is the clock check of every wait.
+void pacer_wait_aligned(benchmark::State& state)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 1000000000;
+    config.rate_den = 1;
+    config.flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK;
+    varnex_pacer* pacer = nullptr;
+    varnex_pacer_create(&config, &pacer);
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(varnex_pacer_wait(pacer, &tick));
+    }
+    varnex_pacer_destroy(pacer);
+}
+BENCHMARK(pacer_wait_aligned);
 
 }  // namespace
 

@@ -14,7 +14,9 @@
 
 #include "demo_options.h"
 #include "demo_report.h"
+#include "percentile.h"
 #include "process_cpu.h"
+#include "system_clock.h"
 #include "varnex.h"
 
 namespace {
@@ -42,6 +44,7 @@ public:
             config.rate_den = 1;
             config.mode = options.mode;
             config.missed = options.missed;
+            config.flags = options.align_flags;
             int status = varnex_pacer_create(&config, &pacer_);
             if (status != VARNEX_OK) {
                 std::fprintf(stderr, "varnex_demo: the pacer was not created: %s\n", varnex_strerror(status));
@@ -70,7 +73,8 @@ public:
         return true;
     }
 
-    double wait(uint64_t& missed_ticks)
+    // The pacer's tick index goes to `index`.
+    double wait(uint64_t& missed_ticks, uint64_t& index)
     {
         if (pacer_ == nullptr) {
             return timer_ != nullptr ? WaitForRTTimer(timer_) : WaitForRTTimerLV(token_);
@@ -81,6 +85,7 @@ public:
             return -1.0;
         }
         missed_ticks += tick.missed;
+        index = tick.index;
         return tick.interval_s;
     }
 
@@ -117,6 +122,10 @@ void show_progress(const Run& run, const Timer& timer, double cpu_start_s, doubl
         std::printf(", lateness p99 %.1f us, CPU %.2f", static_cast<double>(live.lateness_p99_ns) / 1e3,
                     (process_cpu_seconds() - cpu_start_s) / run.wall_s);
     }
+    if (!run.grid_offsets_s.empty()) {
+        std::printf(", grid offset p50 %.1f us p99 %.1f us", percentile(run.grid_offsets_s, 0.5) * 1e6,
+                    percentile(run.grid_offsets_s, 0.99) * 1e6);
+    }
     std::printf("   ");
     std::fflush(stdout);
 }
@@ -143,7 +152,12 @@ int main(int argc, char** argv)
     double worst_error_s = 0.0;
     while (options.seconds > 0 ? run.wall_s < options.seconds
                                : static_cast<long>(run.intervals_s.size()) < options.ticks) {
-        const double interval_s = timer.wait(run.missed_ticks);
+        uint64_t index = 0;
+        const double interval_s = timer.wait(run.missed_ticks, index);
+        if (options.align_flags != 0 && interval_s >= 0) {
+            const int64_t clock_ns = system_clock_ns((options.align_flags & VARNEX_PACER_TAI) != 0);
+            run.grid_offsets_s.push_back(static_cast<double>(clock_ns - grid_point_ns(index, options.rate)) * 1e-9);
+        }
         run.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
         if (interval_s < 0) {
             std::fprintf(stderr, "\nvarnex_demo: no tick came within ten seconds\n");

@@ -18,6 +18,7 @@ constexpr const char* kUsage =
     "  --variant polling|threaded|pacer  which timer paces the loop (default polling)\n"
     "  --mode spin|sleep|hybrid    the pacer's wait (default hybrid)\n"
     "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
+    "  --align system|tai          the pacer's grid on the system clock from 1970 (tai: Linux, CLOCK_TAI)\n"
     "  the pacer's controls, each off unless given (see the README's tuning section):\n"
     "  --boost                     highest priority while spinning\n"
     "  --affinity MASK             run the waits on these CPUs (bit n: CPU n)\n"
@@ -75,7 +76,8 @@ int parse_options(int argc, char** argv, Options& options)
             continue;
         }
         const char* known[] = {"--variant", "--rate",  "--ticks",    "--seconds",   "--priority", "--csv",
-                               "--mode",    "--missed", "--affinity", "--realtime", "--dma-latency"};
+                               "--mode",    "--missed", "--affinity", "--realtime", "--dma-latency",
+                               "--align"};
         if (std::find(std::begin(known), std::end(known), option) == std::end(known)) {
             std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", option.c_str());
             return 2;
@@ -99,6 +101,10 @@ int parse_options(int argc, char** argv, Options& options)
             const int policy = index_of(value, {"skip", "burst", "delay"});
             valid = policy >= 0;
             options.missed = static_cast<uint32_t>(policy);
+        } else if (option == "--align") {
+            const int clock = index_of(value, {"system", "tai"});
+            valid = clock >= 0;
+            options.align_flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | (clock == 1 ? VARNEX_PACER_TAI : 0);
         } else if (option == "--affinity") {
             char* end = nullptr;
             options.controls.affinity_mask = std::strtoull(value, &end, 0);
@@ -131,6 +137,10 @@ int parse_options(int argc, char** argv, Options& options)
             std::fprintf(stderr, "varnex_demo: bad value for %s: %s (see --help)\n", option.c_str(), value);
             return 2;
         }
+    }
+    if (options.align_flags != 0 && options.variant != Variant::kPacer) {
+        std::fprintf(stderr, "varnex_demo: --align paces with the pacer: add --variant pacer\n");
+        return 2;
     }
     return 0;
 }

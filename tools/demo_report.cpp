@@ -124,6 +124,11 @@ void print_report(const Options& options, const Run& run)
     std::printf("drift            %s over the run (host clock against %zu ideal periods)\n",
                 microseconds(wall_s - count * nominal_s).c_str(), run.intervals_s.size());
     std::printf("CPU per second   %.3f s\n", wall_s > 0 ? run.cpu_s / wall_s : 0.0);
+    if (!run.grid_offsets_s.empty()) {
+        std::printf("grid offset p50  %s (the system clock at each return, less its grid point)\n",
+                    microseconds(percentile(run.grid_offsets_s, 0.5)).c_str());
+        std::printf("grid offset p99  %s\n", microseconds(percentile(run.grid_offsets_s, 0.99)).c_str());
+    }
     if (options.variant == Variant::kPacer) {
         print_pacer_figures(options, run);
     }

@@ -13,6 +13,8 @@ struct Run {
     double wall_s = 0.0;
     double cpu_s = 0.0;
     uint64_t missed_ticks = 0;
+    // Aligned: each return's system time less its grid point's.
+    std::vector<double> grid_offsets_s;
     varnex_pacer_stats stats{};  // the pacer's, when a pacer ran
 };
 

@@ -254,3 +254,23 @@ def test_a_blocking_wait_after_the_handle_is_out_sleeps_on_the_handle():
         assert pacer.fileno() == pacer.wait_handle() >= 0
         indices = [pacer.wait().index for _ in range(5)]
     assert indices == [0, 1, 2, 3, 4]
+
+
+def test_an_aligned_pacer_counts_its_ticks_from_1970_on_the_system_clock():
+    with varnex.Pacer(100, align="system") as pacer:
+        ticks = [pacer.wait() for _ in range(20)]
+        now_index = time.time_ns() // 10_000_000
+        assert now_index - 5 <= ticks[-1].index <= now_index
+        assert [t.index for t in ticks] == sorted({t.index for t in ticks})
+        stats = pacer.stats
+        assert stats.clock_steps == 0 and stats.clock_step == 0.0
+        if sys.platform.startswith("linux"):
+            assert stats.clock_synchronized in (True, False)
+        else:
+            assert stats.clock_synchronized is None and stats.clock_error is None
+    with pytest.raises(ValueError, match="align must be"):
+        varnex.Pacer(100, align="gps")
+    with pytest.raises(ValueError, match="invalid missed-tick policy"):
+        varnex.Pacer(100, missed="delay", align="system")
+    with pytest.raises(ValueError, match="invalid phase"):
+        varnex.Pacer(100, phase=0.01, align="system")

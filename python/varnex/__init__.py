@@ -9,6 +9,11 @@
                 break
         print(pacer.stats.lateness_p99)
 
+    # Tick k where the system clock reads k periods since 1970: the same
+    # instants on every machine that chrony or linuxptp keeps in sync.
+    with varnex.Pacer(100, align="system") as pacer:
+        tick = pacer.wait()                   # tick.index * 0.01 s after 1970
+
     # Scheduling controls, held only while the pacer needs them and put back:
     pacer = varnex.Pacer(1000, controls=varnex.Controls(boost=True, affinity=[1]))
     print(pacer.stats.controls_active, pacer.stats.controls_denied)

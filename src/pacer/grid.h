@@ -5,6 +5,7 @@
 #define VARNEX_PACER_GRID_H
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -15,6 +16,8 @@
 // The grid's arithmetic keeps frequency * rate_den within 64 bits, and the
 // frequency a 32-bit divisor.
 constexpr int64_t kMaxFrequency = 0xFFFFFFFF;
+// Up to here a double's estimate of a tick index is off by under one.
+constexpr int64_t kPreciseIndex = int64_t{1} << 40;
 
 struct Grid {
     int64_t frequency;
@@ -55,8 +58,14 @@ inline int64_t latest_due_index(const Grid& grid, int64_t now)
     }
     // A double estimate, set exact against the integer deadlines.
     const double elapsed = static_cast<double>(now - grid.start_counts);
-    auto index = static_cast<int64_t>(elapsed * grid.rate_num / static_cast<double>(grid.counts_per_den));
-    index = std::max<int64_t>(index, 0);
+    const double ticks_per_count = grid.rate_num / static_cast<double>(grid.counts_per_den);
+    auto index = std::max<int64_t>(static_cast<int64_t>(elapsed * ticks_per_count), 0);
+    // Past 2^40 ticks (an aligned grid's count from 1970 at a high rate) the
+    // estimate is off by many: a second one, on what is left, brings it in.
+    if (index > kPreciseIndex) {
+        const double left = static_cast<double>(now - deadline_counts(grid, static_cast<uint64_t>(index)));
+        index = std::max<int64_t>(index + static_cast<int64_t>(std::floor(left * ticks_per_count)), 0);
+    }
     while (index > 0 && deadline_counts(grid, static_cast<uint64_t>(index)) > now) {
         --index;
     }

@@ -167,7 +167,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_NO_MEMORY:
         return "out of memory";
     case VARNEX_E_NO_COUNTER:
-        return "no usable high-resolution counter or sleep timer";
+        return "no usable high-resolution counter or sleep timer, or for an aligned grid no precise system clock "
+               "(TAI: no TAI offset known to the kernel)";
     case VARNEX_E_CANCELLED:
         return "the wait was cancelled";
     case VARNEX_E_INTERRUPTED:

@@ -1,28 +1,53 @@
 #include "aligned_clock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
-#include "host_os.h"
+#include "system_clock.h"
 #include "varnex/pacer.hpp"
 
 namespace aligned {
 
-std::vector<Return> pace(uint32_t rate, int ticks, bool align)
+Report pace(uint32_t rate, int ticks, bool align, uint32_t margin_ns)
 {
-    std::vector<Return> returns;
-    varnex::Pacer pacer(rate, 1, VARNEX_MODE_HYBRID, VARNEX_MISSED_SKIP,
-                        align ? varnex::Align::kSystemClock : varnex::Align::kCounter);
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = rate;
+    config.rate_den = 1;
+    config.mode = VARNEX_MODE_HYBRID;
+    config.margin_ns = margin_ns;
+    config.flags = align ? VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK : 0;
+    varnex::Pacer pacer(config);
+    Report report;
     varnex_tick tick{};
-    returns.reserve(static_cast<size_t>(ticks));
+    report.returns.reserve(static_cast<size_t>(ticks));
     for (int wait = 0; wait < ticks; ++wait) {
         if (pacer.wait(tick) != VARNEX_OK) {
             return {};
         }
-        returns.push_back({tick.index, host::system_clock_ns()});
+        report.returns.push_back({tick.index, system_clock_ns(false)});
     }
-    return returns;
+    report.cpu_ns = pacer.stats().cpu_ns;
+    return report;
+}
+
+int report_main(int argc, char** argv)
+{
+    if (argc < 6) {
+        std::fprintf(stderr, "usage: %s --report FILE RATE TICKS ALIGNED [START_NS [MARGIN_NS]]\n", argv[0]);
+        return 2;
+    }
+    if (argc > 6) {
+        const long long ahead_ns = std::atoll(argv[6]) - system_clock_ns(false);
+        std::this_thread::sleep_for(std::chrono::nanoseconds(ahead_ns > 0 ? ahead_ns : 0));
+    }
+    const Report report = pace(static_cast<uint32_t>(std::atoi(argv[3])), std::atoi(argv[4]),
+                               std::strcmp(argv[5], "1") == 0, argc > 7 ? static_cast<uint32_t>(std::atol(argv[7])) : 0);
+    return !report.returns.empty() && write_report(argv[2], report) ? 0 : 1;
 }
 
 long long offset_from_grid_ns(const Return& tick, uint32_t rate)
@@ -53,35 +78,37 @@ std::vector<long long> same_index_offsets_ns(const std::vector<Return>& first, c
     return offsets;
 }
 
-bool write_report(const std::string& file, const std::vector<Return>& returns)
+bool write_report(const std::string& file, const Report& report)
 {
     FILE* out = file == "-" ? stdout : std::fopen((file + ".part").c_str(), "w");
     if (out == nullptr) {
         return false;
     }
-    for (const Return& tick : returns) {
-        std::fprintf(out, "%llu %lld\n", static_cast<unsigned long long>(tick.index), tick.system_ns);
+    for (const Return& tick : report.returns) {
+        std::fprintf(out, "%llu %lld\n", tick.index, tick.system_ns);
     }
-    std::fprintf(out, "end\n");
+    std::fprintf(out, "end %lld\n", report.cpu_ns);
     if (out == stdout) {
         return std::fflush(out) == 0;
     }
-    // Whole or not at all, for a reader that polls for it.
     // Windows renames onto no existing file.
     std::remove(file.c_str());
     return std::fclose(out) == 0 && std::rename((file + ".part").c_str(), file.c_str()) == 0;
 }
 
-std::vector<Return> read_report(std::istream& in)
+Report read_report(std::istream& in)
 {
-    std::vector<Return> returns;
+    Report report;
     std::string word;
     while (in >> word && word != "end") {
         Return tick{std::stoull(word), 0};
         in >> tick.system_ns;
-        returns.push_back(tick);
+        report.returns.push_back(tick);
     }
-    return word == "end" ? returns : std::vector<Return>{};
+    if (word != "end" || !(in >> report.cpu_ns)) {
+        return {};
+    }
+    return report;
 }
 
 }  // namespace aligned

@@ -1,44 +1,25 @@
 // A pacer aligned to the system clock, on the real clocks: its returns lie
 // near their grid points, and (where the build can start a second process)
-// two processes' ticks of one index come together.
-//
-// Also the program that reports a pacer's ticks for such a comparison:
-//   aligned_clock_test --report FILE RATE TICKS ALIGNED [START_NS]
-// waits until the system clock reads START_NS (if given), creates a hybrid
-// pacer, aligned if ALIGNED is 1, and writes "index system_ns" for each return
-// to FILE ("-": standard output), then "end".
+// two processes' ticks of one index come together. With "--report", the
+// program that reports a pacer's ticks for such a comparison.
 #include "aligned_clock.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
-#include "host_os.h"
+#include "system_clock.h"
 
 namespace {
 
 using aligned::percentile_ns;
-
-int report(int argc, char** argv)
-{
-    if (argc < 6) {
-        std::fprintf(stderr, "usage: %s --report FILE RATE TICKS ALIGNED [START_NS]\n", argv[0]);
-        return 2;
-    }
-    if (argc > 6) {
-        const long long start_ns = std::atoll(argv[6]);
-        const long long ahead_ns = start_ns - host::system_clock_ns();
-        host::sleep_for(ahead_ns > 0 ? static_cast<double>(ahead_ns) * 1e-9 : 0.0);
-    }
-    const auto returns = aligned::pace(static_cast<uint32_t>(std::atoi(argv[3])), std::atoi(argv[4]),
-                                       std::strcmp(argv[5], "1") == 0);
-    return !returns.empty() && aligned::write_report(argv[2], returns) ? 0 : 1;
-}
 
 std::vector<long long> offsets_from_grid_ns(const std::vector<aligned::Return>& returns, uint32_t rate)
 {
@@ -53,12 +34,12 @@ std::vector<long long> offsets_from_grid_ns(const std::vector<aligned::Return>& 
 // emulation reads late by its own slowness, which the bound allows.
 TEST(AlignedClock, ReturnsLieNearTheirGridPoints)
 {
-    const auto returns = aligned::pace(100, 100, true);
+    const auto returns = aligned::pace(100, 100, true).returns;
     ASSERT_EQ(returns.size(), 100u);
     for (size_t tick = 1; tick < returns.size(); ++tick) {
         ASSERT_GT(returns[tick].index, returns[tick - 1].index) << "no index repeats";
     }
-    const long long now_index = host::system_clock_ns() / 10000000;
+    const long long now_index = system_clock_ns(false) / 10000000;
     EXPECT_LE(returns.back().index, static_cast<unsigned long long>(now_index)) << "indices count from 1970";
     EXPECT_GE(returns.back().index + 100, static_cast<unsigned long long>(now_index));
     EXPECT_LT(percentile_ns(offsets_from_grid_ns(returns, 100), 0.5), 2000000);
@@ -77,15 +58,15 @@ TEST(AlignedClock, TwoProcessesTicksOfOneIndexComeTogether)
         GTEST_SKIP() << "no peer in report mode beside this process";
     }
     std::remove(peer_file.c_str());  // a report a failed run left
-    const auto ours = aligned::pace(100, 200, true);
+    const auto ours = aligned::pace(100, 200, true).returns;
     ASSERT_EQ(ours.size(), 200u);
     std::vector<aligned::Return> theirs;
     for (int poll = 0; poll < 600 && theirs.empty(); ++poll) {
         std::ifstream in(peer_file.c_str());
         if (in) {
-            theirs = aligned::read_report(in);
+            theirs = aligned::read_report(in).returns;
         } else {
-            host::sleep_for(0.1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
     std::remove(peer_file.c_str());
@@ -110,7 +91,7 @@ TEST(AlignedClock, TwoProcessesTicksOfOneIndexComeTogether)
 int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "--report") == 0) {
-        return report(argc, argv);
+        return aligned::report_main(argc, argv);
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -10,9 +10,6 @@ namespace host {
 
 double seconds_now();
 void sleep_for(double seconds);
-// The system clock, in nanoseconds since 1970 (Linux CLOCK_REALTIME, Windows
-// GetSystemTimePreciseAsFileTime).
-long long system_clock_ns();
 
 // This process's threads, by system thread id.
 std::set<unsigned> thread_ids();

@@ -42,13 +42,6 @@ double seconds_now()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-long long system_clock_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 void sleep_for(double seconds)
 {
     const auto whole = static_cast<time_t>(seconds);

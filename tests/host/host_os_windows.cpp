@@ -13,15 +13,6 @@ double seconds_now()
     return ::seconds_now();
 }
 
-long long system_clock_ns()
-{
-    FILETIME now{};
-    GetSystemTimePreciseAsFileTime(&now);
-    const auto since_1601 = static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
-                                                   now.dwLowDateTime);
-    return (since_1601 - 116444736000000000LL) * 100;
-}
-
 void sleep_for(double seconds)
 {
     Sleep(static_cast<DWORD>(seconds * 1000));
