@@ -80,8 +80,9 @@ bool run_pair(std::FILE* csv, const std::string& self, long rate, bool align, co
         }
     }
     const std::string id = align ? "aligned_pair" : "unaligned_pair";
-    const std::string name = std::string(align ? "two aligned" : "two unaligned") + " hybrids, margin " +
-                             std::to_string(settings.margin_ns / 1000) + " us, two time namespaces";
+    // The CSV's fields are unquoted: no comma in the name.
+    const std::string name = std::string(align ? "two aligned" : "two unaligned") + " hybrids (margin " +
+                             std::to_string(settings.margin_ns / 1000) + " us) in two time namespaces";
     if (align) {
         for (const long long offset : aligned::same_index_offsets_ns(reports[0].returns, reports[1].returns)) {
             write_sample(csv, id, name, rate, "offset", static_cast<double>(offset));

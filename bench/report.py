@@ -35,6 +35,10 @@ MANY = "many_hybrid_"
 PACER_ASYNCIO = "pacer_asyncio"
 PACER_EPOLL = "pacer_epoll"
 ASYNCIO_TIMERS = ("asyncio_sleep", "asyncio_call_at")
+# Two pacers in two time namespaces, aligned to the system clock or not.
+ALIGNED_PAIR = "aligned_pair"
+UNALIGNED_PAIR = "unaligned_pair"
+ALIGNED_OFFSET_AIM_NS = 20000
 
 
 def percentile(sorted_values, fraction):
@@ -68,7 +72,7 @@ def load(paths):
             machine[key[0]][kind] = median(samples[key + (kind,)])
         if found:
             continue
-        kind = "lag" if samples.get(key + ("lag",)) else "error"
+        kind = next((k for k in ("lag", "offset") if samples.get(key + (k,))), "error")
         # Magnitude: a spin ends a quantum early or late, a sleeper only late.
         values = sorted(abs(v) for v in samples.get(key + (kind,), []))
         rows.append({
@@ -173,6 +177,20 @@ def event_loop_targets(rows):
     return lines if len(lines) > 2 else []
 
 
+def aligned_pair_lines(rows):
+    lines = ["| rate /s | same-index offset p50 | p99 | max | target: p50 ≤ 20 µs | CPU per s, aligned | "
+             "CPU per s, unaligned |", "|---:|---:|---:|---:|---|---:|---:|"]
+    for row in rows:
+        if row["id"] != ALIGNED_PAIR or not row["values"]:
+            continue
+        unaligned = find(rows, row["platform"], UNALIGNED_PAIR, row["rate"])
+        met = "met" if row["p50"] <= ALIGNED_OFFSET_AIM_NS else "not met"
+        lines.append(f"| {row['rate']:,} | {format_ns(row['p50'])} | {format_ns(row['p99'])} | "
+                     f"{format_ns(row['max'])} | {met} | {format_cpu(row['cpu'])} | "
+                     f"{format_cpu(unaligned['cpu'] if unaligned else math.nan)} |")
+    return lines if len(lines) > 2 else []
+
+
 def markdown(rows, machine, call_cost):
     lines = ["What each platform offers (medians): one counter read, the floor under every spin; the hybrid "
              "margin a pacer learned over one second at 1,000 ticks per second; the start of a program that "
@@ -198,6 +216,12 @@ def markdown(rows, machine, call_cost):
     loop_lines = event_loop_targets(rows)
     if loop_lines:
         lines += ["", "Event loops on Linux, each a ratio within the run:", ""] + loop_lines
+    pair_lines = aligned_pair_lines(rows)
+    if pair_lines:
+        lines += ["", "Two machines on one synchronized clock, simulated on Linux: two hybrid pacers in two "
+                  "processes, the second in a time namespace whose monotonic clock reads 1,000.123456 s ahead, "
+                  "all with the same fixed margin; how far apart the aligned pair's ticks of one index came, and "
+                  "each pacer's CPU, aligned and unaligned, in alternating rounds:", ""] + pair_lines
     many = [r for r in rows if r["id"].startswith(MANY) and r["values"]]
     if many:
         lines += ["", "Hybrid pacers at once in one process, at 100 ticks per second each, their phases spread "
@@ -249,7 +273,7 @@ def distribution_chart(rows, path):
     for row in plotted:
         values = [max(v, 1.0) for v in row["values"]]
         stats.append({"label": f"{row['platform']}: {row['method']}, {row['rate']:,}/s"
-                               f"{' (wake-up lag)' if row['kind'] == 'lag' else ''}",
+                               f"{' (wake-up lag)' if row['kind'] == 'lag' else ' (same-index offset)' if row['kind'] == 'offset' else ''}",
                       "med": percentile(values, 0.5), "q1": percentile(values, 0.25), "q3": percentile(values, 0.75),
                       "whislo": percentile(values, 0.01), "whishi": percentile(values, 0.99)})
     positions = list(range(len(plotted), 0, -1))
@@ -259,7 +283,7 @@ def distribution_chart(rows, path):
         box.set_alpha(0.5)
     axes.scatter([max(r["max"], 1.0) for r in plotted], positions, s=10, color="black", zorder=3, label="max")
     axes.set_xscale("log")
-    axes.set_xlabel("|lateness| or wake-up lag, ns (box p25–p75, whiskers p1–p99, dot max)")
+    axes.set_xlabel("|lateness|, wake-up lag or offset, ns (box p25–p75, whiskers p1–p99, dot max)")
     axes.grid(axis="x", which="major", color="#ddd")
     axes.legend(loc="lower right")
     figure.tight_layout()
@@ -304,8 +328,15 @@ def call_costs(path, python_path):
     names = {"counter_read_median": "one counter read (clock_gettime)",
              "wait_at_first_reading_median": "WaitForRTTimerLV ending at its first reading",
              "pacer_wait/statistics:0_median": "pacer wait at its deadline, statistics off",
-             "pacer_wait/statistics:1_median": "pacer wait at its deadline, statistics on"}
+             "pacer_wait/statistics:1_median": "pacer wait at its deadline, statistics on",
+             "pacer_wait_aligned_median": "pacer wait at its deadline, aligned to the system clock"}
     costs = {names[b["name"]]: b["real_time"] for b in read_json(path).get("benchmarks", []) if b["name"] in names}
+    aligned_ns = costs.get(names["pacer_wait_aligned_median"])
+    statistics_ns = costs.get(names["pacer_wait/statistics:1_median"])
+    if aligned_ns is not None and statistics_ns is not None:
+        check_ns = aligned_ns - statistics_ns
+        costs[f"the clock check of an aligned wait (target under 1 µs: {'met' if check_ns < 1000 else 'not met'})"] = \
+            check_ns
     python_ns = read_json(python_path).get("python_wait_ns")
     c_ns = costs.get(names["pacer_wait/statistics:1_median"])
     if python_ns is not None:

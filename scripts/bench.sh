@@ -43,6 +43,8 @@ build/linux/bench/varnex_signal_lag_bench --csv "$out/linux.csv" --rounds "$roun
 echo "== Linux: an asyncio loop paced by its own timers and by the pacer"
 PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
     --rounds "$rounds" --ticks "$ticks" --rates 100,1000
+echo "== Linux: two pacers in two time namespaces, aligned to the system clock and not"
+build/linux/bench/varnex_aligned_fleet_bench --csv "$out/linux.csv" --rounds "$rounds" --seconds 3
 program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
 echo "== Linux: Pacer.wait() from Python"
 PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \

@@ -163,7 +163,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_INVALID_MISSED:
         return "invalid missed-tick policy: skip, burst or delay";
     case VARNEX_E_INVALID_PHASE:
-        return "invalid phase: nanoseconds from 0 to 2^62, or -1 for one period";
+        return "invalid phase: nanoseconds from 0 to 2^62, or -1 for one period; on the system clock, under one "
+               "period";
     case VARNEX_E_NO_MEMORY:
         return "out of memory";
     case VARNEX_E_NO_COUNTER:
