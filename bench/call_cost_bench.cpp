@@ -31,14 +31,15 @@ void wait_at_first_reading(benchmark::State& state)
 BENCHMARK(wait_at_first_reading);
 
 // A pacer at one tick a nanosecond: every wait finds its deadline passed or
-// one read away, so the two differ by the statistics' per-tick bookkeeping.
-void pacer_wait(benchmark::State& state)
+// one read away, so that rows of other flags differ by what those add to a
+// wait.
+void wait_repeatedly(benchmark::State& state, uint32_t flags)
 {
     varnex_pacer_config config;
     varnex_pacer_config_init(&config);
     config.rate_num = 1000000000;
     config.rate_den = 1;
-    config.flags = state.range(0) != 0 ? 0 : VARNEX_PACER_NO_STATS;
+    config.flags = flags;
     varnex_pacer* pacer = nullptr;
     varnex_pacer_create(&config, &pacer);
     varnex_tick tick{};
@@ -48,25 +49,19 @@ void pacer_wait(benchmark::State& state)
     }
     varnex_pacer_destroy(pacer);
 }
+
+// The statistics' per-tick bookkeeping.
+void pacer_wait(benchmark::State& state)
+{
+    wait_repeatedly(state, state.range(0) != 0 ? 0 : VARNEX_PACER_NO_STATS);
+}
 BENCHMARK(pacer_wait)->ArgName("statistics")->Arg(0)->Arg(1);
 
-// The same, its grid aligned to the system clock: what it adds over the
-// statistics-on row is the clock check of every wait.
+// Over the statistics-on row: the clock check of every wait on a grid aligned
+// to the system clock.
 void pacer_wait_aligned(benchmark::State& state)
 {
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.rate_num = 1000000000;
-    config.rate_den = 1;
-    config.flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK;
-    varnex_pacer* pacer = nullptr;
-    varnex_pacer_create(&config, &pacer);
-    varnex_tick tick{};
-    tick.size = sizeof tick;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(varnex_pacer_wait(pacer, &tick));
-    }
-    varnex_pacer_destroy(pacer);
+    wait_repeatedly(state, VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK);
 }
 BENCHMARK(pacer_wait_aligned);
 
