@@ -33,10 +33,11 @@ BENCHMARK(wait_at_first_reading);
 // A pacer at one tick a nanosecond: every wait finds its deadline passed or
 // one read away, so that rows of other flags differ by what those add to a
 // wait.
-void wait_repeatedly(benchmark::State& state, uint32_t flags)
+void wait_repeatedly(benchmark::State& state, uint32_t flags, uint32_t mode = VARNEX_MODE_SPIN)
 {
     varnex_pacer_config config;
     varnex_pacer_config_init(&config);
+    config.mode = mode;
     config.rate_num = 1000000000;
     config.rate_den = 1;
     config.flags = flags;
@@ -64,6 +65,14 @@ void pacer_wait_aligned(benchmark::State& state)
     wait_repeatedly(state, VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK);
 }
 BENCHMARK(pacer_wait_aligned);
+
+// A hybrid's wait whose deadline has passed: no sleep, and what is left is
+// the hybrid's own bookkeeping, the late tick's cause among it.
+void pacer_wait_hybrid(benchmark::State& state)
+{
+    wait_repeatedly(state, 0, VARNEX_MODE_HYBRID);
+}
+BENCHMARK(pacer_wait_hybrid);
 
 }  // namespace
 

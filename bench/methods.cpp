@@ -228,15 +228,23 @@ varnex_pacer* create_pacer(long rate, uint32_t mode, double margin_ns, int64_t p
 }
 
 // `margin_ns`: a fixed hybrid margin; 0 learns it; negative takes the
-// oracle's, the p99.5 of this rate's sleep-mode lateness so far.
+// oracle's: the p99.5 of this rate's sleep-mode lateness so far, or for a
+// budget B, its p99 less B (at least 1 ns, since 0 would learn).
 Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, double margin_ns,
-                    varnex_pacer_controls controls, bool on_handle)
+                    varnex_pacer_controls controls, bool on_handle, int64_t budget_ns)
 {
-    return {id, name, rate, [rate, mode, margin_ns, controls, name, on_handle](long ticks) {
-                const double margin = margin_ns < 0 ? percentile(sleep_lateness_ns[rate], 0.995) : margin_ns;
-                varnex_pacer* pacer = create_pacer(rate, mode, margin);
+    const std::string label = name;  // the caller's text may not outlive the method
+    return {id, name, rate, [rate, mode, margin_ns, controls, label, on_handle, budget_ns](long ticks) {
+                const std::vector<double>& slept = sleep_lateness_ns[rate];
+                const double oracle = budget_ns > 0 ? std::max(percentile(slept, 0.99) - budget_ns, 1.0)
+                                                    : percentile(slept, 0.995);
+                varnex_pacer* pacer = create_pacer(rate, mode, margin_ns < 0 ? oracle : margin_ns);
+                if (margin_ns == 0 && budget_ns > 0 && varnex_pacer_set_lateness_budget(pacer, budget_ns) != VARNEX_OK) {
+                    std::fprintf(stderr, "varnex_pacing_bench: %s: budget refused\n", label.c_str());
+                    std::exit(1);
+                }
                 if (controls.flags != 0 && varnex_pacer_set_controls(pacer, &controls) != VARNEX_OK) {
-                    std::fprintf(stderr, "varnex_pacing_bench: %s: controls refused\n", name);
+                    std::fprintf(stderr, "varnex_pacing_bench: %s: controls refused\n", label.c_str());
                     std::exit(1);
                 }
                 PacerTicks paced(rate);
@@ -299,6 +307,16 @@ std::vector<Method> pacing_methods(const std::vector<long>& rates)
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "hybrid_fixed_125us", "varnex hybrid fixed at 125 us",
                                    125000));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "oracle_hybrid", "oracle hybrid", -1));
+        // Lateness budgets, each beside its oracle.
+        for (const std::string budget_us : {"10", "50", "200"}) {
+            const int64_t budget_ns = std::stoll(budget_us) * 1000;
+            all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, ("budget_" + budget_us + "us").c_str(),
+                                       ("varnex hybrid with a budget of " + budget_us + " us").c_str(), 0,
+                                       {sizeof(varnex_pacer_controls), 0, 0, 0, 0}, false, budget_ns));
+            all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, ("oracle_budget_" + budget_us + "us").c_str(),
+                                       ("oracle for a budget of " + budget_us + " us").c_str(), -1,
+                                       {sizeof(varnex_pacer_controls), 0, 0, 0, 0}, false, budget_ns));
+        }
 #if !defined(_WIN32)
         // The scheduling controls that this machine can show (the benchmark
         // runs as root): real time for the sleep, and the waits kept on CPU 1.

@@ -28,9 +28,11 @@ struct Method {
 std::vector<Method> pacing_methods(const std::vector<long>& rates);
 // `on_handle`: the host waits in an epoll loop on the pacer's readiness
 // handle (Linux), then calls the wait.
+// `budget_ns`: a learning hybrid's lateness budget; with a negative margin,
+// the oracle's for that budget.
 Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, double margin_ns = 0,
                     varnex_pacer_controls controls = {sizeof(varnex_pacer_controls), 0, 0, 0, 0},
-                    bool on_handle = false);
+                    bool on_handle = false, int64_t budget_ns = 0);
 Method varnex_polling(long rate);
 
 #if defined(_WIN32)

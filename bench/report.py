@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Turns the pacing benchmark's samples and the call-cost benchmark's JSON into
-a markdown report and two charts: the lateness distribution of every method
-(log scale), and the frontier, where each method is a point with its CPU per
-second against its p99 lateness.
+a markdown report and three charts: the lateness distribution of every method
+(log scale); the frontier, where each method is a point with its CPU per
+second against its p99 lateness; and the hybrid's CPU against its lateness
+budget, beside the oracle's.
 
-usage: report.py OUT.md DISTRIBUTION.svg FRONTIER.svg CALL_COST.json PYTHON_CALL_COST.json SAMPLES.csv [...]
+usage: report.py OUT.md DISTRIBUTION.svg FRONTIER.svg BUDGET.svg CALL_COST.json PYTHON_CALL_COST.json SAMPLES.csv [...]
 """
 import collections
 import csv
@@ -39,6 +40,12 @@ ASYNCIO_TIMERS = ("asyncio_sleep", "asyncio_call_at")
 ALIGNED_PAIR = "aligned_pair"
 UNALIGNED_PAIR = "unaligned_pair"
 ALIGNED_OFFSET_AIM_NS = 20000
+# The hybrid with each lateness budget (ns), and the oracle for it: a fixed
+# margin of the run's p99 sleep-mode lateness less the budget. With no budget
+# the hybrid's rule is the p99.5, and so is its oracle's.
+BUDGETS = [(0, HYBRID, ORACLE), (10000, "budget_10us", "oracle_budget_10us"),
+           (50000, "budget_50us", "oracle_budget_50us"), (200000, "budget_200us", "oracle_budget_200us")]
+ON_TIME_NS = 10000
 
 
 def percentile(sorted_values, fraction):
@@ -191,6 +198,48 @@ def aligned_pair_lines(rows):
     return lines if len(lines) > 2 else []
 
 
+def budget_lines(rows):
+    lines = ["| platform | rate /s | budget | p99 | ticks beyond it | CPU per s | oracle CPU | "
+             "p99 ≤ budget + spin p99 | CPU ≤ 1.5× oracle |", "|---|---:|---:|---:|---:|---:|---:|---|---|"]
+    for platform, rate in sorted({(r["platform"], r["rate"]) for r in rows if r["id"] == "budget_10us"}):
+        spin = find(rows, platform, BARE_SPIN, rate)
+        for budget_ns, method_id, oracle_id in BUDGETS:
+            row, oracle = find(rows, platform, method_id, rate), find(rows, platform, oracle_id, rate)
+            if not (row and oracle and spin and row["values"]):
+                continue
+            limit = budget_ns or ON_TIME_NS
+            beyond = sum(1 for value in row["values"] if value > limit)
+            p99_met = row["p99"] <= budget_ns + spin["p99"]
+            cpu_met = row["cpu"] <= 1.5 * oracle["cpu"]
+            lines.append(f"| {platform} | {rate:,} | {format_ns(budget_ns) if budget_ns else 'none'} | "
+                         f"{format_ns(row['p99'])} | {beyond:,} of {len(row['values']):,} | {format_cpu(row['cpu'])} | "
+                         f"{format_cpu(oracle['cpu'])} | {'met' if p99_met else 'not met'} | "
+                         f"{'met' if cpu_met else 'not met'} ({format_ratio(ratio(row['cpu'], oracle['cpu']))}) |")
+    return lines if len(lines) > 2 else []
+
+
+def budget_chart(rows, path):
+    groups = sorted({(r["platform"], r["rate"]) for r in rows if r["id"] == "budget_10us"})
+    figure, axes = plt.subplots(figsize=(11, 6))
+    for index, (platform, rate) in enumerate(groups):
+        for kind, position, style in (("varnex hybrid", 1, "-o"), ("oracle", 2, "--s")):
+            points = [(budget_ns / 1000, find(rows, platform, ids[position - 1], rate))
+                      for budget_ns, *ids in BUDGETS]
+            points = [(x, row["cpu"]) for x, row in points if row and not math.isnan(row["cpu"])]
+            if points:
+                axes.plot([x for x, _ in points], [y for _, y in points], style, color=f"C{index}",
+                          label=f"{kind}, {platform}, {rate:,}/s")
+    axes.set_xlabel("lateness budget, µs (0: none)")
+    axes.set_ylabel("CPU-seconds per second of the waiting thread")
+    axes.set_yscale("log")
+    axes.set_title("What a lateness budget saves: the hybrid against the oracle for the same budget")
+    axes.grid(which="major", color="#ddd")
+    axes.legend(fontsize=8)
+    figure.tight_layout()
+    figure.savefig(path)
+    plt.close(figure)
+
+
 def markdown(rows, machine, call_cost):
     lines = ["What each platform offers (medians): one counter read, the floor under every spin; the hybrid "
              "margin a pacer learned over one second at 1,000 ticks per second; the start of a program that "
@@ -216,6 +265,11 @@ def markdown(rows, machine, call_cost):
     loop_lines = event_loop_targets(rows)
     if loop_lines:
         lines += ["", "Event loops on Linux, each a ratio within the run:", ""] + loop_lines
+    budget_table = budget_lines(rows)
+    if budget_table:
+        lines += ["", "Lateness budgets: the hybrid with each, beside the oracle for it (a fixed margin of the run's "
+                  "p99 sleep-mode lateness less the budget; with none, the p99.5), and the targets as ratios "
+                  "within the run:", ""] + budget_table
     pair_lines = aligned_pair_lines(rows)
     if pair_lines:
         lines += ["", "Two machines on one synchronized clock, simulated on Linux: two hybrid pacers in two "
@@ -347,15 +401,16 @@ def call_costs(path, python_path):
 
 
 def main():
-    if len(sys.argv) < 7:
+    if len(sys.argv) < 8:
         print(__doc__)
         return 2
-    out_md, distribution_svg, frontier_svg, call_cost_json, python_call_cost_json = sys.argv[1:6]
-    rows, machine = load(sys.argv[6:])
+    out_md, distribution_svg, frontier_svg, budget_svg, call_cost_json, python_call_cost_json = sys.argv[1:7]
+    rows, machine = load(sys.argv[7:])
     with open(out_md, "w") as handle:
         handle.write(markdown(rows, machine, call_costs(call_cost_json, python_call_cost_json)))
     distribution_chart(rows, distribution_svg)
     frontier_chart(rows, frontier_svg)
+    budget_chart(rows, budget_svg)
     return 0
 
 

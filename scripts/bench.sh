@@ -1,8 +1,9 @@
 #!/bin/bash
 # Runs the benchmarks on Linux, under wine64 and under the emulated 32-bit
-# Wine loader, and writes docs/benchmark.md with two charts: docs/benchmark.svg
-# (every method's lateness) and docs/frontier.svg (CPU against p99). Takes
-# about a quarter of an hour; keep the machine otherwise idle.
+# Wine loader, and writes docs/benchmark.md with three charts:
+# docs/benchmark.svg (every method's lateness), docs/frontier.svg (CPU against
+# p99) and docs/budget.svg (CPU against the lateness budget). Takes about half
+# an hour; keep the machine otherwise idle.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench
@@ -69,7 +70,7 @@ for build in win64 win32; do
     tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
 done
 # Debian's Python, where python3-matplotlib is.
-/usr/bin/python3 bench/report.py docs/benchmark.md docs/benchmark.svg docs/frontier.svg "$out/call_cost.json" \
+/usr/bin/python3 bench/report.py docs/benchmark.md docs/benchmark.svg docs/frontier.svg docs/budget.svg "$out/call_cost.json" \
     "$out/python_call_cost.json" \
     "$out/linux.csv" "$out/win64.csv" "$out/win32.csv"
 cat docs/benchmark.md

@@ -2,7 +2,8 @@
 # program was once seen to end with exit 1 and no output at all before it
 # ran: that, and only that, is tried again.
 foreach(arguments "--rate;0" "--variant;sideways" "--ticks" "--bogus;1" "--priority;3" "--align;system"
-                  "--variant;pacer;--align;gps")
+                  "--variant;pacer;--align;gps" "--budget;20"
+                  "--variant;pacer;--mode;spin;--budget;20" "--variant;pacer;--budget;-1")
     foreach(attempt 1 2 3)
         execute_process(COMMAND ${EMULATOR} ${PROGRAM} ${arguments}
             RESULT_VARIABLE result ERROR_VARIABLE message OUTPUT_VARIABLE output)

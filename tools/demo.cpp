@@ -50,6 +50,11 @@ public:
                 std::fprintf(stderr, "varnex_demo: the pacer was not created: %s\n", varnex_strerror(status));
                 return false;
             }
+            if (options.budget_us >= 0 &&
+                (status = varnex_pacer_set_lateness_budget(pacer_, std::llround(options.budget_us * 1e3))) != VARNEX_OK) {
+                std::fprintf(stderr, "varnex_demo: the budget was not set: %s\n", varnex_strerror(status));
+                return false;
+            }
             if (options.controls.flags != 0 &&
                 (status = varnex_pacer_set_controls(pacer_, &options.controls)) != VARNEX_OK) {
                 std::fprintf(stderr, "varnex_demo: the controls were not set: %s\n", varnex_strerror(status));

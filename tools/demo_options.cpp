@@ -19,6 +19,7 @@ constexpr const char* kUsage =
     "  --mode spin|sleep|hybrid    the pacer's wait (default hybrid)\n"
     "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
     "  --align system|tai          the pacer's grid on the system clock from 1970 (tai: Linux, CLOCK_TAI)\n"
+    "  --budget US                 the hybrid's lateness budget: the p99 lateness it may have, in us\n"
     "  the pacer's controls, each off unless given (see the README's tuning section):\n"
     "  --boost                     highest priority while spinning\n"
     "  --affinity MASK             run the waits on these CPUs (bit n: CPU n)\n"
@@ -77,7 +78,7 @@ int parse_options(int argc, char** argv, Options& options)
         }
         const char* known[] = {"--variant", "--rate",  "--ticks",    "--seconds",   "--priority", "--csv",
                                "--mode",    "--missed", "--affinity", "--realtime", "--dma-latency",
-                               "--align"};
+                               "--align", "--budget"};
         if (std::find(std::begin(known), std::end(known), option) == std::end(known)) {
             std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", option.c_str());
             return 2;
@@ -105,6 +106,8 @@ int parse_options(int argc, char** argv, Options& options)
             const int clock = index_of(value, {"system", "tai"});
             valid = clock >= 0;
             options.align_flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | (clock == 1 ? VARNEX_PACER_TAI : 0);
+        } else if (option == "--budget") {
+            valid = parse_number(value, 0, 1e9, options.budget_us);
         } else if (option == "--affinity") {
             char* end = nullptr;
             options.controls.affinity_mask = std::strtoull(value, &end, 0);
@@ -138,8 +141,12 @@ int parse_options(int argc, char** argv, Options& options)
             return 2;
         }
     }
-    if (options.align_flags != 0 && options.variant != Variant::kPacer) {
-        std::fprintf(stderr, "varnex_demo: --align paces with the pacer: add --variant pacer\n");
+    if ((options.align_flags != 0 || options.budget_us >= 0) && options.variant != Variant::kPacer) {
+        std::fprintf(stderr, "varnex_demo: --align and --budget pace with the pacer: add --variant pacer\n");
+        return 2;
+    }
+    if (options.budget_us >= 0 && options.mode != VARNEX_MODE_HYBRID) {
+        std::fprintf(stderr, "varnex_demo: --budget is the hybrid's: a spin or a sleep has no margin to give\n");
         return 2;
     }
     return 0;

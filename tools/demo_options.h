@@ -13,6 +13,7 @@ struct Options {
     uint32_t mode = VARNEX_MODE_HYBRID;
     uint32_t missed = VARNEX_MISSED_SKIP;
     uint32_t align_flags = 0;  // VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK, with VARNEX_PACER_TAI
+    double budget_us = -1.0;   // the hybrid's lateness budget; -1: none set
     varnex_pacer_controls controls{sizeof(varnex_pacer_controls), 0, 0, 0, 0};
     long rate = 1000;
     long ticks = 2000;

@@ -50,9 +50,15 @@ void print_pacer_figures(const Options& options, const Run& run)
                 static_cast<double>(stats.spin_ns) * 1e-9, static_cast<double>(stats.sleep_ns) * 1e-9,
                 static_cast<double>(stats.cpu_ns) * 1e-9);
     if (options.mode == VARNEX_MODE_HYBRID) {
-        std::printf("hybrid margin    %.1f us (learned from the sleeps' oversleep)\n",
-                    static_cast<double>(stats.margin_ns) / 1e3);
+        std::printf("hybrid margin    %.1f us (learned from the sleeps' oversleep%s)\n",
+                    static_cast<double>(stats.margin_ns) / 1e3, options.budget_us > 0 ? ", less the budget" : "");
     }
+    std::printf("late ticks       %llu beyond %.1f us: %llu overslept, %llu preempted, %llu with the host late\n",
+                static_cast<unsigned long long>(stats.late_ticks),
+                options.budget_us > 0 ? options.budget_us : VARNEX_ON_TIME_NS / 1e3,
+                static_cast<unsigned long long>(stats.late_overslept),
+                static_cast<unsigned long long>(stats.late_preempted),
+                static_cast<unsigned long long>(stats.late_host_late));
     if (options.controls.flags != 0) {
         const char* names[] = {"boost", "affinity", "realtime", "lock-memory", "dma-latency", "no-throttling",
                                "mmcss"};

@@ -72,3 +72,4 @@ VARNEX_FORWARD_C(int, varnex_pacer_set_controls, (varnex_pacer * pacer, const va
 VARNEX_FORWARD_C(int, varnex_pacer_rate, (const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den),
                  (pacer, rate_num, rate_den))
 VARNEX_FORWARD_C(int, varnex_pacer_wait_handle, (varnex_pacer * pacer, intptr_t* handle), (pacer, handle))
+VARNEX_FORWARD_C(int, varnex_pacer_set_lateness_budget, (varnex_pacer * pacer, int64_t p99_ns), (pacer, p99_ns))

@@ -4,7 +4,7 @@
 #define VARNEX_EXPORT_H
 
 #define VARNEX_VERSION_MAJOR 1
-#define VARNEX_VERSION_MINOR 5
+#define VARNEX_VERSION_MINOR 6
 #define VARNEX_VERSION_PATCH 0
 
 /* The DLL's export list is its module-definition file, so building it marks

@@ -81,6 +81,22 @@ typedef enum varnex_missed {
     VARNEX_MISSED_DELAY = 2
 } varnex_missed;
 
+/* Since 1.6: why a wait returned its tick when it did (varnex_tick.cause). */
+typedef enum varnex_cause {
+    VARNEX_CAUSE_UNKNOWN = 0,   /* a library older than 1.6, or VARNEX_PACER_NO_STATS */
+    /* late by no more than the lateness budget, or VARNEX_ON_TIME_NS without one: the tick's
+       on-time limit */
+    VARNEX_CAUSE_ON_TIME = 1,
+    VARNEX_CAUSE_OVERSLEPT = 2, /* the sleep woke past the margin: after the deadline */
+    /* the last reading before the deadline and the reading that ended the spin lie further apart
+       than the on-time limit: the thread did not run (another thread, an interrupt, the
+       hypervisor) */
+    VARNEX_CAUSE_PREEMPTED = 3,
+    VARNEX_CAUSE_HOST_LATE = 4  /* the deadline had passed when the wait was called */
+} varnex_cause;
+/* A late tick has the first of HOST_LATE, OVERSLEPT and PREEMPTED that applies. */
+#define VARNEX_ON_TIME_NS 10000
+
 /* Flags of varnex_pacer_config. */
 #define VARNEX_PACER_NO_STATS 0x1u /* keep no statistics: varnex_pacer_stats reports ticks and missed only */
 /* Since 1.2. A signal whose handler interrupts the sleep of a wait ends it with
@@ -149,7 +165,7 @@ typedef struct varnex_pacer_config {
 
 typedef struct varnex_tick {
     uint32_t size;        /* sizeof(varnex_tick), set by the caller */
-    uint32_t reserved;
+    uint32_t cause;       /* since 1.6 (was reserved): a varnex_cause, written by a wait that returns VARNEX_OK */
     uint64_t index;       /* tick k: the first tick is 0; aligned, k counts from 1970 */
     uint64_t missed;      /* ticks passed over since the previous return */
     int64_t lateness_ns;  /* the reading that ended the wait, minus tick k's deadline */
@@ -198,6 +214,13 @@ typedef struct varnex_pacer_stats {
        while it is synchronized, 0 while STA_UNSYNC is set; the estimated error, in us. */
     int32_t clock_synchronized;
     int32_t clock_error_us;
+    /* Since version 1.6 (size 160): the ticks returned later than their on-time limit (the
+       lateness budget, or VARNEX_ON_TIME_NS without one), and of those, how many for each cause;
+       0 with VARNEX_PACER_NO_STATS. */
+    uint64_t late_ticks;
+    uint64_t late_overslept;
+    uint64_t late_preempted;
+    uint64_t late_host_late;
 } varnex_pacer_stats;
 
 /* Scheduling and power controls, for varnex_pacer_set_controls. Each applies to the thread
@@ -290,6 +313,16 @@ VARNEX_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const 
    missed when it returns. varnex_pacer_cancel makes the handle ready at once, and the wait then
    returns VARNEX_E_CANCELLED. */
 VARNEX_API int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle);
+
+/* Since 1.6. The p99 lateness this host accepts, in nanoseconds, for a hybrid pacer that learns
+   its margin: the margin becomes the p99 of the sleeps' oversleep (over the latest 512 to 1,024
+   ticks, exactly) less the budget, and may be 0. A budget as large as that p99 makes the hybrid
+   sleep to the deadline itself, at sleep mode's CPU; every microsecond less is spin time. 0 (the
+   default) is no budget: the margin is the p99.5 of the oversleep, at least 10 us. With the
+   readiness handle, the same holds for the loop's latency. The statistics' late_ticks says
+   whether the budget holds. Call it between waits. Spin or sleep mode, or a fixed margin_ns:
+   VARNEX_E_INVALID_MODE; a negative budget: VARNEX_E_INVALID_ARGUMENT. */
+VARNEX_API int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p99_ns);
 
 /* The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den. */
 VARNEX_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);

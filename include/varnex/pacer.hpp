@@ -79,6 +79,14 @@ public:
         }
         return handle;
     }
+    // The p99 lateness the host accepts, for a hybrid that learns its margin;
+    // throws Error in the other modes.
+    void set_lateness_budget(int64_t p99_ns)
+    {
+        if (const int status = varnex_pacer_set_lateness_budget(pacer_, p99_ns); status != VARNEX_OK) {
+            throw Error(status);
+        }
+    }
     varnex_pacer* get() const noexcept { return pacer_; }
 
 private:

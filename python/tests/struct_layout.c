@@ -24,7 +24,7 @@ int main(void)
 
     STRUCT(varnex_tick);
     FIELD(varnex_tick, size);
-    FIELD(varnex_tick, reserved);
+    FIELD(varnex_tick, cause);
     FIELD(varnex_tick, index);
     FIELD(varnex_tick, missed);
     FIELD(varnex_tick, lateness_ns);
@@ -53,6 +53,10 @@ int main(void)
     FIELD(varnex_pacer_stats, clock_step_ns);
     FIELD(varnex_pacer_stats, clock_synchronized);
     FIELD(varnex_pacer_stats, clock_error_us);
+    FIELD(varnex_pacer_stats, late_ticks);
+    FIELD(varnex_pacer_stats, late_overslept);
+    FIELD(varnex_pacer_stats, late_preempted);
+    FIELD(varnex_pacer_stats, late_host_late);
 
     STRUCT(varnex_pacer_controls);
     FIELD(varnex_pacer_controls, size);

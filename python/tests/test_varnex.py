@@ -274,3 +274,16 @@ def test_an_aligned_pacer_counts_its_ticks_from_1970_on_the_system_clock():
         varnex.Pacer(100, missed="delay", align="system")
     with pytest.raises(ValueError, match="invalid phase"):
         varnex.Pacer(100, phase=0.01, align="system")
+
+
+def test_a_budget_gives_each_tick_its_cause_and_keeps_the_four_field_unpacking():
+    with varnex.Pacer(100, budget=200e-6) as pacer:
+        ticks = [pacer.wait() for _ in range(10)]
+        index, lateness, interval, missed = ticks[-1]
+        assert index == ticks[-1].index and missed == ticks[-1].missed
+        assert all((t.cause == varnex.Cause.ON_TIME) == (t.lateness <= 200e-6) for t in ticks)
+        assert pacer.stats.late_ticks == sum(t.cause != varnex.Cause.ON_TIME for t in ticks[:-1])
+    with pytest.raises(ValueError, match="invalid mode"):
+        varnex.Pacer(100, mode="spin", budget=20e-6)
+    with pytest.raises(ValueError, match="budget must be"):
+        varnex.Pacer(100, budget=-1e-6)

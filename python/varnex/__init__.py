@@ -46,7 +46,7 @@ import sys
 import threading
 from typing import NamedTuple
 
-__all__ = ["Pacer", "Tick", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "Closed", "LibraryNotFound",
+__all__ = ["Pacer", "Tick", "Cause", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "Closed", "LibraryNotFound",
            "version", "library_path"]
 
 class Status(enum.IntEnum):
@@ -109,7 +109,7 @@ class _Config(ctypes.Structure):
 
 
 class _Tick(ctypes.Structure):
-    _fields_ = [("size", ctypes.c_uint32), ("reserved", ctypes.c_uint32), ("index", ctypes.c_uint64),
+    _fields_ = [("size", ctypes.c_uint32), ("cause", ctypes.c_uint32), ("index", ctypes.c_uint64),
                 ("missed", ctypes.c_uint64), ("lateness_ns", ctypes.c_int64), ("interval_ns", ctypes.c_int64),
                 ("lateness_s", ctypes.c_double), ("interval_s", ctypes.c_double)]
 
@@ -122,7 +122,8 @@ class _Stats(ctypes.Structure):
                                             "margin_ns")] + [
         (name, ctypes.c_uint32) for name in ("controls_active", "controls_denied", "controls_unsupported",
                                              "clock_steps")] + [
-        ("clock_step_ns", ctypes.c_int64), ("clock_synchronized", ctypes.c_int32), ("clock_error_us", ctypes.c_int32)]
+        ("clock_step_ns", ctypes.c_int64), ("clock_synchronized", ctypes.c_int32), ("clock_error_us", ctypes.c_int32)] + [
+        (name, ctypes.c_uint64) for name in ("late_ticks", "late_overslept", "late_preempted", "late_host_late")]
 
 
 class _Controls(ctypes.Structure):
@@ -130,13 +131,31 @@ class _Controls(ctypes.Structure):
                 ("realtime_priority", ctypes.c_uint32), ("dma_latency_us", ctypes.c_uint32)]
 
 
-class Tick(NamedTuple):
-    """One tick: its index on the grid, how late the wait returned and the time since the previous
-    return (seconds), and how many ticks were passed over since then."""
+class Cause(enum.IntEnum):
+    """Why a wait returned its tick when it did (varnex_cause)."""
+    UNKNOWN = 0
+    ON_TIME = 1
+    OVERSLEPT = 2
+    PREEMPTED = 3
+    HOST_LATE = 4
+
+
+class _TickFields(NamedTuple):
     index: int
     lateness: float
     interval: float
     missed: int
+
+
+class Tick(_TickFields):
+    """One tick: its index on the grid, how late the wait returned and the time since the previous
+    return (seconds), and how many ticks were passed over since then; and, beside the four, its
+    cause (a Cause), so that `index, lateness, interval, missed = tick` still unpacks."""
+
+    def __new__(cls, index, lateness, interval, missed, cause=Cause.UNKNOWN):
+        tick = super().__new__(cls, index, lateness, interval, missed)
+        tick.cause = cause
+        return tick
 
 
 @dataclasses.dataclass(frozen=True)
@@ -144,7 +163,8 @@ class Stats:
     """The pacer's statistics; times in seconds. cpu is None where the thread's CPU time is unknown.
     clock_steps and clock_step: the steps of the system clock an aligned pacer saw, and the sum of
     their sizes; clock_synchronized (a bool) and clock_error (the kernel's estimated error): None
-    where unknown (everywhere but Linux)."""
+    where unknown (everywhere but Linux). late_ticks: the ticks later than the budget (or 10 us
+    without one), and late_overslept, late_preempted and late_host_late: those by cause."""
     ticks: int
     missed: int
     lateness_p50: float
@@ -163,6 +183,10 @@ class Stats:
     clock_step: float = 0.0
     clock_synchronized: object = None
     clock_error: object = None
+    late_ticks: int = 0
+    late_overslept: int = 0
+    late_preempted: int = 0
+    late_host_late: int = 0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -263,14 +287,15 @@ def _lib():
             library.varnex_pacer_get_stats.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Stats)]
             library.varnex_pacer_set_controls.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Controls)]
             library.varnex_pacer_wait_handle.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ssize_t)]
+            library.varnex_pacer_set_lateness_budget.argtypes = [ctypes.c_void_p, ctypes.c_int64]
             library.varnex_pacer_rate.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint32),
                                                   ctypes.POINTER(ctypes.c_uint32)]
             for function in ("varnex_pacer_create", "varnex_pacer_wait", "varnex_pacer_cancel",
                              "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate",
-                             "varnex_pacer_wait_handle"):
+                             "varnex_pacer_wait_handle", "varnex_pacer_set_lateness_budget"):
                 getattr(library, function).restype = ctypes.c_int
-            if library.varnex_version() < 0x010500:
-                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.5 or later")
+            if library.varnex_version() < 0x010600:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.6 or later")
             _library, _library_path = library, path
     return _library
 
@@ -340,13 +365,14 @@ class Pacer:
     margin in seconds (default: learned). controls: a Controls, as set_controls takes. align:
     "system" puts the grid on the system clock, tick k due where it reads phase + k periods since
     1970 (phase then under one period, default 0), the same instants on every machine whose
-    clock is synchronized; "tai" (Linux) on CLOCK_TAI, once the kernel knows the TAI offset. A value
+    clock is synchronized; "tai" (Linux) on CLOCK_TAI, once the kernel knows the TAI offset.
+    budget: the p99 lateness in seconds the host accepts (set_lateness_budget). A value
     that its C field cannot hold raises ValueError naming the parameter. One thread waits on a
     pacer at a time; stats, cancel() and close() may come from any thread (see the module's
     docs)."""
 
     def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
-                 controls=None, align=None):
+                 controls=None, align=None, budget=None):
         library = _lib()
         config = _Config()
         library.varnex_pacer_config_init(ctypes.byref(config))
@@ -390,12 +416,14 @@ class Pacer:
         self._tick = _Tick(size=ctypes.sizeof(_Tick))
         self._tick_pointer = ctypes.byref(self._tick)
         self._wait = library.varnex_pacer_wait
-        if controls is not None:
-            try:
+        try:
+            if controls is not None:
                 self.set_controls(controls)
-            except BaseException:
-                self.close()
-                raise
+            if budget is not None:
+                self.set_lateness_budget(budget)
+        except BaseException:
+            self.close()
+            raise
 
     @staticmethod
     def _fraction_terms(numerator, denominator):
@@ -429,7 +457,7 @@ class Pacer:
                 raise Closed("the pacer was closed during the wait", status)
             _fail(status)
         tick = self._tick
-        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
+        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed, Cause(tick.cause))
 
     def _wait_blocking(self, handle, status):
         # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
@@ -489,7 +517,7 @@ class Pacer:
         if status != Status.OK:
             _fail(status)
         tick = self._tick
-        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed)
+        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed, Cause(tick.cause))
 
     async def _wait_in_executor(self):
         # Windows: the proactor loop cannot wait on the handle. A cancelled task cancels the
@@ -563,7 +591,18 @@ class Pacer:
                      _control_names(raw.controls_denied), _control_names(raw.controls_unsupported),
                      raw.clock_steps, _seconds(raw.clock_step_ns),
                      None if raw.clock_synchronized < 0 else bool(raw.clock_synchronized),
-                     None if raw.clock_error_us < 0 else raw.clock_error_us * 1e-6)
+                     None if raw.clock_error_us < 0 else raw.clock_error_us * 1e-6,
+                     raw.late_ticks, raw.late_overslept, raw.late_preempted, raw.late_host_late)
+
+    def set_lateness_budget(self, seconds):
+        """The p99 lateness the host accepts, in seconds, for a hybrid that learns its margin: the
+        margin becomes the sleeps' p99 oversleep less the budget, and may reach 0 (sleep mode's
+        CPU). 0 is no budget. Call it between waits; stats.late_ticks says whether it holds."""
+        ns = _nanoseconds("budget", seconds, 0, _INT64_MAX, "seconds from 0 on")
+        with self._lock:
+            status = _lib().varnex_pacer_set_lateness_budget(self._open_handle(), ns)
+        if status != Status.OK:
+            _fail(status)
 
     def set_controls(self, controls):
         """Replaces the pacer's controls with a Controls; call it between waits. Whether each took

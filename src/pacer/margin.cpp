@@ -53,8 +53,9 @@ void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64
     estimator.ticks_spun = 0;
     const int64_t oversleep = std::max<int64_t>(oversleep_counts, 0);
     keep_if_among_largest(estimator.windows[estimator.current], oversleep);
-    if (oversleep > margin_counts) {
-        estimator.boost_counts = std::min({oversleep, 2 * margin_counts, estimator.half_period_counts});
+    const int64_t allowed = margin_counts + estimator.budget_counts;
+    if (oversleep > allowed) {
+        estimator.boost_counts = std::min({oversleep, 2 * allowed, estimator.half_period_counts});
         estimator.ticks_since_boost = 0;
     }
 }
@@ -65,7 +66,8 @@ int64_t margin_counts(const MarginEstimator& estimator)
     const OversleepWindow& before = estimator.windows[estimator.current ^ 1];
     const uint32_t samples = now.samples + before.samples;
     // The rank-th and the next largest of both windows, from their largest few.
-    const auto rank = static_cast<int>((samples + 199) / 200);
+    const uint32_t per_rank = estimator.budget_counts == 0 ? 200 : 100;
+    const auto rank = static_cast<int>((samples + per_rank - 1) / per_rank);
     int from_now = 0;
     int from_before = 0;
     int64_t largest[2] = {0, 0};
@@ -76,7 +78,11 @@ int64_t margin_counts(const MarginEstimator& estimator)
     }
     const int64_t quantile = std::min(largest[0], 2 * largest[1]);
     const int64_t warm_up = samples < kWarmUpSamples ? estimator.warm_up_counts : 0;
-    return std::max({quantile, estimator.boost_counts, estimator.floor_counts, warm_up});
+    const int64_t oversleep = std::max({quantile, estimator.boost_counts, warm_up});
+    if (estimator.budget_counts != 0) {
+        return std::max<int64_t>(oversleep - estimator.budget_counts, 0);
+    }
+    return std::max(oversleep, estimator.floor_counts);
 }
 
 bool probe_now(MarginEstimator& estimator)
@@ -91,7 +97,9 @@ bool probe_now(MarginEstimator& estimator)
 void learn_probe(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts)
 {
     if (2 * oversleep_counts < margin_counts) {
+        const int64_t budget = estimator.budget_counts;
         init_margin(estimator, estimator.floor_counts, estimator.warm_up_counts, estimator.period_counts);
+        estimator.budget_counts = budget;
     } else {
         estimator.probe_ticks = std::min(2 * estimator.probe_ticks, kLastProbeTicks);
     }

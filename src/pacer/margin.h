@@ -4,7 +4,12 @@
 // The margin is the p99.5 of the oversleeps (the wake-up minus the requested
 // wake-up) over the latest one to two windows of kMarginWindowTicks ticks: of
 // n samples, the r-th largest with r = ceil(n / 200), exactly; but at most
-// twice the (r+1)-th, so that one stall never moves it. Windows turn over
+// twice the (r+1)-th, so that one stall never moves it. With a lateness
+// budget B, it is the p99 (r = ceil(n / 100), as exactly) less B, and may be
+// 0: a host that accepts a p99 lateness of B spins only for what the sleeps'
+// p99 oversleep exceeds it by. Each window keeps its kLargestKept largest
+// samples, which hold the rank of the p99 of two full windows and the next
+// one: the quantile is exact, with no error in ranks. Windows turn over
 // with every tick, sleeping or not: a quieter machine is learned within two
 // windows, and a pacer that spins because its margin reached the period
 // forgets that margin and sleeps again to measure anew. A sleep that
@@ -12,7 +17,9 @@
 // boost): at most to twice the margin it slept with and to half the period,
 // so that the sleeping that learning needs goes on; the boost halves every
 // kBoostHalfLifeTicks ticks. Until kWarmUpSamples samples, the margin is at
-// least the warm-up margin: the smaller of 1 ms and half the period.
+// least the warm-up margin: the smaller of 1 ms and half the period. With a
+// budget, each of these stands for an oversleep and the budget is taken from
+// it, and a sleep overshoots when it wakes later than margin plus budget.
 //
 // A burst of stalls can still lift the margin past the period, and a pacer
 // that only spins learns nothing. So while it spins for its margin, it
@@ -29,8 +36,9 @@
 constexpr uint32_t kMarginWindowTicks = 512;
 constexpr uint32_t kBoostHalfLifeTicks = 8;
 constexpr uint32_t kWarmUpSamples = 16;
-// Enough largest samples per window for the rank of two full windows.
-constexpr int kLargestKept = 7;
+// Enough largest samples per window for the p99's rank of two full windows
+// (11 of 1,024) and the next.
+constexpr int kLargestKept = 12;
 constexpr int64_t kWarmUpMarginNs = 1000000;
 // The least learned margin: a wake-up is never this punctual.
 constexpr int64_t kMarginFloorNs = 10000;
@@ -54,6 +62,7 @@ struct MarginEstimator {
     int64_t period_counts;
     uint32_t ticks_spun;
     uint32_t probe_ticks;
+    int64_t budget_counts;  // 0: none, the p99.5 and the floor
 };
 
 void init_margin(MarginEstimator& estimator, int64_t floor_counts, int64_t warm_up_counts, int64_t period_counts);

@@ -21,12 +21,14 @@ static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pa
 static_assert(sizeof(varnex_tick) == 56 && offsetof(varnex_tick, index) == 8 &&
                   offsetof(varnex_tick, lateness_ns) == 24 && offsetof(varnex_tick, interval_s) == 48,
               "fixed for 32- and 64-bit hosts");
-static_assert(sizeof(varnex_pacer_stats) == 128 && offsetof(varnex_pacer_stats, ticks) == 8 &&
+static_assert(offsetof(varnex_pacer_stats, ticks) == 8 &&
                   offsetof(varnex_pacer_stats, drift_ns) == 56 && offsetof(varnex_pacer_stats, cpu_ns) == 80 &&
                   offsetof(varnex_pacer_stats, margin_ns) == 88 && offsetof(varnex_pacer_stats, controls_active) == 96 &&
                   offsetof(varnex_pacer_stats, clock_steps) == 108 &&
                   offsetof(varnex_pacer_stats, clock_step_ns) == 112 &&
-                  offsetof(varnex_pacer_stats, clock_error_us) == 124,
+                  offsetof(varnex_pacer_stats, clock_error_us) == 124 &&
+                  offsetof(varnex_pacer_stats, late_ticks) == 128 &&
+                  offsetof(varnex_pacer_stats, late_host_late) == 152 && sizeof(varnex_pacer_stats) == 160,
               "fixed for 32- and 64-bit hosts");
 static_assert(sizeof(varnex_pacer_controls) == 24 && offsetof(varnex_pacer_controls, affinity_mask) == 8 &&
                   offsetof(varnex_pacer_controls, dma_latency_us) == 20,
@@ -225,6 +227,7 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->missed_policy = {config->missed, config->burst_cap};
     created->keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
     created->return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
+    created->on_time_counts = ns_to_counts(VARNEX_ON_TIME_NS, frequency);
     const int64_t period_counts = offset_counts(grid, 1);
     if (created->mode == VARNEX_MODE_HYBRID) {
         created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
@@ -348,6 +351,25 @@ int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
         arm_for_next_wait(*pacer);
     }
     *handle = platform::ready_timer_host_handle(ready);
+    return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p99_ns)
+{
+    if (pacer == nullptr || p99_ns < 0) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (pacer->mode != VARNEX_MODE_HYBRID || pacer->fixed_margin_counts != 0) {
+        return VARNEX_E_INVALID_MODE;
+    }
+    // Past the period a budget means no margin; held there, margin plus
+    // budget stays within range.
+    const int64_t budget_counts = p99_ns == 0 ? 0
+                                              : std::clamp<int64_t>(ns_to_counts(p99_ns, pacer->grid.frequency), 1,
+                                                                    offset_counts(pacer->grid, 1));
+    pacer->margin.budget_counts = budget_counts;
+    pacer->on_time_counts = p99_ns == 0 ? ns_to_counts(VARNEX_ON_TIME_NS, pacer->grid.frequency) : budget_counts;
+    pacer->margin_counts.store(margin_counts(pacer->margin));
     return VARNEX_OK;
 }
 

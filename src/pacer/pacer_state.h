@@ -53,6 +53,13 @@ struct varnex_pacer {
     int64_t unrecorded_lateness_ns = 0;
     int64_t unrecorded_spin_counts = 0;
     bool lateness_unrecorded = false;
+    uint32_t unrecorded_cause = VARNEX_CAUSE_UNKNOWN;
+    // The lateness a tick may have and be on time: the budget, or
+    // VARNEX_ON_TIME_NS.
+    int64_t on_time_counts = 0;
+    // The spin's last reading before the deadline; kNoReading when the wait
+    // came to its deadline without one.
+    int64_t spin_before_counts = 0;
     MarginEstimator margin{};
     PacerControls controls{};
     // The readiness handle's wake-up as last armed, and the margin it left.
@@ -77,6 +84,8 @@ struct varnex_pacer {
     std::atomic<uint32_t> controls_unsupported{0};
     std::atomic<uint32_t> clock_steps{0};
     std::atomic<int64_t> clock_step_ns{0};
+    std::atomic<uint64_t> late_ticks{0};
+    std::atomic<uint64_t> late_by_cause[3] = {};  // overslept, preempted, host late
     LatenessStats lateness{};
 };
 

@@ -17,6 +17,10 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     if (!pacer.keep_stats) {
         return;
     }
+    stats.late_ticks = pacer.late_ticks.load(kRelaxed);
+    stats.late_overslept = pacer.late_by_cause[0].load(kRelaxed);
+    stats.late_preempted = pacer.late_by_cause[1].load(kRelaxed);
+    stats.late_host_late = pacer.late_by_cause[2].load(kRelaxed);
     stats.lateness_p50_ns = lateness_percentile(pacer.lateness, 0.5);
     stats.lateness_p99_ns = lateness_percentile(pacer.lateness, 0.99);
     stats.lateness_p999_ns = lateness_percentile(pacer.lateness, 0.999);

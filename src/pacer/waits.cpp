@@ -1,6 +1,7 @@
 #include "pacer/waits.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "pacer/alignment.h"
 #include "pacer/atomics.h"
@@ -13,6 +14,8 @@ namespace {
 constexpr int64_t kCancelled = -1;
 constexpr int64_t kInterrupted = -2;
 constexpr int64_t kNoTimer = -3;
+// No spin reading came before the deadline.
+constexpr int64_t kNoReading = INT64_MIN;
 
 bool take_cancel(varnex_pacer& pacer)
 {
@@ -24,13 +27,17 @@ bool take_cancel(varnex_pacer& pacer)
 int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     pacer.unrecorded_spin_counts = -now;
+    // A register's copy a turn: the last reading before the deadline.
+    int64_t before = kNoReading;
     while (now < deadline) {
         if (take_cancel(pacer)) {
             pacer.unrecorded_spin_counts = 0;
             return kCancelled;
         }
+        before = now;
         now = platform::read_counter();
     }
+    pacer.spin_before_counts = before;
     pacer.unrecorded_spin_counts += now;
     return now;
 }
@@ -177,6 +184,7 @@ bool begin_wait(varnex_pacer& pacer)
         return false;
     }
     record_previous_tick(pacer);
+    pacer.spin_before_counts = kNoReading;
     if (pacer.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
         pacer.waiting_thread.store(platform::open_thread_clock());
     }
@@ -211,13 +219,32 @@ void put_back(const EarlyTick& early)
     }
 }
 
-// Everything after the reading `now` that ended the wait for `target`.
-inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& target, int64_t deadline, int64_t now)
+// Why a tick came `lateness_counts` after its deadline: the first cause that
+// applies, once it is later than its on-time limit. A spin that read the
+// counter before the deadline and still ended this late was not running.
+inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, bool host_late)
+{
+    if (lateness_counts <= pacer.on_time_counts) {
+        return VARNEX_CAUSE_ON_TIME;
+    }
+    if (host_late) {
+        return VARNEX_CAUSE_HOST_LATE;
+    }
+    return pacer.spin_before_counts == kNoReading ? VARNEX_CAUSE_OVERSLEPT : VARNEX_CAUSE_PREEMPTED;
+}
+
+// Everything after the reading `now` that ended the wait for `target`;
+// `host_late`: its deadline had passed when the wait was called.
+inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& target, int64_t deadline, int64_t now,
+                      bool host_late)
 {
     const int64_t lateness_counts = now - deadline;
     const int64_t interval_counts = now - pacer.last_return_counts;
     const int64_t lateness_ns = counts_to_ns(pacer.grid, lateness_counts);
+    const uint32_t cause =
+        pacer.keep_stats ? cause_of(pacer, lateness_counts, host_late) : static_cast<uint32_t>(VARNEX_CAUSE_UNKNOWN);
     if (tick != nullptr) {
+        tick->cause = cause;
         tick->lateness_ns = lateness_ns;
         tick->interval_ns = counts_to_ns(pacer.grid, interval_counts);
         tick->lateness_s = static_cast<double>(lateness_counts) * pacer.seconds_per_count;
@@ -232,6 +259,7 @@ inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& targ
     add_relaxed(pacer.ticks, uint64_t{1});
     add_relaxed(pacer.missed, target.missed);
     pacer.unrecorded_lateness_ns = lateness_ns;
+    pacer.unrecorded_cause = cause;
     pacer.lateness_unrecorded = pacer.keep_stats;
 }
 
@@ -255,6 +283,7 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
     target.missed += pacer.missed_carried;
     const int64_t deadline = deadline_counts(pacer.grid, target.index);
+    const bool host_late = now >= deadline;
     if (now < deadline - handle_margin_counts(pacer)) {
         // A later tick that the policy chose over the missed ones is the one
         // the handle is armed for, and the choice holds: chosen afresh when
@@ -283,7 +312,7 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
         put_back(early);
         return VARNEX_E_NOT_DUE;
     }
-    take_tick(pacer, tick, target, deadline, now);
+    take_tick(pacer, tick, target, deadline, now, host_late);
     return VARNEX_OK;
 }
 
@@ -326,6 +355,7 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         target.missed += pacer.missed_carried;
         pacer.burst_returns = target.burst_returns;
         const int64_t deadline = deadline_counts(pacer.grid, target.index);
+        const bool host_late = now >= deadline;
         const EarlyTick early = write_early(tick, target);
         switch (pacer.mode) {
         case VARNEX_MODE_SLEEP:
@@ -348,7 +378,7 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         // the grid gives now. The lateness is the reading that ended it.
         int64_t checked = now;
         if (!aligned || !follow_system_clock(pacer, &checked)) {
-            take_tick(pacer, tick, target, deadline, now);
+            take_tick(pacer, tick, target, deadline, now, host_late);
             return VARNEX_OK;
         }
         put_back(early);

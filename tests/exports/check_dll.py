@@ -42,6 +42,7 @@ PACER_EXPORTS = [
     "varnex_pacer_rate",
     "varnex_pacer_set_controls",
     "varnex_pacer_wait_handle",
+    "varnex_pacer_set_lateness_budget",
 ]
 for names in EXPORTS.values():
     names += PACER_EXPORTS

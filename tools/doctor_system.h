@@ -1,0 +1,26 @@
+// What varnex-doctor asks of the system it runs on, written once per system:
+// doctor_linux.cpp and doctor_windows.cpp. "unknown" stands wherever the
+// system does not say.
+#ifndef VARNEX_TOOLS_DOCTOR_SYSTEM_H
+#define VARNEX_TOOLS_DOCTOR_SYSTEM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Fact {
+    std::string name;
+    std::string value;
+};
+
+// The counter the pacer spins on: its frequency, and one read.
+int64_t counter_frequency();
+int64_t read_counter();
+// The lines between the counter's and the oversleep sample's: the clock
+// source, a hypervisor, the kernel, timers, CPUs and power.
+std::vector<Fact> system_facts();
+
+// The hypervisor's vendor from the processor (CPUID), or "none".
+std::string hypervisor();
+
+#endif
