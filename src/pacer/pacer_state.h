@@ -57,9 +57,8 @@ struct varnex_pacer {
     // The lateness a tick may have and be on time: the budget, or
     // VARNEX_ON_TIME_NS.
     int64_t on_time_counts = 0;
-    // The spin's last reading before the deadline; kNoReading when the wait
-    // came to its deadline without one.
-    int64_t spin_before_counts = 0;
+    // This wait's spin read the counter before the deadline.
+    bool spun_before_deadline = false;
     MarginEstimator margin{};
     PacerControls controls{};
     // The readiness handle's wake-up as last armed, and the margin it left.

@@ -1,7 +1,6 @@
 #include "pacer/waits.h"
 
 #include <algorithm>
-#include <cstdint>
 
 #include "pacer/alignment.h"
 #include "pacer/atomics.h"
@@ -14,8 +13,6 @@ namespace {
 constexpr int64_t kCancelled = -1;
 constexpr int64_t kInterrupted = -2;
 constexpr int64_t kNoTimer = -3;
-// No spin reading came before the deadline.
-constexpr int64_t kNoReading = INT64_MIN;
 
 bool take_cancel(varnex_pacer& pacer)
 {
@@ -27,17 +24,17 @@ bool take_cancel(varnex_pacer& pacer)
 int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     pacer.unrecorded_spin_counts = -now;
-    // A register's copy a turn: the last reading before the deadline.
-    int64_t before = kNoReading;
+    // A spin that starts before the deadline reads the counter on until it
+    // ends: its last reading before the deadline lies at least the lateness
+    // from the one that ended it, and no turn needs to keep it.
+    pacer.spun_before_deadline = now < deadline;
     while (now < deadline) {
         if (take_cancel(pacer)) {
             pacer.unrecorded_spin_counts = 0;
             return kCancelled;
         }
-        before = now;
         now = platform::read_counter();
     }
-    pacer.spin_before_counts = before;
     pacer.unrecorded_spin_counts += now;
     return now;
 }
@@ -184,7 +181,7 @@ bool begin_wait(varnex_pacer& pacer)
         return false;
     }
     record_previous_tick(pacer);
-    pacer.spin_before_counts = kNoReading;
+    pacer.spun_before_deadline = false;
     if (pacer.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
         pacer.waiting_thread.store(platform::open_thread_clock());
     }
@@ -221,7 +218,8 @@ void put_back(const EarlyTick& early)
 
 // Why a tick came `lateness_counts` after its deadline: the first cause that
 // applies, once it is later than its on-time limit. A spin that read the
-// counter before the deadline and still ended this late was not running.
+// counter before the deadline and still ended this late has two readings
+// further apart than the limit: between them, it was not running.
 inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, bool host_late)
 {
     if (lateness_counts <= pacer.on_time_counts) {
@@ -230,7 +228,7 @@ inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, boo
     if (host_late) {
         return VARNEX_CAUSE_HOST_LATE;
     }
-    return pacer.spin_before_counts == kNoReading ? VARNEX_CAUSE_OVERSLEPT : VARNEX_CAUSE_PREEMPTED;
+    return pacer.spun_before_deadline ? VARNEX_CAUSE_PREEMPTED : VARNEX_CAUSE_OVERSLEPT;
 }
 
 // Everything after the reading `now` that ended the wait for `target`;

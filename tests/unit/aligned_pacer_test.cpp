@@ -8,6 +8,7 @@
 
 #include "fake_platform.h"
 #include "fake_platform_test.h"
+#include "pacer_calls.h"
 #include "varnex/pacer.h"
 
 namespace {
@@ -56,29 +57,6 @@ protected:
         config.flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK;
         return config;
     }
-
-    static varnex_pacer* create(const varnex_pacer_config& config)
-    {
-        varnex_pacer* pacer = nullptr;
-        EXPECT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
-        return pacer;
-    }
-
-    static varnex_tick wait(varnex_pacer* pacer)
-    {
-        varnex_tick tick{};
-        tick.size = sizeof tick;
-        EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
-        return tick;
-    }
-
-    static varnex_pacer_stats stats_of(varnex_pacer* pacer)
-    {
-        varnex_pacer_stats stats{};
-        stats.size = sizeof stats;
-        EXPECT_EQ(varnex_pacer_get_stats(pacer, &stats), VARNEX_OK);
-        return stats;
-    }
 };
 
 TEST_F(AlignedPacerTest, TicksComeWhereTheClockReadsTheirGridPointsCountedFrom1970)
@@ -97,11 +75,11 @@ TEST_F(AlignedPacerTest, TicksComeWhereTheClockReadsTheirGridPointsCountedFrom19
         config.phase_ns = test.phase_ns;
         const int64_t phase_ns = test.phase_ns < 0 ? 0 : test.phase_ns;
         const int64_t created_ns = fake::system_clock_now_ns();
-        varnex_pacer* pacer = create(config);
+        varnex_pacer* pacer = created(config);
         ASSERT_NE(pacer, nullptr);
         const uint64_t first = index_at(created_ns - phase_ns, test.num, test.den) + 1;
         for (uint64_t k = first; k < first + 40; ++k) {
-            const varnex_tick tick = wait(pacer);
+            const varnex_tick tick = waited(pacer);
             ASSERT_EQ(tick.index, k) << "the first grid point after the creation, then each in turn";
             EXPECT_EQ(tick.missed, 0u);
             EXPECT_EQ(tick.lateness_ns, 0);
@@ -140,15 +118,15 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         fake::set_system_clock(kClockAtZeroNs);
         varnex_pacer_config config = aligned(VARNEX_MODE_SLEEP);
         config.missed = test.missed_policy;
-        varnex_pacer* pacer = create(config);
+        varnex_pacer* pacer = created(config);
         ASSERT_NE(pacer, nullptr);
-        const varnex_tick before = wait(pacer);
+        const varnex_tick before = waited(pacer);
         if (test.in_the_sleep) {
             fake::step_system_clock_in_next_sleep(test.step_ns);
         } else {
             fake::step_system_clock(test.step_ns);
         }
-        const varnex_tick after = wait(pacer);
+        const varnex_tick after = waited(pacer);
         EXPECT_EQ(after.index, before.index + test.next_after);
         EXPECT_EQ(after.missed, test.missed);
         const int64_t clock_ns = fake::system_clock_now_ns();
@@ -157,7 +135,7 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         if (test.step_ns < 0) {
             EXPECT_GE(after.interval_ns, kPeriodNs - test.step_ns - 100000) << "held until the clock was back";
         }
-        EXPECT_EQ(wait(pacer).index, after.index + 1);
+        EXPECT_EQ(waited(pacer).index, after.index + 1);
         const varnex_pacer_stats stats = stats_of(pacer);
         EXPECT_EQ(stats.clock_steps, 1u);
         EXPECT_LE(std::llabs(stats.clock_step_ns - std::llabs(test.step_ns)), 10);
@@ -168,7 +146,7 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
 
 TEST_F(AlignedPacerTest, ThroughTheReadinessHandleAStepBackMakesTheTickNotDueAndRearmsIt)
 {
-    varnex_pacer* pacer = create(aligned(VARNEX_MODE_SLEEP));
+    varnex_pacer* pacer = created(aligned(VARNEX_MODE_SLEEP));
     ASSERT_NE(pacer, nullptr);
     intptr_t handle = 0;
     ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
@@ -190,12 +168,12 @@ TEST_F(AlignedPacerTest, WhereTheCounterRunsApartTheMappingFollowsASlewOf500Ppm)
         fake::set_frequency(10000000);
         fake::set_counter(0, 1);
         fake::set_system_clock(kClockAtZeroNs, slew_ppm, false);
-        varnex_pacer* pacer = create(aligned(VARNEX_MODE_SLEEP));
+        varnex_pacer* pacer = created(aligned(VARNEX_MODE_SLEEP));
         ASSERT_NE(pacer, nullptr);
-        const uint64_t first = wait(pacer).index;
+        const uint64_t first = waited(pacer).index;
         // 20 s: a mapping measured once would be 10 ms, a period, off.
         for (uint64_t k = first + 1; k <= first + 2000; ++k) {
-            const varnex_tick tick = wait(pacer);
+            const varnex_tick tick = waited(pacer);
             ASSERT_EQ(tick.index, k);
             const int64_t offset_ns = fake::system_clock_now_ns() - point_ns(k, 100, 1);
             // A period's slew, and the readings' 100 ns counts.
@@ -206,9 +184,9 @@ TEST_F(AlignedPacerTest, WhereTheCounterRunsApartTheMappingFollowsASlewOf500Ppm)
         EXPECT_EQ(stats.missed, 0u);
         // A step is still a step: 1 s, then 200 us within a period.
         fake::step_system_clock(kNsPerSecond);
-        wait(pacer);
+        waited(pacer);
         fake::step_system_clock(-200000);
-        wait(pacer);
+        waited(pacer);
         EXPECT_EQ(stats_of(pacer).clock_steps, 2u);
         varnex_pacer_destroy(pacer);
     }
@@ -265,7 +243,7 @@ TEST_F(AlignedPacerTest, PhaseTaiAndPolicyRulesAndWhatTheStatisticsReport)
     varnex_pacer_config_init(&plain);
     plain.rate_num = 100;
     plain.rate_den = 1;
-    pacer = create(plain);
+    pacer = created(plain);
     unsigned char longer[sizeof(varnex_pacer_stats) + 8];
     std::memset(longer, 0xAB, sizeof longer);
     varnex_pacer_stats stats{};

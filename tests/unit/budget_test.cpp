@@ -5,6 +5,7 @@
 
 #include "fake_platform.h"
 #include "fake_platform_test.h"
+#include "pacer_calls.h"
 #include "pacer/margin.h"
 #include "varnex/pacer.h"
 
@@ -55,17 +56,7 @@ protected:
         config.mode = mode;
         config.flags = flags;
         config.margin_ns = margin_ns;
-        varnex_pacer* pacer = nullptr;
-        EXPECT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
-        return pacer;
-    }
-
-    static varnex_tick wait(varnex_pacer* pacer)
-    {
-        varnex_tick tick{};
-        tick.size = sizeof tick;
-        EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
-        return tick;
+        return created(config);
     }
 };
 
@@ -82,11 +73,8 @@ TEST_F(PacerCauseTest, TheBudgetTakesAHybridThatLearnsAndOneAsLargeAsTheOverslee
     EXPECT_EQ(varnex_pacer_set_lateness_budget(pacer, -1), VARNEX_E_INVALID_ARGUMENT);
     // Past the warm-up's 1 ms margin: none is left.
     ASSERT_EQ(varnex_pacer_set_lateness_budget(pacer, 1000000), VARNEX_OK);
-    varnex_pacer_stats stats{};
-    stats.size = sizeof stats;
-    varnex_pacer_get_stats(pacer, &stats);
-    EXPECT_EQ(stats.margin_ns, 0);
-    wait(pacer);
+    EXPECT_EQ(stats_of(pacer).margin_ns, 0);
+    waited(pacer);
     EXPECT_EQ(fake::calls_named("sleep_until").back().value, kDue) << "the sleep is to the deadline itself";
     varnex_pacer_destroy(pacer);
 }
@@ -119,12 +107,10 @@ TEST_F(PacerCauseTest, EachLateTickHasTheFirstCauseThatApplies)
         ASSERT_NE(pacer, nullptr);
         fake::set_oversleep(test.oversleep);
         fake::script_readings(test.readings);
-        const varnex_tick tick = wait(pacer);
+        const varnex_tick tick = waited(pacer);
         EXPECT_EQ(tick.cause, test.cause) << "lateness " << tick.lateness_ns << " ns";
-        wait(pacer);  // the statistics take a tick in as the next wait begins
-        varnex_pacer_stats stats{};
-        stats.size = sizeof stats;
-        varnex_pacer_get_stats(pacer, &stats);
+        waited(pacer);  // the statistics take a tick in as the next wait begins
+        const varnex_pacer_stats stats = stats_of(pacer);
         const bool late = test.cause != VARNEX_CAUSE_ON_TIME;
         EXPECT_EQ(stats.late_ticks, late ? 1u : 0u);
         EXPECT_EQ(stats.late_overslept, test.cause == VARNEX_CAUSE_OVERSLEPT ? 1u : 0u);
@@ -139,12 +125,12 @@ TEST_F(PacerCauseTest, TheBudgetIsTheOnTimeLimitAndNoStatisticsLeaveTheCauseUnkn
     varnex_pacer* pacer = create(VARNEX_MODE_HYBRID);
     ASSERT_EQ(varnex_pacer_set_lateness_budget(pacer, 1000000), VARNEX_OK);
     fake::set_oversleep(50);
-    EXPECT_EQ(wait(pacer).cause, VARNEX_CAUSE_ON_TIME) << "50 us within a 1 ms budget";
+    EXPECT_EQ(waited(pacer).cause, VARNEX_CAUSE_ON_TIME) << "50 us within a 1 ms budget";
     fake::set_oversleep(1001);
-    EXPECT_EQ(wait(pacer).cause, VARNEX_CAUSE_OVERSLEPT);
+    EXPECT_EQ(waited(pacer).cause, VARNEX_CAUSE_OVERSLEPT);
     varnex_pacer_destroy(pacer);
     pacer = create(VARNEX_MODE_SLEEP, VARNEX_PACER_NO_STATS);
-    EXPECT_EQ(wait(pacer).cause, VARNEX_CAUSE_UNKNOWN);
+    EXPECT_EQ(waited(pacer).cause, VARNEX_CAUSE_UNKNOWN);
     varnex_pacer_destroy(pacer);
 }
 
