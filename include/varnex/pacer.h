@@ -318,8 +318,10 @@ VARNEX_API int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_
    its margin: the margin becomes the p99 of the sleeps' oversleep (over the latest 512 to 1,024
    ticks, exactly) less the budget, and may be 0. A budget as large as that p99 makes the hybrid
    sleep to the deadline itself, at sleep mode's CPU; every microsecond less is spin time. 0 (the
-   default) is no budget: the margin is the p99.5 of the oversleep, at least 10 us. With the
-   readiness handle, the same holds for the loop's latency. The statistics' late_ticks says
+   default) is no budget: the margin is the p99.5 of the oversleep, at least 10 us. A late
+   wake-up no longer widens a budgeted margin at once: the host accepts the late ticks of its
+   p99, and the window's quantile follows them. With the readiness handle, the same holds for
+   the loop's latency. The statistics' late_ticks says
    whether the budget holds. Call it between waits. Spin or sleep mode, or a fixed margin_ns:
    VARNEX_E_INVALID_MODE; a negative budget: VARNEX_E_INVALID_ARGUMENT. */
 VARNEX_API int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p99_ns);

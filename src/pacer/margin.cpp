@@ -53,9 +53,11 @@ void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64
     estimator.ticks_spun = 0;
     const int64_t oversleep = std::max<int64_t>(oversleep_counts, 0);
     keep_if_among_largest(estimator.windows[estimator.current], oversleep);
-    const int64_t allowed = margin_counts + estimator.budget_counts;
-    if (oversleep > allowed) {
-        estimator.boost_counts = std::min({oversleep, 2 * allowed, estimator.half_period_counts});
+    // A host with a budget accepts late ticks as long as its p99 holds, and
+    // the window's p99 follows every one of them: widening at once on each
+    // would spin for the tail it accepts.
+    if (estimator.budget_counts == 0 && oversleep > margin_counts) {
+        estimator.boost_counts = std::min({oversleep, 2 * margin_counts, estimator.half_period_counts});
         estimator.ticks_since_boost = 0;
     }
 }

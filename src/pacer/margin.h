@@ -19,7 +19,8 @@
 // kBoostHalfLifeTicks ticks. Until kWarmUpSamples samples, the margin is at
 // least the warm-up margin: the smaller of 1 ms and half the period. With a
 // budget, each of these stands for an oversleep and the budget is taken from
-// it, and a sleep overshoots when it wakes later than margin plus budget.
+// it, and there is no boost: the host accepts the late ticks of its p99,
+// which the window's quantile follows.
 //
 // A burst of stalls can still lift the margin past the period, and a pacer
 // that only spins learns nothing. So while it spins for its margin, it
