@@ -65,5 +65,5 @@ ClockChange compare_mappings(const Alignment& alignment, const ClockMapping& cur
     const int64_t allowed_ns =
         alignment.counter_slews ? kSlewedStepFloorNs
                                 : std::max(kApartStepFloorNs, magnitude(elapsed_ns) / kApartStepFraction);
-    return {change_ns, magnitude(change_ns) > uncertain_ns + allowed_ns};
+    return {change_ns, magnitude(change_ns), magnitude(change_ns) > uncertain_ns + allowed_ns};
 }

@@ -47,6 +47,7 @@ void place_grid(Grid& grid, const Alignment& alignment);
 // uncertainty and (where the counter runs apart from the clock) a slew allow.
 struct ClockChange {
     int64_t change_ns;
+    int64_t size_ns;  // its magnitude
     bool step;
 };
 ClockChange compare_mappings(const Alignment& alignment, const ClockMapping& current, const Grid& grid);

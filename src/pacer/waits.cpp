@@ -134,11 +134,6 @@ int64_t handle_margin_counts(const varnex_pacer& pacer)
     return std::min(margin, pacer.margin.half_period_counts);
 }
 
-int64_t magnitude(int64_t value)
-{
-    return value < 0 ? -value : value;
-}
-
 // Measures the mapping anew from the reading `*now`, which becomes the last
 // reading taken, and places the grid by it. A step forward passes over the
 // grid points up to the clock's new time: whatever the policy, they are
@@ -162,7 +157,7 @@ bool follow_system_clock(varnex_pacer& pacer, int64_t* now)
         return false;
     }
     add_relaxed(pacer.clock_steps, uint32_t{1});
-    add_relaxed(pacer.clock_step_ns, magnitude(change.change_ns));
+    add_relaxed(pacer.clock_step_ns, change.size_ns);
     if (change.change_ns > 0) {
         const auto first_after = static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1);
         if (first_after > pacer.next_index) {
@@ -181,7 +176,6 @@ bool begin_wait(varnex_pacer& pacer)
         return false;
     }
     record_previous_tick(pacer);
-    pacer.spun_before_deadline = false;
     if (pacer.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
         pacer.waiting_thread.store(platform::open_thread_clock());
     }
@@ -349,6 +343,8 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         follow_system_clock(pacer, &now);
     }
     for (;;) {
+        // A sleep-mode wait sent on by a step has no spin of its own.
+        pacer.spun_before_deadline = false;
         Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
         target.missed += pacer.missed_carried;
         pacer.burst_returns = target.burst_returns;
