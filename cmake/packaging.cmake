@@ -1,23 +1,52 @@
-# What `cmake --install` puts in place, and the Windows ZIP that CPack makes.
+# What `cmake --install` puts in place, in three components: runtime (the
+# library), development (headers, link, pkg-config and CMake files, the demo
+# and varnex-doctor) and python (the package). CPack makes the Windows ZIP
+# of all three, and on Linux the Debian packages of each (cmake/debian.cmake).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(FILES include/varnex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY include/varnex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+option(VARNEX_DEBIAN_PACKAGES
+    "Install as the Debian packages lay it out: the Python package for Debian's Python, over the system's library" OFF)
+
+install(FILES include/varnex.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(DIRECTORY include/varnex DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 if(NOT WIN32)
-    # The Python package, where Debian 12's Python looks under a prefix
-    # (/usr/local/lib/python3.11/dist-packages), with the library beside it.
-    set(VARNEX_PYTHON_DIR lib/python3.11/dist-packages CACHE STRING
-        "Where the Python package goes, relative to the install prefix")
-    install(DIRECTORY python/varnex DESTINATION ${VARNEX_PYTHON_DIR} PATTERN __pycache__ EXCLUDE)
-    install(FILES $<TARGET_FILE:varnex> DESTINATION ${VARNEX_PYTHON_DIR}/varnex RENAME libvarnex.so)
+    if(VARNEX_DEBIAN_PACKAGES)
+        set(VARNEX_PYTHON_DIR lib/python3/dist-packages)
+    else()
+        # Where Debian 12's Python looks under a prefix
+        # (/usr/local/lib/python3.11/dist-packages); "." for a wheel.
+        set(VARNEX_PYTHON_DIR lib/python3.11/dist-packages CACHE STRING
+            "Where the Python package goes, relative to the install prefix")
+    endif()
+    install(DIRECTORY python/varnex DESTINATION ${VARNEX_PYTHON_DIR} COMPONENT python PATTERN __pycache__ EXCLUDE)
+    if(VARNEX_BUILD_TOOLS)
+        file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
+        foreach(page varnex_demo.1 varnex-doctor.1)
+            execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/man/${page}
+                OUTPUT_FILE ${CMAKE_BINARY_DIR}/man/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+            install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+                COMPONENT development)
+        endforeach()
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+            ${PROJECT_SOURCE_DIR}/packaging/man/varnex_demo.1 ${PROJECT_SOURCE_DIR}/packaging/man/varnex-doctor.1)
+    endif()
+    if(NOT VARNEX_DEBIAN_PACKAGES)
+        # The package loads the library beside it first: one real file, which a
+        # wheel can carry (it keeps no symbolic links).
+        install(FILES $<TARGET_FILE:varnex> DESTINATION ${VARNEX_PYTHON_DIR}/varnex RENAME libvarnex.so
+            COMPONENT python)
+    endif()
 endif()
 
 if(WIN32)
-    install(TARGETS varnex RUNTIME DESTINATION bin)
-    install(FILES ${VARNEX_MINGW_IMPLIB} ${VARNEX_MSVC_IMPLIB} DESTINATION lib)
-    install(FILES ${VARNEX_EXPORTS_DIR}/varnex-${VARNEX_WINDOWS_ARCH}-msvc.def DESTINATION lib RENAME Varnex.def)
+    install(TARGETS varnex RUNTIME DESTINATION bin COMPONENT runtime)
+    install(FILES ${VARNEX_MINGW_IMPLIB} ${VARNEX_MSVC_IMPLIB} DESTINATION lib COMPONENT development)
+    install(FILES ${VARNEX_EXPORTS_DIR}/varnex-${VARNEX_WINDOWS_ARCH}-msvc.def DESTINATION lib RENAME Varnex.def
+        COMPONENT development)
+    install(FILES bindings/dotnet/Varnex.cs DESTINATION bindings/dotnet COMPONENT development)
+    install(FILES LICENSE DESTINATION . COMPONENT runtime)
     if(VARNEX_WINDOWS_ARCH STREQUAL "i686")
         set(CPACK_SYSTEM_NAME win32)
     else()
@@ -33,16 +62,16 @@ if(WIN32)
 endif()
 
 install(TARGETS varnex EXPORT VarnexTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Varnex)
-install(EXPORT VarnexTargets NAMESPACE Varnex:: DESTINATION ${config_dir})
+install(EXPORT VarnexTargets NAMESPACE Varnex:: DESTINATION ${config_dir} COMPONENT development)
 configure_package_config_file(cmake/VarnexConfig.cmake.in ${CMAKE_BINARY_DIR}/VarnexConfig.cmake
     INSTALL_DESTINATION ${config_dir})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/VarnexConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/VarnexConfig.cmake ${CMAKE_BINARY_DIR}/VarnexConfigVersion.cmake
-    DESTINATION ${config_dir})
+    DESTINATION ${config_dir} COMPONENT development)
 # The prefix is taken at install time, so that `cmake --install --prefix`
 # writes the right one.
 install(CODE "
@@ -52,4 +81,8 @@ install(CODE "
     set(PROJECT_VERSION \"${PROJECT_VERSION}\")
     configure_file(\"${PROJECT_SOURCE_DIR}/cmake/varnex.pc.in\" \"${CMAKE_BINARY_DIR}/varnex.pc\" @ONLY)
     file(INSTALL \"${CMAKE_BINARY_DIR}/varnex.pc\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
-")
+" COMPONENT development)
+
+if(VARNEX_DEBIAN_PACKAGES)
+    include(cmake/debian.cmake)
+endif()

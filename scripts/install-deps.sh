@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine64 wine wine32:i386 xvfb
     llvm-14 clang-14 lld-14
+    python3-build python3-venv lintian dpkg-dev mono-mcs mono-runtime
 )
 if [ "${1:-}" = bench ]; then
     packages+=(python3-matplotlib)
@@ -17,7 +18,9 @@ fi
 # bookworm's own qemu 7.2 ignores MAP_FIXED_NOREPLACE (a minute of CPU per Wine
 # start) and crashes when a guest thread ends while another spins: qemu comes
 # from bookworm-backports.
-backports_packages=(qemu-user-static)
+# The wheel's build backend is scikit-build-core, which bookworm has only in
+# backports (with the newer python3-packaging it needs).
+backports_packages=(qemu-user-static python3-scikit-build-core)
 backports_list=/etc/apt/sources.list.d/varnex-backports.sources
 
 installed() {
