@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the build's ZIP with CPack and checks that it holds what a Windows
-host needs: the DLL, the headers, both import libraries and the
-module-definition file."""
+host needs: the DLL, the headers, both import libraries, the
+module-definition file, the C# binding, the tools and the licence."""
 import glob
 import os
 import subprocess
@@ -9,7 +9,7 @@ import sys
 import zipfile
 
 EXPECTED = {"bin/Varnex.dll", "bin/varnex_demo.exe", "bin/varnex-doctor.exe", "bin/varnex_pacing_bench.exe", "bin/varnex_signal_lag_bench.exe", "include/varnex.h", "include/varnex/export.h", "include/varnex/pacer.h", "include/varnex/pacer.hpp",
-            "lib/libVarnex.dll.a", "lib/Varnex.lib", "lib/Varnex.def"}
+            "lib/libVarnex.dll.a", "lib/Varnex.lib", "lib/Varnex.def", "bindings/dotnet/Varnex.cs", "LICENSE"}
 
 
 def main():

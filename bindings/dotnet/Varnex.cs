@@ -1,0 +1,384 @@
+// Varnex for C#: add this one file to a project, and put the library where
+// the runtime finds it (Varnex.dll beside the program on Windows, of the
+// program's bitness; libvarnex.so on Linux). C# 7, for .NET Framework,
+// .NET, Mono and Unity alike.
+//
+//     using (var pacer = new Varnex.Pacer(1000.0))
+//         for (int i = 0; i < 1000; i++) {
+//             Varnex.Tick tick = pacer.Wait();
+//             ...one cycle of the host's work...
+//         }
+//
+// Every call but Wait and Cancel is for one thread at a time. Dispose (or
+// using) from any thread: a wait in progress returns, with an
+// ObjectDisposedException, and the pacer is destroyed once it has.
+using System;
+using System.Runtime.InteropServices;
+using Microsoft.Win32.SafeHandles;
+
+namespace Varnex
+{
+    public enum Status
+    {
+        Ok = 0,
+        InvalidArgument = -1,
+        InvalidRate = -2,
+        InvalidMode = -3,
+        InvalidMissed = -4,
+        InvalidPhase = -5,
+        NoMemory = -6,
+        NoCounter = -7,
+        Cancelled = -8,
+        Interrupted = -9,
+        InvalidControl = -10,
+        NotDue = -11
+    }
+
+    public enum Mode : uint
+    {
+        Spin = 0,   // spins on the counter to the deadline: the most precise, a whole core
+        Sleep = 1,  // the system's absolute-deadline sleep: cheap, late by its wake-up latency
+        Hybrid = 2  // sleeps to the deadline minus a learned margin, then spins
+    }
+
+    public enum Missed : uint
+    {
+        Skip = 0,   // wait for the next deadline in the future; the ticks passed over are missed
+        Burst = 1,  // return at once for each tick passed, up to BurstCap in a row
+        Delay = 2   // return at once and move the grid one period on from now
+    }
+
+    // Why a wait returned its tick when it did.
+    public enum Cause : uint
+    {
+        Unknown = 0,    // PacerFlags.NoStats
+        OnTime = 1,     // no later than the lateness budget, or OnTimeNs without one
+        Overslept = 2,  // the sleep woke past the margin
+        Preempted = 3,  // the thread did not run near the deadline
+        HostLate = 4    // the deadline had passed when Wait was called
+    }
+
+    [Flags]
+    public enum PacerFlags : uint
+    {
+        None = 0,
+        NoStats = 0x1,
+        // A signal that interrupts a sleep ends it (POSIX); Wait then waits again.
+        ReturnOnSignal = 0x2,
+        // Tick k is due where the system clock reads Phase + k / rate s since 1970, on every
+        // synchronized machine alike; Tick.Index counts k from 1970.
+        AlignToSystemClock = 0x4,
+        Tai = 0x8  // with AlignToSystemClock, Linux: CLOCK_TAI
+    }
+
+    [Flags]
+    public enum Controls : uint
+    {
+        None = 0,
+        Boost = 0x1,
+        Affinity = 0x2,
+        Realtime = 0x4,
+        LockMemory = 0x8,
+        DmaLatency = 0x10,
+        NoThrottling = 0x20,
+        Mmcss = 0x40
+    }
+
+    // The structs are the C header's, field for field.
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PacerConfig
+    {
+        public uint Size;
+        public Mode Mode;
+        // The rate as RateNum / RateDen ticks per second, exactly; RateNum 0: RateHz instead.
+        public uint RateNum;
+        public uint RateDen;
+        public double RateHz;
+        public long PhaseNs;     // the first deadline after creation; -1 (default): one period
+        public Missed Missed;
+        public uint BurstCap;
+        public PacerFlags Flags;
+        public uint MarginNs;    // hybrid: a fixed margin; 0 (default): learned
+
+        // The library's defaults: spin, skip, burst cap 4, phase one period, no rate.
+        public static PacerConfig Defaults()
+        {
+            var config = new PacerConfig();
+            Native.varnex_pacer_config_init(ref config);
+            return config;
+        }
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Tick
+    {
+        public uint Size;
+        public Cause Cause;
+        public ulong Index;      // tick k; aligned, k counts from 1970
+        public ulong Missed;     // ticks passed over since the previous return
+        public long LatenessNs;  // the reading that ended the wait, minus the deadline
+        public long IntervalNs;  // since the previous return (since creation for the first)
+        public double LatenessS;
+        public double IntervalS;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PacerStats
+    {
+        public uint Size;
+        public uint Reserved;
+        public ulong Ticks;
+        public ulong Missed;
+        public long LatenessP50Ns;
+        public long LatenessP99Ns;
+        public long LatenessP999Ns;
+        public long LatenessMaxNs;
+        public long DriftNs;
+        public long SpinNs;
+        public long SleepNs;
+        public long CpuNs;       // -1 if unknown
+        public long MarginNs;
+        public Controls ControlsActive;
+        public Controls ControlsDenied;
+        public Controls ControlsUnsupported;
+        public uint ClockSteps;
+        public long ClockStepNs;
+        public int ClockSynchronized;  // 1, 0, or -1 if unknown
+        public int ClockErrorUs;       // -1 if unknown
+        public ulong LateTicks;
+        public ulong LateOverslept;
+        public ulong LatePreempted;
+        public ulong LateHostLate;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PacerControls
+    {
+        public uint Size;
+        public Controls Flags;
+        public ulong AffinityMask;     // Affinity: bit n for CPU n
+        public uint RealtimePriority;  // Realtime: 1 to 99
+        public uint DmaLatencyUs;      // DmaLatency
+    }
+
+    // A status other than Ok, with the library's own text for it.
+    public class VarnexException : Exception
+    {
+        public Status Status { get; private set; }
+
+        public VarnexException(Status status) : base(Native.Message((int)status))
+        {
+            Status = status;
+        }
+    }
+
+    // The pacer, released by varnex_pacer_destroy once no call holds it: the
+    // marshaller holds the handle for the length of each call.
+    public sealed class PacerHandle : SafeHandleZeroOrMinusOneIsInvalid
+    {
+        private PacerHandle() : base(true)
+        {
+        }
+
+        protected override bool ReleaseHandle()
+        {
+            Native.varnex_pacer_destroy(handle);
+            return true;
+        }
+    }
+
+    public sealed class Pacer : IDisposable
+    {
+        // A tick later than this is late, without a lateness budget.
+        public const long OnTimeNs = 10000;
+        // The library this file is written for: 1.6, which has Tick.Cause and the budget.
+        public const uint RequiredVersion = 0x010600;
+
+        private readonly PacerHandle handle;
+
+        public Pacer(PacerConfig config)
+        {
+            uint version = Native.varnex_version();
+            if (version < RequiredVersion)
+                throw new NotSupportedException(string.Format(
+                    "the Varnex library is version {0:x6}; this binding needs 1.6 or later", version));
+            config.Size = (uint)Marshal.SizeOf(typeof(PacerConfig));
+            PacerHandle created;
+            int status = Native.varnex_pacer_create(ref config, out created);
+            if (status != 0)
+                throw new VarnexException((Status)status);
+            handle = created;
+        }
+
+        public Pacer(double rateHz, Mode mode = Mode.Hybrid, PacerFlags flags = PacerFlags.None)
+            : this(Config(0, 1, rateHz, mode, flags))
+        {
+        }
+
+        // An exact rate of rateNum / rateDen ticks per second (30000, 1001 for NTSC video).
+        public Pacer(uint rateNum, uint rateDen, Mode mode = Mode.Hybrid, PacerFlags flags = PacerFlags.None)
+            : this(Config(rateNum, rateDen, 0.0, mode, flags))
+        {
+        }
+
+        private static PacerConfig Config(uint rateNum, uint rateDen, double rateHz, Mode mode, PacerFlags flags)
+        {
+            PacerConfig config = PacerConfig.Defaults();
+            config.RateNum = rateNum;
+            config.RateDen = rateDen;
+            config.RateHz = rateHz;
+            config.Mode = mode;
+            config.Flags = flags;
+            return config;
+        }
+
+        // The loaded library's version: (major << 16) | (minor << 8) | patch.
+        public static uint LibraryVersion
+        {
+            get { return Native.varnex_version(); }
+        }
+
+        // Returns when the next tick is due. Cancel: a VarnexException of Status.Cancelled.
+        public Tick Wait()
+        {
+            Tick tick;
+            if (!TryWait(out tick))
+                throw new VarnexException(Status.NotDue);
+            return tick;
+        }
+
+        // For a host that waits on GetWaitHandle(): false while the tick's wake-up is still
+        // ahead (the handle is armed for it); otherwise as Wait.
+        public bool TryWait(out Tick tick)
+        {
+            tick = new Tick();
+            tick.Size = (uint)Marshal.SizeOf(typeof(Tick));
+            int status;
+            do
+            {
+                status = Native.varnex_pacer_wait(handle, ref tick);
+                // A signal ended the sleep (ReturnOnSignal): the tick was not taken.
+            } while (status == (int)Status.Interrupted);
+            if (status == (int)Status.NotDue)
+                return false;
+            if (status == (int)Status.Cancelled && handle.IsClosed)
+                throw new ObjectDisposedException("Varnex.Pacer", "the pacer was disposed during the wait");
+            if (status != 0)
+                throw new VarnexException((Status)status);
+            return true;
+        }
+
+        // From any thread: the wait in progress, or else the next one, ends with
+        // Status.Cancelled; the tick is not taken.
+        public void Cancel()
+        {
+            Check(Native.varnex_pacer_cancel(handle));
+        }
+
+        public PacerStats Stats
+        {
+            get
+            {
+                var stats = new PacerStats();
+                stats.Size = (uint)Marshal.SizeOf(typeof(PacerStats));
+                Check(Native.varnex_pacer_get_stats(handle, ref stats));
+                return stats;
+            }
+        }
+
+        // Replaces the controls; between waits. Whether each took effect shows in
+        // Stats.ControlsActive, ControlsDenied and ControlsUnsupported.
+        public void SetControls(PacerControls controls)
+        {
+            controls.Size = (uint)Marshal.SizeOf(typeof(PacerControls));
+            Check(Native.varnex_pacer_set_controls(handle, ref controls));
+        }
+
+        // The p99 lateness the host accepts, for a hybrid that learns its margin; 0: none.
+        public void SetLatenessBudget(long p99Ns)
+        {
+            Check(Native.varnex_pacer_set_lateness_budget(handle, p99Ns));
+        }
+
+        // The readiness handle for an event loop: a timerfd descriptor on Linux, a
+        // waitable timer HANDLE on Windows, ready when TryWait is about to return a tick.
+        // The pacer owns it and closes it on Dispose.
+        public IntPtr GetWaitHandle()
+        {
+            IntPtr ready;
+            Check(Native.varnex_pacer_wait_handle(handle, out ready));
+            return ready;
+        }
+
+        public void GetRate(out uint rateNum, out uint rateDen)
+        {
+            Check(Native.varnex_pacer_rate(handle, out rateNum, out rateDen));
+        }
+
+        public void Dispose()
+        {
+            try
+            {
+                Native.varnex_pacer_cancel(handle);
+            }
+            catch (ObjectDisposedException)
+            {
+                return;
+            }
+            handle.Dispose();
+        }
+
+        private static void Check(int status)
+        {
+            if (status != 0)
+                throw new VarnexException((Status)status);
+        }
+    }
+
+    public static class Native
+    {
+        private const string Library = "varnex";
+
+        // The library's fixed text for any status; it owns the string.
+        public static string Message(int status)
+        {
+            return Marshal.PtrToStringAnsi(varnex_strerror(status));
+        }
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern uint varnex_version();
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern IntPtr varnex_strerror(int status);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void varnex_pacer_config_init(ref PacerConfig config);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_create(ref PacerConfig config, out PacerHandle pacer);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void varnex_pacer_destroy(IntPtr pacer);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_wait(PacerHandle pacer, ref Tick tick);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_cancel(PacerHandle pacer);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_get_stats(PacerHandle pacer, ref PacerStats stats);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_set_controls(PacerHandle pacer, ref PacerControls controls);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_wait_handle(PacerHandle pacer, out IntPtr handle);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_set_lateness_budget(PacerHandle pacer, long p99Ns);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_rate(PacerHandle pacer, out uint rateNum, out uint rateDen);
+    }
+}
