@@ -37,6 +37,14 @@ if(NOT WIN32)
         # wheel can carry (it keeps no symbolic links).
         install(FILES $<TARGET_FILE:varnex> DESTINATION ${VARNEX_PYTHON_DIR}/varnex RENAME libvarnex.so
             COMPONENT python)
+        # `cmake --install --strip` strips what install(TARGETS) puts in place; this copy too.
+        install(CODE "
+            if(CMAKE_INSTALL_DO_STRIP)
+                execute_process(COMMAND \"${CMAKE_STRIP}\"
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VARNEX_PYTHON_DIR}/varnex/libvarnex.so\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+            endif()
+        " COMPONENT python)
     endif()
 endif()
 

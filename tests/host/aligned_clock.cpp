@@ -21,8 +21,9 @@ Report pace(uint32_t rate, int ticks, bool align, uint32_t margin_ns)
     config.mode = VARNEX_MODE_HYBRID;
     config.margin_ns = margin_ns;
     config.flags = align ? VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK : 0;
-    varnex::Pacer pacer(config);
     Report report;
+    report.created_ns = system_clock_ns(false);
+    varnex::Pacer pacer(config);
     varnex_tick tick{};
     report.returns.reserve(static_cast<size_t>(ticks));
     for (int wait = 0; wait < ticks; ++wait) {
@@ -87,7 +88,7 @@ bool write_report(const std::string& file, const Report& report)
     for (const Return& tick : report.returns) {
         std::fprintf(out, "%llu %lld\n", tick.index, tick.system_ns);
     }
-    std::fprintf(out, "end %lld\n", report.cpu_ns);
+    std::fprintf(out, "end %lld %lld\n", report.cpu_ns, report.created_ns);
     if (out == stdout) {
         return std::fflush(out) == 0;
     }
@@ -105,7 +106,7 @@ Report read_report(std::istream& in)
         in >> tick.system_ns;
         report.returns.push_back(tick);
     }
-    if (word != "end" || !(in >> report.cpu_ns)) {
+    if (word != "end" || !(in >> report.cpu_ns >> report.created_ns)) {
         return {};
     }
     return report;

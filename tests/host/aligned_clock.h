@@ -7,7 +7,8 @@
 // waits until the system clock reads START_NS (if given), creates a hybrid
 // pacer (aligned if ALIGNED is 1; a fixed margin if MARGIN_NS is given), and
 // writes "index system_ns" for each return to FILE ("-": standard output),
-// then "end" and the waiting thread's CPU time in ns.
+// then "end", the waiting thread's CPU time in ns, and the system time read
+// as the pacer was about to be created.
 #ifndef VARNEX_TESTS_ALIGNED_CLOCK_H
 #define VARNEX_TESTS_ALIGNED_CLOCK_H
 
@@ -26,6 +27,7 @@ struct Return {
 struct Report {
     std::vector<Return> returns;  // empty if a wait failed, or the report is not whole
     long long cpu_ns = -1;
+    long long created_ns = 0;  // the system clock just before the creation
 };
 
 // `ticks` returns of a hybrid pacer at `rate`, its margin learned (0) or fixed.

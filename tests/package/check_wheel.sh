@@ -27,6 +27,10 @@ if [ "$(grep -v '\.dist-info/' <<<"$listing")" != "$expected" ]; then
     echo "the wheel holds:"; echo "$listing"; exit 1
 fi
 
+unzip_dir=$work/unpacked
+"$python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$wheel" "$unzip_dir"
+! readelf -S "$unzip_dir/varnex/libvarnex.so" | grep -qE '\.(symtab|debug_info)' || { echo "the wheel's library is not stripped"; exit 1; }
+
 pace() {
     mkdir -p "$work/neutral"
     (cd "$work/neutral" && "$1/bin/python" -c '
