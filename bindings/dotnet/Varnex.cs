@@ -9,9 +9,10 @@
 //             ...one cycle of the host's work...
 //         }
 //
-// Every call but Wait and Cancel is for one thread at a time. Dispose (or
-// using) from any thread: a wait in progress returns, with an
-// ObjectDisposedException, and the pacer is destroyed once it has.
+// One thread waits at a time, and calls SetControls, SetLatenessBudget and
+// GetWaitHandle between its waits. Cancel, Stats and Dispose (or the end of
+// using) come from any thread: Dispose makes a wait in progress return with
+// an ObjectDisposedException, and destroys the pacer once it has.
 using System;
 using System.Runtime.InteropServices;
 using Microsoft.Win32.SafeHandles;
