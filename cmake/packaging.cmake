@@ -28,9 +28,8 @@ if(NOT WIN32)
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/man/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
             install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
                 COMPONENT development)
+            set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/man/${page})
         endforeach()
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-            ${PROJECT_SOURCE_DIR}/packaging/man/varnex_demo.1 ${PROJECT_SOURCE_DIR}/packaging/man/varnex-doctor.1)
     endif()
     if(NOT VARNEX_DEBIAN_PACKAGES)
         # The package loads the library beside it first: one real file, which a
