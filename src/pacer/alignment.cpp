@@ -50,6 +50,12 @@ int64_t aligned_counts(const ClockMapping& mapping, int64_t phase_ns, int64_t fr
     return since_ns < 0 ? -clamped : clamped;
 }
 
+bool within_aligned_range(const ClockMapping& mapping, int64_t phase_ns, int64_t frequency)
+{
+    const int64_t counts = aligned_counts(mapping, phase_ns, frequency);
+    return counts < kMaxAlignedCounts && counts > -kMaxAlignedCounts;
+}
+
 void place_grid(Grid& grid, const Alignment& alignment)
 {
     grid.start_counts =

@@ -26,6 +26,9 @@ struct Alignment {
     int64_t phase_ns = 0;
     int64_t tight_counts = 0;   // a reading this close needs no other
     ClockMapping mapping{};
+    // The counter when the clock was last found where the mapping puts it:
+    // a step came after this reading.
+    int64_t verified_counts = 0;
 };
 
 // The counter counts the system clock's time since 1970 in at most this many
@@ -38,6 +41,9 @@ ClockMapping read_mapping(const Alignment& alignment, int64_t first_counts);
 // The clock's time since 1970 less the phase, in counts, clamped to
 // +/- kMaxAlignedCounts.
 int64_t aligned_counts(const ClockMapping& mapping, int64_t phase_ns, int64_t frequency);
+// Whether the clock's time lies within what the clamp leaves exact: a pacer
+// is created, and its grid placed, only on such a reading.
+bool within_aligned_range(const ClockMapping& mapping, int64_t phase_ns, int64_t frequency);
 // The start of `grid` that puts tick k where the mapping's clock reads
 // phase + k * period.
 void place_grid(Grid& grid, const Alignment& alignment);

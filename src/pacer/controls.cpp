@@ -88,6 +88,15 @@ void release_life_controls(varnex_pacer& pacer)
     controls.held_for_life = 0;
 }
 
+void hold_life_controls(varnex_pacer& pacer)
+{
+    PacerControls& held = pacer.controls;
+    held.held_for_life |=
+        apply_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, &held.memory_saved) ? VARNEX_CONTROL_LOCK_MEMORY : 0;
+    held.held_for_life |=
+        apply_control(pacer, VARNEX_CONTROL_DMA_LATENCY, &held.latency_saved) ? VARNEX_CONTROL_DMA_LATENCY : 0;
+}
+
 }  // namespace
 
 int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
@@ -106,10 +115,7 @@ int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
     // The pacer's whole memory is pages of its own.
     held.request = {controls.affinity_mask, controls.realtime_priority, controls.dma_latency_us, &pacer,
                     sizeof pacer, affinity_store};
-    held.held_for_life |=
-        apply_control(pacer, VARNEX_CONTROL_LOCK_MEMORY, &held.memory_saved) ? VARNEX_CONTROL_LOCK_MEMORY : 0;
-    held.held_for_life |=
-        apply_control(pacer, VARNEX_CONTROL_DMA_LATENCY, &held.latency_saved) ? VARNEX_CONTROL_DMA_LATENCY : 0;
+    hold_life_controls(pacer);
     // What was set before and is no longer asked for shows nothing.
     for (std::atomic<uint32_t>* bits : {&pacer.controls_active, &pacer.controls_denied, &pacer.controls_unsupported}) {
         bits->store(bits->load(kRelaxed) & flags, kRelaxed);
@@ -125,6 +131,16 @@ void release_controls(varnex_pacer& pacer)
         platform::close_affinity_store(pacer.controls.request.affinity_store);
         pacer.controls.request.affinity_store = nullptr;
     }
+}
+
+void retake_life_controls(varnex_pacer& pacer)
+{
+    if (pacer.controls.held_for_life == 0) {
+        return;
+    }
+    release_life_controls(pacer);
+    hold_life_controls(pacer);
+    publish_controls(pacer);
 }
 
 int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick)

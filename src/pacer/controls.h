@@ -25,6 +25,9 @@ int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls);
 // Puts back what is held for the pacer's life, and frees what the controls
 // keep.
 void release_controls(varnex_pacer& pacer);
+// In a forked child: puts back what the copy holds for the pacer's life,
+// none of it the parent's, and takes it anew for this process.
+void retake_life_controls(varnex_pacer& pacer);
 
 // One wait, with the controls held for the whole of it applied before and
 // put back after; the statistics then show how each fared.

@@ -62,13 +62,16 @@ void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64
     }
 }
 
-int64_t margin_counts(const MarginEstimator& estimator)
+namespace {
+
+// The rank-th largest of both windows' samples, r = ceil(n / per_rank), but at
+// most twice the next largest, so that one stall never moves it; at least the
+// warm-up margin until kWarmUpSamples samples.
+int64_t oversleep_quantile(const MarginEstimator& estimator, uint32_t per_rank)
 {
     const OversleepWindow& now = estimator.windows[estimator.current];
     const OversleepWindow& before = estimator.windows[estimator.current ^ 1];
     const uint32_t samples = now.samples + before.samples;
-    // The rank-th and the next largest of both windows, from their largest few.
-    const uint32_t per_rank = estimator.budget_counts == 0 ? 200 : 100;
     const auto rank = static_cast<int>((samples + per_rank - 1) / per_rank);
     int from_now = 0;
     int from_before = 0;
@@ -79,12 +82,24 @@ int64_t margin_counts(const MarginEstimator& estimator)
         largest[1] = take_now ? now.largest_counts[from_now++] : before.largest_counts[from_before++];
     }
     const int64_t quantile = std::min(largest[0], 2 * largest[1]);
-    const int64_t warm_up = samples < kWarmUpSamples ? estimator.warm_up_counts : 0;
-    const int64_t oversleep = std::max({quantile, estimator.boost_counts, warm_up});
+    return std::max(quantile, samples < kWarmUpSamples ? estimator.warm_up_counts : 0);
+}
+
+}  // namespace
+
+int64_t margin_counts(const MarginEstimator& estimator)
+{
+    const int64_t oversleep =
+        std::max(oversleep_quantile(estimator, estimator.budget_counts == 0 ? 200 : 100), estimator.boost_counts);
     if (estimator.budget_counts != 0) {
         return std::max<int64_t>(oversleep - estimator.budget_counts, 0);
     }
     return std::max(oversleep, estimator.floor_counts);
+}
+
+int64_t oversleep_p99_counts(const MarginEstimator& estimator)
+{
+    return std::max(oversleep_quantile(estimator, 100), estimator.floor_counts);
 }
 
 bool probe_now(MarginEstimator& estimator)

@@ -73,6 +73,9 @@ void count_margin_tick(MarginEstimator& estimator);
 // later; `margin_counts` is the margin it slept with.
 void learn_oversleep(MarginEstimator& estimator, int64_t oversleep_counts, int64_t margin_counts);
 int64_t margin_counts(const MarginEstimator& estimator);
+// The p99 of the oversleeps, at least the floor and, in the warm-up, the
+// warm-up margin: how late a wake-up may be and still be the system's.
+int64_t oversleep_p99_counts(const MarginEstimator& estimator);
 // For a tick that spins because the margin reached the period: whether it
 // sleeps half the time left instead, as a probe.
 bool probe_now(MarginEstimator& estimator);

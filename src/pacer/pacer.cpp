@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 
+#include "pacer/atomics.h"
 #include "pacer/controls.h"
 #include "pacer/pacer_state.h"
 #include "pacer/rate.h"
@@ -133,13 +134,46 @@ bool align_start(varnex_pacer& pacer, int64_t now)
 {
     Alignment& alignment = pacer.alignment;
     alignment.mapping = read_mapping(alignment, now);
-    const int64_t since_counts = aligned_counts(alignment.mapping, alignment.phase_ns, pacer.grid.frequency);
-    if (since_counts >= kMaxAlignedCounts || since_counts <= -kMaxAlignedCounts) {
+    if (!within_aligned_range(alignment.mapping, alignment.phase_ns, pacer.grid.frequency)) {
         return false;
     }
+    alignment.verified_counts = alignment.mapping.counter;
     place_grid(pacer.grid, alignment);
     pacer.next_index = static_cast<uint64_t>(latest_due_index(pacer.grid, alignment.mapping.latest_counts) + 1);
     return true;
+}
+
+// Whether this is the process whose kernel objects the pacer holds; a
+// forked child's copy until its first call that needs them.
+bool in_own_process(const varnex_pacer& pacer)
+{
+    return pacer.process_generation.load(std::memory_order_acquire) == platform::process_generation();
+}
+
+// A forked child's copy of the pacer holds what the parent's does: its
+// readiness handle's timer (the same kernel timer, which the parent arms), a
+// clock of the parent's waiting thread, and the life controls that the fork
+// did not carry over (memory locks; the latency request, closed in the child
+// at the fork). The child's first call that needs them gives it its own; a
+// timer the system refuses leaves it a copy, to try again at the next call.
+int own_process(varnex_pacer& pacer)
+{
+    if (in_own_process(pacer)) {
+        return VARNEX_OK;
+    }
+    platform::Handle ready = pacer.ready_timer.load(kRelaxed);
+    if (ready != nullptr && !platform::renew_ready_timer(ready)) {
+        return VARNEX_E_NO_COUNTER;
+    }
+    if (platform::Handle thread = pacer.waiting_thread.exchange(nullptr); thread != nullptr) {
+        platform::close_thread_clock(thread);
+    }
+    retake_life_controls(pacer);
+    pacer.process_generation.store(platform::process_generation(), std::memory_order_release);
+    if (ready != nullptr) {
+        arm_for_next_wait(pacer);
+    }
+    return VARNEX_OK;
 }
 
 }  // namespace
@@ -161,7 +195,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_INVALID_RATE:
         return "invalid rate: it must be finite, above zero, and at least one counter step a tick";
     case VARNEX_E_INVALID_MODE:
-        return "invalid mode: spin, sleep or hybrid";
+        return "invalid mode: not spin, sleep or hybrid; or a spinning pacer asked for a readiness handle; or a "
+               "lateness budget for a pacer that is not a hybrid learning its margin";
     case VARNEX_E_INVALID_MISSED:
         return "invalid missed-tick policy: skip, burst or delay";
     case VARNEX_E_INVALID_PHASE:
@@ -170,8 +205,9 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_E_NO_MEMORY:
         return "out of memory";
     case VARNEX_E_NO_COUNTER:
-        return "no usable high-resolution counter or sleep timer, or for an aligned grid no precise system clock "
-               "(TAI: no TAI offset known to the kernel)";
+        return "no usable high-resolution counter or timer, or for an aligned grid no precise system clock (TAI: no "
+               "TAI offset known to the kernel); from a wait: the system refused its sleep or timer, or the system "
+               "clock is outside 1970 +/- 2^62 ns; the tick was not taken";
     case VARNEX_E_CANCELLED:
         return "the wait was cancelled";
     case VARNEX_E_INTERRUPTED:
@@ -229,10 +265,14 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
     created->on_time_counts = ns_to_counts(VARNEX_ON_TIME_NS, frequency);
     const int64_t period_counts = offset_counts(grid, 1);
-    if (created->mode == VARNEX_MODE_HYBRID) {
-        created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
+    created->process_generation.store(platform::process_generation(), std::memory_order_relaxed);
+    if (created->mode != VARNEX_MODE_SPIN) {
+        // Sleep mode learns only the readiness handle's loop latency, for the causes.
         init_margin(created->margin, ns_to_counts(kMarginFloorNs, frequency), ns_to_counts(kWarmUpMarginNs, frequency),
                     period_counts);
+    }
+    if (created->mode == VARNEX_MODE_HYBRID) {
+        created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
         created->margin_counts.store(created->fixed_margin_counts != 0 ? created->fixed_margin_counts
                                                                        : margin_counts(created->margin));
     }
@@ -276,6 +316,11 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
     }
     release_controls(*pacer);
     if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr) {
+        // A loop that still polls the handle wakes now, not at the old
+        // wake-up; a child's copy never arms the parent's timer.
+        if (in_own_process(*pacer)) {
+            platform::arm_ready_timer(ready, platform::read_counter());
+        }
         platform::close_ready_timer(ready);
     }
     if (pacer->sleep_timer != nullptr) {
@@ -292,6 +337,11 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
 {
     if (pacer == nullptr || (tick != nullptr && tick->size < sizeof(varnex_tick))) {
         return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (pacer->process_generation.load(kRelaxed) != platform::process_generation()) {
+        if (const int status = own_process(*pacer); status != VARNEX_OK) {
+            return status;
+        }
     }
     return pacer->controls.flags == 0 ? wait_for_tick(*pacer, tick) : wait_with_controls(*pacer, tick);
 }
@@ -313,8 +363,9 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
         return VARNEX_E_INVALID_ARGUMENT;
     }
     pacer->cancel_requested.store(1);
-    // A loop blocked on the handle wakes, and its wait sees the cancel.
-    if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr) {
+    // A loop blocked on the handle wakes, and its wait sees the cancel; in a
+    // child whose copy has no timer of its own yet, the flag is all.
+    if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr && in_own_process(*pacer)) {
         platform::arm_ready_timer(ready, platform::read_counter());
     }
     return VARNEX_OK;
@@ -341,6 +392,9 @@ int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
     if (pacer->mode == VARNEX_MODE_SPIN) {
         return VARNEX_E_INVALID_MODE;
     }
+    if (const int status = own_process(*pacer); status != VARNEX_OK) {
+        return status;
+    }
     platform::Handle ready = pacer->ready_timer.load();
     if (ready == nullptr) {
         ready = platform::create_ready_timer();
@@ -362,14 +416,22 @@ int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p9
     if (pacer->mode != VARNEX_MODE_HYBRID || pacer->fixed_margin_counts != 0) {
         return VARNEX_E_INVALID_MODE;
     }
-    // Past the period a budget means no margin; held there, margin plus
+    if (const int status = own_process(*pacer); status != VARNEX_OK) {
+        return status;
+    }
+    // The on-time limit is the budget as the host set it (saturated). For the
+    // margin, past the period a budget means none; held there, margin plus
     // budget stays within range.
-    const int64_t budget_counts = p99_ns == 0 ? 0
-                                              : std::clamp<int64_t>(ns_to_counts(p99_ns, pacer->grid.frequency), 1,
-                                                                    offset_counts(pacer->grid, 1));
-    pacer->margin.budget_counts = budget_counts;
-    pacer->on_time_counts = p99_ns == 0 ? ns_to_counts(VARNEX_ON_TIME_NS, pacer->grid.frequency) : budget_counts;
-    pacer->margin_counts.store(margin_counts(pacer->margin));
+    const int64_t limit_counts = ns_to_counts(p99_ns == 0 ? VARNEX_ON_TIME_NS : p99_ns, pacer->grid.frequency);
+    pacer->margin.budget_counts = p99_ns == 0 ? 0 : std::clamp<int64_t>(limit_counts, 1, offset_counts(pacer->grid, 1));
+    pacer->on_time_counts = limit_counts;
+    // The handle, if it is out, wakes by the new margin, and the statistics
+    // show the margin it is armed with.
+    if (pacer->ready_timer.load(kRelaxed) != nullptr) {
+        arm_for_next_wait(*pacer);
+    } else {
+        pacer->margin_counts.store(margin_counts(pacer->margin));
+    }
     return VARNEX_OK;
 }
 

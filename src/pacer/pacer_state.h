@@ -53,7 +53,6 @@ struct varnex_pacer {
     int64_t unrecorded_lateness_ns = 0;
     int64_t unrecorded_spin_counts = 0;
     bool lateness_unrecorded = false;
-    uint32_t unrecorded_cause = VARNEX_CAUSE_UNKNOWN;
     // The lateness a tick may have and be on time: the budget, or
     // VARNEX_ON_TIME_NS.
     int64_t on_time_counts = 0;
@@ -61,15 +60,26 @@ struct varnex_pacer {
     bool spun_before_deadline = false;
     MarginEstimator margin{};
     PacerControls controls{};
-    // The readiness handle's wake-up as last armed, and the margin it left.
+    // The readiness handle's wake-up as last armed, the margin it left, and
+    // the loop's latency then learned: a call later than that after the
+    // wake-up is the host's own lateness.
     int64_t armed_wake_counts = 0;
     int64_t armed_margin_counts = 0;
+    int64_t armed_latency_counts = 0;
     // Ticks passed over before the tick that the next return gives was
-    // chosen: by a wait that was not due, or by a step of the clock.
+    // chosen: by a wait that was not due, or by a step of the clock; and
+    // whether the missed-tick policy passed over any of them for a late host.
     uint64_t missed_carried = 0;
+    bool host_passed_over = false;
+    // Ticks below this index that a step of the system clock made due while
+    // the pacer was not looking: returned late, never passed over.
+    uint64_t owed_end = 0;
 
     // Written by the waiting thread (cancel: by any), read by any thread.
     std::atomic<uint32_t> cancel_requested{0};
+    // platform::process_generation() when this process's kernel objects
+    // were made: a forked child's copy differs until its first wait.
+    std::atomic<uint32_t> process_generation{0};
     // Created once, between waits; from then on every wait is on it.
     std::atomic<platform::Handle> ready_timer{nullptr};
     std::atomic<platform::Handle> waiting_thread{nullptr};

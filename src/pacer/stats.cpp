@@ -28,7 +28,11 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     stats.drift_ns = lateness_drift(pacer.lateness);
     stats.spin_ns = counts_to_ns(pacer.grid, pacer.spin_counts.load(kRelaxed));
     stats.sleep_ns = counts_to_ns(pacer.grid, pacer.sleep_counts.load(kRelaxed));
-    if (platform::Handle thread = pacer.waiting_thread.load(); thread != nullptr) {
+    // A forked child's copy measures no thread until its first wait opens
+    // a clock of its own waiting thread.
+    const bool own_process =
+        pacer.process_generation.load(std::memory_order_acquire) == platform::process_generation();
+    if (platform::Handle thread = pacer.waiting_thread.load(); thread != nullptr && own_process) {
         stats.cpu_ns = platform::thread_cpu_ns(thread);
     }
 }

@@ -17,10 +17,6 @@ inline void record_previous_tick(varnex_pacer& pacer)
     if (pacer.lateness_unrecorded) {
         record_lateness(pacer.lateness, pacer.unrecorded_lateness_ns);
         pacer.lateness_unrecorded = false;
-        if (pacer.unrecorded_cause >= VARNEX_CAUSE_OVERSLEPT) {
-            add_relaxed(pacer.late_ticks, uint64_t{1});
-            add_relaxed(pacer.late_by_cause[pacer.unrecorded_cause - VARNEX_CAUSE_OVERSLEPT], uint64_t{1});
-        }
     }
 }
 

@@ -13,36 +13,112 @@ namespace {
 constexpr int64_t kCancelled = -1;
 constexpr int64_t kInterrupted = -2;
 constexpr int64_t kNoTimer = -3;
+// A step of the system clock moved the grid: the wait chooses its tick anew
+// from the reading that found the step (the mapping's latest).
+constexpr int64_t kClockStepped = -4;
 
 bool take_cancel(varnex_pacer& pacer)
 {
     return pacer.cancel_requested.load(kRelaxed) != 0 && pacer.cancel_requested.exchange(0) != 0;
 }
 
+enum class ClockCheck { kSteady, kStepped, kOutOfRange };
+
+// Measures the mapping anew from the reading `*now`, which becomes the last
+// reading taken, and places the grid by it. A step forward passes over the
+// grid points up to the clock's new time at the step, the last reading that
+// found the old mapping true, mapped with the new one: whatever the policy,
+// they are missed. The points after it that the clock has passed by now are
+// owed: returned late, never passed over. A step back needs nothing more:
+// the tick after the last one returned comes when the clock is back at it.
+// A clock outside the range a pacer can be created on moves nothing.
+ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now)
+{
+    Alignment& alignment = pacer.alignment;
+    const ClockMapping current = read_mapping(alignment, *now);
+    *now = current.latest_counts;
+    if (!within_aligned_range(current, alignment.phase_ns, pacer.grid.frequency)) {
+        return ClockCheck::kOutOfRange;
+    }
+    const ClockChange change = compare_mappings(alignment, current, pacer.grid);
+    // A counter slewed with the clock keeps their difference: the tighter
+    // reading of it is the better one. Apart, only a fresh one follows.
+    if (change.step || !alignment.counter_slews ||
+        current.uncertainty_counts <= alignment.mapping.uncertainty_counts) {
+        alignment.mapping = current;
+        place_grid(pacer.grid, alignment);
+    }
+    const int64_t before_step = alignment.verified_counts;
+    alignment.verified_counts = current.counter;
+    if (!change.step) {
+        return ClockCheck::kSteady;
+    }
+    add_relaxed(pacer.clock_steps, uint32_t{1});
+    add_relaxed(pacer.clock_step_ns, change.size_ns);
+    if (change.change_ns > 0) {
+        const auto first_after = static_cast<uint64_t>(latest_due_index(pacer.grid, before_step) + 1);
+        if (first_after > pacer.next_index) {
+            pacer.missed_carried += first_after - pacer.next_index;
+            pacer.next_index = first_after;
+            pacer.burst_returns = 0;
+        }
+        pacer.owed_end = std::max(pacer.owed_end, static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1));
+    }
+    return ClockCheck::kStepped;
+}
+
+// How a look at the clock in the middle of a wait ends it: not at all, or
+// with the tick to choose anew, or with no tick.
+inline int64_t clock_look(varnex_pacer& pacer, int64_t* now)
+{
+    switch (follow_system_clock(pacer, now)) {
+    case ClockCheck::kSteady:
+        return *now;
+    case ClockCheck::kStepped:
+        return kClockStepped;
+    default:
+        return kNoTimer;
+    }
+}
+
 // Spins until the counter reaches `deadline`; the reading that ended it, or
-// kCancelled.
+// kCancelled. An aligned spin longer than a slice looks at the clock every
+// slice, but never in the last one before the deadline: no turn pays for it.
 int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
-    pacer.unrecorded_spin_counts = -now;
+    const int64_t start = now;
+    const int64_t slice = pacer.cancel_check_counts;
     // A spin that starts before the deadline reads the counter on until it
     // ends: its last reading before the deadline lies at least the lateness
     // from the one that ended it, and no turn needs to keep it.
     pacer.spun_before_deadline = now < deadline;
-    while (now < deadline) {
-        if (take_cancel(pacer)) {
-            pacer.unrecorded_spin_counts = 0;
-            return kCancelled;
+    for (;;) {
+        const int64_t until =
+            pacer.alignment.on && deadline - now > slice ? std::min(now + slice, deadline - slice) : deadline;
+        while (now < until) {
+            if (take_cancel(pacer)) {
+                pacer.unrecorded_spin_counts += now - start;
+                return kCancelled;
+            }
+            now = platform::read_counter();
         }
-        now = platform::read_counter();
+        if (until == deadline) {
+            break;
+        }
+        if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
+            pacer.unrecorded_spin_counts += now - start;
+            return looked;
+        }
     }
-    pacer.unrecorded_spin_counts += now;
+    pacer.unrecorded_spin_counts += now - start;
     return now;
 }
 
-// Sleeps in slices, so that a cancel is seen within one slice; a wake that
-// comes early sleeps again, and so does one a signal ended unless the host
-// asked to hear of it. A sleep the system refuses ends the wait: retried, it
-// would spin and call itself a sleep.
+// Sleeps in slices, so that a cancel is seen within one slice, and an aligned
+// pacer looks at the clock after each; a wake that comes early sleeps again,
+// and so does one a signal ended unless the host asked to hear of it. A sleep
+// the system refuses ends the wait: retried, it would spin and call itself a
+// sleep.
 int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t sleep_start = now;
@@ -59,6 +135,12 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
             return kInterrupted;
         }
         now = platform::read_counter();
+        // At the deadline, the wait's own look follows.
+        if (pacer.alignment.on && now < deadline) {
+            if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
+                return looked;
+            }
+        }
     }
     if (pacer.keep_stats) {
         add_relaxed(pacer.sleep_counts, now - sleep_start);
@@ -134,41 +216,6 @@ int64_t handle_margin_counts(const varnex_pacer& pacer)
     return std::min(margin, pacer.margin.half_period_counts);
 }
 
-// Measures the mapping anew from the reading `*now`, which becomes the last
-// reading taken, and places the grid by it. A step forward passes over the
-// grid points up to the clock's new time: whatever the policy, they are
-// missed, and the next return is the first point after it. A step back needs
-// nothing more: the tick after the last one returned comes when the clock is
-// back at it. True when the clock stepped.
-bool follow_system_clock(varnex_pacer& pacer, int64_t* now)
-{
-    Alignment& alignment = pacer.alignment;
-    const ClockMapping current = read_mapping(alignment, *now);
-    const ClockChange change = compare_mappings(alignment, current, pacer.grid);
-    // A counter slewed with the clock keeps their difference: the tighter
-    // reading of it is the better one. Apart, only a fresh one follows.
-    if (change.step || !alignment.counter_slews ||
-        current.uncertainty_counts <= alignment.mapping.uncertainty_counts) {
-        alignment.mapping = current;
-        place_grid(pacer.grid, alignment);
-    }
-    *now = current.latest_counts;
-    if (!change.step) {
-        return false;
-    }
-    add_relaxed(pacer.clock_steps, uint32_t{1});
-    add_relaxed(pacer.clock_step_ns, change.size_ns);
-    if (change.change_ns > 0) {
-        const auto first_after = static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1);
-        if (first_after > pacer.next_index) {
-            pacer.missed_carried += first_after - pacer.next_index;
-            pacer.next_index = first_after;
-            pacer.burst_returns = 0;
-        }
-    }
-    return true;
-}
-
 // What every wait does first; false when a cancel ends it at once.
 bool begin_wait(varnex_pacer& pacer)
 {
@@ -225,8 +272,20 @@ inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, boo
     return pacer.spun_before_deadline ? VARNEX_CAUSE_PREEMPTED : VARNEX_CAUSE_OVERSLEPT;
 }
 
+// The tick the next return gives, as the missed-tick policy chooses it at
+// `now`; but a tick that a step of the clock made due unseen is owed, and
+// comes next whatever the policy.
+inline Target target_of(const varnex_pacer& pacer, int64_t now)
+{
+    Target target = pacer.next_index < pacer.owed_end
+                        ? Target{pacer.next_index, 0, 0, false}
+                        : choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
+    target.missed += pacer.missed_carried;
+    return target;
+}
+
 // Everything after the reading `now` that ended the wait for `target`;
-// `host_late`: its deadline had passed when the wait was called.
+// `host_late`: the tick is late by the host's doing.
 inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& target, int64_t deadline, int64_t now,
                       bool host_late)
 {
@@ -247,78 +306,110 @@ inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& targ
     pacer.grid.start_counts += target.reanchor ? lateness_counts : 0;
     pacer.next_index = target.index + 1;
     pacer.missed_carried = 0;
+    pacer.host_passed_over = false;
     pacer.last_return_counts = now;
     add_relaxed(pacer.ticks, uint64_t{1});
     add_relaxed(pacer.missed, target.missed);
+    // Counted with the tick, as `ticks` is: a reader never sees a late tick
+    // that is not yet counted late.
+    if (cause >= VARNEX_CAUSE_OVERSLEPT) {
+        add_relaxed(pacer.late_ticks, uint64_t{1});
+        add_relaxed(pacer.late_by_cause[cause - VARNEX_CAUSE_OVERSLEPT], uint64_t{1});
+    }
     pacer.unrecorded_lateness_ns = lateness_ns;
-    pacer.unrecorded_cause = cause;
     pacer.lateness_unrecorded = pacer.keep_stats;
 }
 
 // Once the host holds the readiness handle, the wait never sleeps: the loop
 // slept on the handle until the wake-up, and the wait spins the rest. What
-// the margin learns is the loop's own latency: from the armed wake-up to
-// this call.
+// it learns is the loop's own latency, from the armed wake-up to this call:
+// a learning hybrid's margin, and in every mode the limit past which a late
+// tick is the host's.
 int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
 {
     if (!begin_wait(pacer)) {
         return VARNEX_E_CANCELLED;
     }
     int64_t now = platform::read_counter();
-    const bool learning = pacer.mode == VARNEX_MODE_HYBRID && pacer.fixed_margin_counts == 0;
-    if (learning && now >= pacer.armed_wake_counts) {
-        learn_oversleep(pacer.margin, now - pacer.armed_wake_counts, pacer.armed_margin_counts);
+    const int64_t since_wake = now - pacer.armed_wake_counts;
+    const bool late_call = since_wake > pacer.armed_latency_counts;
+    if (since_wake >= 0) {
+        learn_oversleep(pacer.margin, since_wake, pacer.armed_margin_counts);
     }
-    if (pacer.alignment.on) {
-        follow_system_clock(pacer, &now);
+    if (pacer.alignment.on && follow_system_clock(pacer, &now) == ClockCheck::kOutOfRange) {
+        return VARNEX_E_NO_COUNTER;
     }
-    Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
-    target.missed += pacer.missed_carried;
-    const int64_t deadline = deadline_counts(pacer.grid, target.index);
-    const bool host_late = now >= deadline;
-    if (now < deadline - handle_margin_counts(pacer)) {
-        // A later tick that the policy chose over the missed ones is the one
-        // the handle is armed for, and the choice holds: chosen afresh when
-        // its wake-up comes, it would be passed over in turn, and so on.
-        if (target.index > pacer.next_index) {
-            pacer.missed_carried = target.missed;
-            pacer.next_index = target.index;
-            pacer.burst_returns = target.burst_returns;
+    for (;;) {
+        const Target target = target_of(pacer, now);
+        const int64_t deadline = deadline_counts(pacer.grid, target.index);
+        // A loop that comes at the wake-up the handle was armed for is due,
+        // also when the margin it has just learned is narrower.
+        if (now < deadline - std::max(handle_margin_counts(pacer), pacer.armed_margin_counts)) {
+            // A later tick that the policy chose over the missed ones is the
+            // one the handle is armed for, and the choice holds: chosen afresh
+            // when its wake-up comes, it would be passed over in turn, and so on.
+            if (target.index > pacer.next_index) {
+                pacer.missed_carried = target.missed;
+                pacer.next_index = target.index;
+                pacer.burst_returns = target.burst_returns;
+                pacer.host_passed_over = true;
+            }
+            return VARNEX_E_NOT_DUE;
         }
-        return VARNEX_E_NOT_DUE;
-    }
-    pacer.burst_returns = target.burst_returns;
-    if (learning) {
+        pacer.burst_returns = target.burst_returns;
         count_margin_tick(pacer.margin);
-    }
-    // Real time holds for a sleep, and this wait has none: reported, not silent.
-    pacer.controls.outcome.tried |= pacer.controls.flags & VARNEX_CONTROL_REALTIME;
-    const EarlyTick early = write_early(tick, target);
-    now = spin_to(pacer, deadline, now);
-    if (now < 0) {
+        // The host's: ticks passed over for its lateness, a tick already due
+        // as the previous wait returned (a catch-up), or a call later after
+        // the wake-up than the loop's own latency. Not a tick a step owes.
+        const bool host_late = target.index >= pacer.owed_end &&
+                               (target.missed > pacer.missed_carried || pacer.host_passed_over ||
+                                deadline <= pacer.last_return_counts || late_call);
+        // Real time holds for a sleep, and this wait has none: reported, not silent.
+        pacer.controls.outcome.tried |= pacer.controls.flags & VARNEX_CONTROL_REALTIME;
+        const EarlyTick early = write_early(tick, target);
+        now = spin_to(pacer, deadline, now);
+        if (now == kClockStepped) {
+            put_back(early);
+            now = pacer.alignment.mapping.latest_counts;
+            continue;
+        }
+        if (now < 0) {
+            put_back(early);
+            return now == kNoTimer ? VARNEX_E_NO_COUNTER : VARNEX_E_CANCELLED;
+        }
+        // A step during the spin moved the tick: it is chosen anew.
+        int64_t checked = now;
+        const ClockCheck check = pacer.alignment.on ? follow_system_clock(pacer, &checked) : ClockCheck::kSteady;
+        if (check == ClockCheck::kSteady) {
+            take_tick(pacer, tick, target, deadline, now, host_late);
+            return VARNEX_OK;
+        }
         put_back(early);
-        return VARNEX_E_CANCELLED;
+        if (check == ClockCheck::kOutOfRange) {
+            return VARNEX_E_NO_COUNTER;
+        }
+        now = checked;
     }
-    // A step during the spin moved the tick: the handle is armed for it anew.
-    if (int64_t checked = now; pacer.alignment.on && follow_system_clock(pacer, &checked)) {
-        put_back(early);
-        return VARNEX_E_NOT_DUE;
-    }
-    take_tick(pacer, tick, target, deadline, now, host_late);
-    return VARNEX_OK;
 }
 
 }  // namespace
 
-void arm_for_next_wait(varnex_pacer& pacer)
+void arm_for_next_wait(varnex_pacer& pacer, bool retry)
 {
     platform::Handle timer = pacer.ready_timer.load(kRelaxed);
     const int64_t now = platform::read_counter();
-    const Target next = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
-    const int64_t margin = handle_margin_counts(pacer);
-    pacer.armed_margin_counts = margin;
-    pacer.armed_wake_counts = deadline_counts(pacer.grid, next.index) - margin;
-    pacer.margin_counts.store(margin, kRelaxed);
+    if (retry) {
+        // The wait found no clock to follow: a loop comes back a period (at
+        // most a slice) later, neither at once nor never.
+        pacer.armed_wake_counts = now + std::min(pacer.margin.period_counts, pacer.cancel_check_counts);
+    } else {
+        const Target next = target_of(pacer, now);
+        const int64_t margin = handle_margin_counts(pacer);
+        pacer.armed_margin_counts = margin;
+        pacer.armed_wake_counts = deadline_counts(pacer.grid, next.index) - margin;
+        pacer.margin_counts.store(margin, kRelaxed);
+    }
+    pacer.armed_latency_counts = oversleep_p99_counts(pacer.margin);
     platform::arm_ready_timer(timer, pacer.armed_wake_counts);
     // A cancel that armed the handle for now just before this arm is not
     // hidden by it.
@@ -331,7 +422,7 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
 {
     if (pacer.ready_timer.load(kRelaxed) != nullptr) {
         const int status = wait_on_handle(pacer, tick);
-        arm_for_next_wait(pacer);
+        arm_for_next_wait(pacer, status == VARNEX_E_NO_COUNTER);
         return status;
     }
     if (!begin_wait(pacer)) {
@@ -339,17 +430,16 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
     }
     int64_t now = platform::read_counter();
     const bool aligned = pacer.alignment.on;
-    if (aligned) {
-        follow_system_clock(pacer, &now);
+    if (aligned && follow_system_clock(pacer, &now) == ClockCheck::kOutOfRange) {
+        return VARNEX_E_NO_COUNTER;
     }
     for (;;) {
         // A sleep-mode wait sent on by a step has no spin of its own.
         pacer.spun_before_deadline = false;
-        Target target = choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
-        target.missed += pacer.missed_carried;
+        const Target target = target_of(pacer, now);
         pacer.burst_returns = target.burst_returns;
         const int64_t deadline = deadline_counts(pacer.grid, target.index);
-        const bool host_late = now >= deadline;
+        const bool host_late = now >= deadline && target.index >= pacer.owed_end;
         const EarlyTick early = write_early(tick, target);
         switch (pacer.mode) {
         case VARNEX_MODE_SLEEP:
@@ -362,6 +452,11 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
             now = spin_to(pacer, deadline, now);
             break;
         }
+        if (now == kClockStepped) {
+            put_back(early);
+            now = pacer.alignment.mapping.latest_counts;
+            continue;
+        }
         if (now < 0) {
             put_back(early);
             return now == kInterrupted ? VARNEX_E_INTERRUPTED
@@ -371,11 +466,15 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         // A step during the wait moved its tick: the wait goes on to the one
         // the grid gives now. The lateness is the reading that ended it.
         int64_t checked = now;
-        if (!aligned || !follow_system_clock(pacer, &checked)) {
+        const ClockCheck check = aligned ? follow_system_clock(pacer, &checked) : ClockCheck::kSteady;
+        if (check == ClockCheck::kSteady) {
             take_tick(pacer, tick, target, deadline, now, host_late);
             return VARNEX_OK;
         }
         put_back(early);
+        if (check == ClockCheck::kOutOfRange) {
+            return VARNEX_E_NO_COUNTER;
+        }
         now = checked;
     }
 }

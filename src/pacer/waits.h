@@ -10,7 +10,8 @@
 // arithmetic of its tick.
 int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick);
 // Arms the readiness handle for the wake-up of the tick that the next wait
-// will return; for now if a cancel is pending.
-void arm_for_next_wait(varnex_pacer& pacer);
+// will return, or with `retry` for a wait to try again soon; for now if a
+// cancel is pending.
+void arm_for_next_wait(varnex_pacer& pacer, bool retry = false);
 
 #endif

@@ -11,6 +11,7 @@
 #include <sched.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "platform/linux_internal.h"
 
@@ -57,7 +58,59 @@ long timer_slack_ns()
     return syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0);
 }
 
+// Each latency request is a descriptor that holds it while open: linked here
+// while held, so that a forked child can close its copies.
+std::mutex latency_requests_mutex;
+SavedControl* latency_requests = nullptr;
+
+void hold_latency_request(SavedControl* saved)
+{
+    std::lock_guard<std::mutex> lock(latency_requests_mutex);
+    saved->previous_held = nullptr;
+    saved->next_held = latency_requests;
+    if (latency_requests != nullptr) {
+        latency_requests->previous_held = saved;
+    }
+    latency_requests = saved;
+}
+
+void release_latency_request(const SavedControl& saved)
+{
+    std::lock_guard<std::mutex> lock(latency_requests_mutex);
+    (saved.previous_held != nullptr ? saved.previous_held->next_held : latency_requests) = saved.next_held;
+    if (saved.next_held != nullptr) {
+        saved.next_held->previous_held = saved.previous_held;
+    }
+    // -1 in a child: its copy was closed at the fork.
+    if (saved.value >= 0) {
+        close(static_cast<int>(saved.value));
+    }
+}
+
 }  // namespace
+
+namespace detail {
+
+void lock_latency_requests()
+{
+    latency_requests_mutex.lock();
+}
+
+void unlock_latency_requests()
+{
+    latency_requests_mutex.unlock();
+}
+
+// With the list locked, in the child's only thread.
+void close_latency_requests_in_child()
+{
+    for (SavedControl* saved = latency_requests; saved != nullptr; saved = saved->next_held) {
+        close(static_cast<int>(saved->value));
+        saved->value = -1;
+    }
+}
+
+}  // namespace detail
 
 bool affinity_usable(uint64_t mask)
 {
@@ -135,6 +188,7 @@ ControlResult apply_control(Control control, const ControlRequest& request, Save
             return refused(error);
         }
         saved->value = fd;
+        hold_latency_request(saved);
         return ControlResult::kApplied;
     }
     default:
@@ -161,7 +215,7 @@ void restore_control(Control control, const ControlRequest& request, const Saved
         munlock(request.memory, request.memory_bytes);
         break;
     case Control::kDmaLatency:
-        close(static_cast<int>(saved.value));
+        release_latency_request(saved);
         break;
     default:
         break;

@@ -25,6 +25,15 @@ constexpr uintptr_t kHandleKindBits = 7;
 // held from outside inside its signal. An open beyond that fails cleanly.
 constexpr int kEventSlots = 16;
 
+// What a fork must find unlocked in the child, and what the child must not
+// keep of the parent's: the latency requests, whose descriptors would hold
+// the parent's request for as long as the child lives.
+void lock_thread_clocks();
+void unlock_thread_clocks();
+void lock_latency_requests();
+void unlock_latency_requests();
+void close_latency_requests_in_child();
+
 int64_t monotonic_ns();
 timespec to_timespec(int64_t duration_ns);
 

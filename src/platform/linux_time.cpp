@@ -1,6 +1,7 @@
 // Linux: CLOCK_MONOTONIC in nanoseconds is the counter; the pacer sleeps on
 // it, an aligned grid is on CLOCK_REALTIME or CLOCK_TAI, a thread's CPU clock
 // measures the waiting thread, and its memory is a mapping of its own.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -108,6 +109,20 @@ void arm_ready_timer(Handle timer, int64_t wake_counts)
     timerfd_settime(static_cast<int>(ready_timer_host_handle(timer)), TFD_TIMER_ABSTIME, &due, nullptr);
 }
 
+// The child's own timer takes the parent's descriptor number, so that what
+// the host holds stays the handle; the copy of the parent's goes with it.
+bool renew_ready_timer(Handle timer)
+{
+    const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const int held = static_cast<int>(ready_timer_host_handle(timer));
+    const bool renewed = dup3(fd, held, O_CLOEXEC) == held;
+    close(fd);
+    return renewed;
+}
+
 namespace {
 
 clockid_t clock_id(SystemClock clock)
@@ -199,6 +214,20 @@ struct ThreadClocks {
 thread_local ThreadClocks this_thread_clocks;
 
 }  // namespace
+
+namespace detail {
+
+void lock_thread_clocks()
+{
+    thread_clocks_mutex.lock();
+}
+
+void unlock_thread_clocks()
+{
+    thread_clocks_mutex.unlock();
+}
+
+}  // namespace detail
 
 Handle open_thread_clock()
 {

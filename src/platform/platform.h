@@ -4,6 +4,7 @@
 #ifndef VARNEX_PLATFORM_H
 #define VARNEX_PLATFORM_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -87,6 +88,21 @@ intptr_t ready_timer_host_handle(Handle timer);
 // Not ready until the counter reads `wake_counts` (at once for a reading
 // already past), and ready from then until the next arm. From any thread.
 void arm_ready_timer(Handle timer, int64_t wake_counts);
+// In a forked child, whose copy of the handle is the parent's own timer: a
+// timer of the child's own under the same host handle, not armed. False
+// when the system gives none; the copy is then left as it was.
+bool renew_ready_timer(Handle timer);
+
+namespace detail {
+extern std::atomic<uint32_t> fork_generation;
+}
+// Changes in a child of fork() (POSIX), and nowhere else: what a process
+// made before, its kernel objects the parent's, shows an older value. One
+// relaxed load.
+inline uint32_t process_generation()
+{
+    return detail::fork_generation.load(std::memory_order_relaxed);
+}
 // The system clock that an aligned pacer's grid is on: UTC (Linux
 // CLOCK_REALTIME, Windows GetSystemTimePreciseAsFileTime) or TAI (Linux
 // CLOCK_TAI, which reads as UTC until the kernel is told the TAI offset).
@@ -136,6 +152,10 @@ struct ControlRequest {
 struct SavedControl {
     int64_t value;
     int64_t timer_slack_ns;  // Linux real time: the slack the policy change resets
+    // Linux latency: its place among the process's requests, which a forked
+    // child closes at the fork. Held where the apply put it until its restore.
+    SavedControl* previous_held;
+    SavedControl* next_held;
 };
 ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved);
 void restore_control(Control control, const ControlRequest& request, const SavedControl& saved);

@@ -122,6 +122,18 @@ intptr_t ready_timer_host_handle(Handle timer)
 }
 
 // Setting the timer resets it. Relative, as the sleep's.
+namespace detail {
+
+// Windows has no fork: the generation never changes.
+std::atomic<uint32_t> fork_generation{0};
+
+}  // namespace detail
+
+bool renew_ready_timer(Handle)
+{
+    return true;
+}
+
 void arm_ready_timer(Handle timer, int64_t wake_counts)
 {
     const int64_t remaining_counts = wake_counts - read_counter();

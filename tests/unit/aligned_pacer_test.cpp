@@ -106,8 +106,10 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         {"1 s forward, between waits", kNsPerSecond, false, VARNEX_MISSED_SKIP, 101, 100},
         {"1 s forward, bursting", kNsPerSecond, false, VARNEX_MISSED_BURST, 101, 100},
         {"a period forward", kPeriodNs, false, VARNEX_MISSED_BURST, 2, 1},
-        // Seen as the sleep ends, at tick k + 1's old deadline.
-        {"1 s forward, in the sleep", kNsPerSecond, true, VARNEX_MISSED_SKIP, 102, 101},
+        // Seen as the sleep ends, at tick k + 1's old deadline: the points up
+        // to the clock's new time at the step are missed, and the one it
+        // passed only after the step is returned, late.
+        {"1 s forward, in the sleep", kNsPerSecond, true, VARNEX_MISSED_SKIP, 101, 100},
         {"1 s back, between waits", -kNsPerSecond, false, VARNEX_MISSED_SKIP, 1, 0},
         {"a period back", -kPeriodNs, false, VARNEX_MISSED_SKIP, 1, 0},
         {"1 s back, in the sleep", -kNsPerSecond, true, VARNEX_MISSED_SKIP, 1, 0},
@@ -140,6 +142,104 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         EXPECT_EQ(stats.clock_steps, 1u);
         EXPECT_LE(std::llabs(stats.clock_step_ns - std::llabs(test.step_ns)), 10);
         EXPECT_EQ(stats.missed, test.missed);
+        varnex_pacer_destroy(pacer);
+    }
+}
+
+// A wait, or on the handle one as a loop makes it: called at each wake-up
+// that the handle was armed for, until the tick comes.
+int next_tick(varnex_pacer* pacer, varnex_tick* tick, bool on_handle, int64_t step_per_read)
+{
+    if (!on_handle) {
+        return varnex_pacer_wait(pacer, tick);
+    }
+    int status = VARNEX_E_NOT_DUE;
+    for (int wake = 0; wake < 4 && status == VARNEX_E_NOT_DUE; ++wake) {
+        fake::set_counter(fake::calls_named("arm_ready_timer").back().value, step_per_read);
+        status = varnex_pacer_wait(pacer, tick);
+    }
+    return status;
+}
+
+TEST_F(AlignedPacerTest, AStepThatPassesOverNoGridPointMissesNoTickInEveryModeAndOnTheHandle)
+{
+    // 10 ticks a second; 20 ms after tick k - 1 the clock steps 30 ms
+    // forward, and tick k's grid point is still 50 ms ahead.
+    constexpr int64_t kTenthNs = 100000000;
+    constexpr int64_t kStepPerRead = 1000;  // so that a 100 ms spin ends
+    struct Case {
+        const char* what;
+        uint32_t mode;
+        bool on_handle;
+    };
+    for (const Case& test : {Case{"sleep", VARNEX_MODE_SLEEP, false}, Case{"hybrid", VARNEX_MODE_HYBRID, false},
+                             Case{"spin", VARNEX_MODE_SPIN, false}, Case{"hybrid, handle", VARNEX_MODE_HYBRID, true},
+                             Case{"sleep, handle", VARNEX_MODE_SLEEP, true}}) {
+        SCOPED_TRACE(test.what);
+        fake::set_counter(0, kStepPerRead);
+        fake::set_system_clock(kClockAtZeroNs);
+        varnex_pacer* pacer = created(aligned(test.mode, 10));
+        ASSERT_NE(pacer, nullptr);
+        intptr_t handle = 0;
+        varnex_tick tick{};
+        tick.size = sizeof tick;
+        if (test.on_handle) {
+            ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+        }
+        ASSERT_EQ(next_tick(pacer, &tick, test.on_handle, kStepPerRead), VARNEX_OK);
+        const uint64_t k = tick.index + 1;
+        fake::step_system_clock_at(point_ns(k - 1, 10, 1) - kClockAtZeroNs + kTenthNs / 5, 3 * kTenthNs / 10);
+        ASSERT_EQ(next_tick(pacer, &tick, test.on_handle, kStepPerRead), VARNEX_OK);
+        EXPECT_EQ(tick.index, k);
+        EXPECT_EQ(tick.missed, 0u);
+        EXPECT_EQ(stats_of(pacer).clock_steps, 1u);
+        if (test.on_handle) {
+            // The loop sleeps to the old wake-up and is told there: late, by
+            // no fault of its own.
+            EXPECT_EQ(tick.cause, VARNEX_CAUSE_OVERSLEPT);
+        } else {
+            EXPECT_GE(tick.lateness_ns, 0);
+            EXPECT_EQ(tick.cause, VARNEX_CAUSE_ON_TIME) << "late by " << tick.lateness_ns << " ns";
+        }
+        varnex_pacer_destroy(pacer);
+    }
+}
+
+TEST_F(AlignedPacerTest, AClockSteppedOutOfRangeTakesNoTickAndTheGridResumesOnTheClockOnceItIsBack)
+{
+    // Past 2^62 ns since 1970, the year 2116.
+    constexpr int64_t kFarNs = int64_t{3} << 60;
+    for (const bool on_handle : {false, true}) {
+        SCOPED_TRACE(on_handle ? "on the handle" : "blocking");
+        fake::set_counter(0, 1);
+        fake::set_system_clock(kClockAtZeroNs);
+        varnex_pacer* pacer = created(aligned(VARNEX_MODE_SLEEP));
+        ASSERT_NE(pacer, nullptr);
+        intptr_t handle = 0;
+        if (on_handle) {
+            ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+        }
+        varnex_tick tick{};
+        tick.size = sizeof tick;
+        ASSERT_EQ(next_tick(pacer, &tick, on_handle, 1), VARNEX_OK);
+        const varnex_tick before = tick;
+        fake::step_system_clock(kFarNs);
+        const int64_t called = fake::calls_named("arm_ready_timer").empty()
+                                   ? 0
+                                   : fake::calls_named("arm_ready_timer").back().value;
+        EXPECT_EQ(next_tick(pacer, &tick, on_handle, 1), VARNEX_E_NO_COUNTER);
+        EXPECT_EQ(std::memcmp(&tick, &before, sizeof tick), 0) << "the tick is left as it was";
+        EXPECT_EQ(stats_of(pacer).ticks, 1u);
+        if (on_handle) {
+            // Armed for a retry a slice (the period here) on: not at once, not never.
+            const int64_t retry = fake::calls_named("arm_ready_timer").back().value - called;
+            EXPECT_GT(retry, kPeriodNs / 2);
+            EXPECT_LE(retry, kPeriodNs + 100);
+        }
+        fake::step_system_clock(-kFarNs - kNsPerSecond);
+        ASSERT_EQ(next_tick(pacer, &tick, on_handle, 1), VARNEX_OK);
+
+        EXPECT_EQ(tick.index, index_at(fake::system_clock_now_ns(), 100, 1)) << "the clock's own tick";
         varnex_pacer_destroy(pacer);
     }
 }

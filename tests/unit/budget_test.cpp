@@ -1,6 +1,7 @@
 // The lateness budget and the causes of late ticks, on the fake platform:
 // the margin's rule exactly, and each cause in a scripted case.
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "fake_platform.h"
@@ -67,6 +68,8 @@ TEST_F(PacerCauseTest, TheBudgetTakesAHybridThatLearnsAndOneAsLargeAsTheOverslee
         EXPECT_EQ(varnex_pacer_set_lateness_budget(other, 20000), VARNEX_E_INVALID_MODE);
         varnex_pacer_destroy(other);
     }
+    EXPECT_NE(std::strstr(varnex_strerror(VARNEX_E_INVALID_MODE), "budget"), nullptr)
+        << "the text covers a hybrid with a fixed margin";
     EXPECT_EQ(varnex_pacer_set_lateness_budget(nullptr, 20000), VARNEX_E_INVALID_ARGUMENT);
     fake::set_counter(0, 1);
     varnex_pacer* pacer = create(VARNEX_MODE_HYBRID);
@@ -109,7 +112,7 @@ TEST_F(PacerCauseTest, EachLateTickHasTheFirstCauseThatApplies)
         fake::script_readings(test.readings);
         const varnex_tick tick = waited(pacer);
         EXPECT_EQ(tick.cause, test.cause) << "lateness " << tick.lateness_ns << " ns";
-        waited(pacer);  // the statistics take a tick in as the next wait begins
+        // Counted with the tick, as it returns.
         const varnex_pacer_stats stats = stats_of(pacer);
         const bool late = test.cause != VARNEX_CAUSE_ON_TIME;
         EXPECT_EQ(stats.late_ticks, late ? 1u : 0u);
@@ -129,8 +132,75 @@ TEST_F(PacerCauseTest, TheBudgetIsTheOnTimeLimitAndNoStatisticsLeaveTheCauseUnkn
     fake::set_oversleep(1001);
     EXPECT_EQ(waited(pacer).cause, VARNEX_CAUSE_OVERSLEPT);
     varnex_pacer_destroy(pacer);
+    // A budget longer than the period is the limit all the same; only the
+    // margin is held to the period. 200 ticks a second: a sleep of one slice.
+    varnex_pacer_config fast;
+    varnex_pacer_config_init(&fast);
+    fast.rate_num = 200;
+    fast.rate_den = 1;
+    fast.mode = VARNEX_MODE_HYBRID;
+    pacer = created(fast);
+    ASSERT_EQ(varnex_pacer_set_lateness_budget(pacer, 10000000), VARNEX_OK);
+    fake::set_oversleep(8000);
+    const varnex_tick late = waited(pacer);
+    EXPECT_EQ(late.lateness_ns, 8000000) << "a sleep with no margin left";
+    EXPECT_EQ(late.cause, VARNEX_CAUSE_ON_TIME) << "within a 10 ms budget";
+    EXPECT_EQ(stats_of(pacer).late_ticks, 0u);
+    varnex_pacer_destroy(pacer);
     pacer = create(VARNEX_MODE_SLEEP, VARNEX_PACER_NO_STATS);
     EXPECT_EQ(waited(pacer).cause, VARNEX_CAUSE_UNKNOWN);
+    varnex_pacer_destroy(pacer);
+}
+
+// On the readiness handle, as a loop uses it: called at the wake-up the
+// handle was armed for, plus the loop's own latency.
+TEST_F(PacerCauseTest, OnTheHandleAPromptLoopIsNotToBlameAndAStalledOneIs)
+{
+    for (const uint32_t mode : {VARNEX_MODE_SLEEP, VARNEX_MODE_HYBRID}) {
+        SCOPED_TRACE(mode == VARNEX_MODE_SLEEP ? "sleep" : "hybrid");
+        varnex_pacer_config config;
+        varnex_pacer_config_init(&config);
+        config.rate_num = 10;
+        config.rate_den = 1;
+        config.mode = mode;
+        config.missed = VARNEX_MISSED_BURST;
+        varnex_pacer* pacer = created(config);
+        intptr_t handle = 0;
+        ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+        // Latency -1: at once, for a handle armed for a wake-up already past.
+        auto call_after_wake = [&](int64_t latency_counts) {
+            if (latency_counts >= 0) {
+                fake::set_counter(fake::calls_named("arm_ready_timer").back().value + latency_counts, 1);
+            }
+            varnex_tick tick{};
+            tick.size = sizeof tick;
+            EXPECT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+            return tick;
+        };
+        // A hybrid's learned margin covers the latency: late only in sleep mode.
+        for (int tick = 0; tick < 20; ++tick) {
+            EXPECT_NE(call_after_wake(67).cause, VARNEX_CAUSE_HOST_LATE) << "tick " << tick;
+        }
+        // A stall of 3.5 periods: the tick, and the three it catches up on.
+        for (int tick = 0; tick < 4; ++tick) {
+            EXPECT_EQ(call_after_wake(tick == 0 ? 350000 : -1).cause, VARNEX_CAUSE_HOST_LATE) << "tick " << tick;
+        }
+        const varnex_pacer_stats stats = stats_of(pacer);
+        EXPECT_EQ(stats.late_host_late, 4u);
+        EXPECT_EQ(stats.late_overslept, mode == VARNEX_MODE_SLEEP ? 20u : 0u);
+        varnex_pacer_destroy(pacer);
+    }
+}
+
+TEST_F(PacerCauseTest, ABudgetSetWhileTheHandleIsOutRearmsItWithTheNewMargin)
+{
+    varnex_pacer* pacer = create(VARNEX_MODE_HYBRID);
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+    ASSERT_EQ(fake::calls_named("arm_ready_timer").back().value, kDue - 1000) << "the warm-up's 1 ms";
+    ASSERT_EQ(varnex_pacer_set_lateness_budget(pacer, 1000000), VARNEX_OK);
+    EXPECT_EQ(fake::calls_named("arm_ready_timer").back().value, kDue) << "no margin left";
+    EXPECT_EQ(stats_of(pacer).margin_ns, 0);
     varnex_pacer_destroy(pacer);
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,9 @@ struct World {
     int64_t system_offset_ns = 0;
     int64_t slew_ppm = 0;
     int64_t step_in_next_sleep_ns = 0;
+    // A step that comes once the counter reaches a reading.
+    int64_t step_at_reading = std::numeric_limits<int64_t>::max();
+    int64_t step_at_reading_ns = 0;
     platform::ClockSync clock_sync{-1, -1};
     uint64_t system_clock_reads = 0;
     uint64_t reads = 0;
@@ -103,7 +107,8 @@ void pause_here(World& w, std::unique_lock<std::mutex>& lock)
 int64_t system_ns_locked(const World& w)
 {
     const int64_t counter_ns = w.next_reading * (platform::kNanosecondsPerSecond / w.frequency);
-    return w.system_offset_ns + counter_ns + counter_ns * w.slew_ppm / 1000000;
+    const int64_t stepped_ns = w.next_reading >= w.step_at_reading ? w.step_at_reading_ns : 0;
+    return w.system_offset_ns + stepped_ns + counter_ns + counter_ns * w.slew_ppm / 1000000;
 }
 
 }  // namespace
@@ -348,6 +353,20 @@ intptr_t ready_timer_host_handle(Handle timer)
     return reinterpret_cast<intptr_t>(timer);
 }
 
+namespace detail {
+
+std::atomic<uint32_t> fork_generation{0};
+
+}  // namespace detail
+
+bool renew_ready_timer(Handle timer)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    record(w, "renew_ready_timer", timer, 0);
+    return true;
+}
+
 void arm_ready_timer(Handle timer, int64_t wake_counts)
 {
     World& w = world();
@@ -485,6 +504,8 @@ void reset()
     w.system_offset_ns = 0;
     w.slew_ppm = 0;
     w.step_in_next_sleep_ns = 0;
+    w.step_at_reading = std::numeric_limits<int64_t>::max();
+    w.step_at_reading_ns = 0;
     w.clock_sync = {-1, -1};
     w.system_clock_reads = 0;
     w.reads = 0;
@@ -531,6 +552,14 @@ void step_system_clock(int64_t ns)
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.system_offset_ns += ns;
+}
+
+void step_system_clock_at(int64_t reading, int64_t ns)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.step_at_reading = reading;
+    w.step_at_reading_ns = ns;
 }
 
 void step_system_clock_in_next_sleep(int64_t ns)

@@ -39,6 +39,8 @@ void fail_next_sleep();
 // runs apart from it (Windows). UTC is available and TAI missing until set.
 void set_system_clock(int64_t ns_at_counter_zero, int64_t slew_ppm = 0, bool slews_with_counter = true);
 void step_system_clock(int64_t ns);
+// The clock steps by `ns` once the counter reaches `reading`.
+void step_system_clock_at(int64_t reading, int64_t ns);
 // The clock steps by `ns` while the next sleep sleeps.
 void step_system_clock_in_next_sleep(int64_t ns);
 void set_system_clock_availability(platform::SystemClock clock, platform::ClockAvailability availability);
