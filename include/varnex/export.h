@@ -5,7 +5,7 @@
 
 #define VARNEX_VERSION_MAJOR 1
 #define VARNEX_VERSION_MINOR 6
-#define VARNEX_VERSION_PATCH 0
+#define VARNEX_VERSION_PATCH 1
 
 /* The DLL's export list is its module-definition file, so building it marks
  * nothing; a host imports. The .so exports what its version script names. */

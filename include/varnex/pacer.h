@@ -15,6 +15,15 @@
  * waits. Destroying a pacer while another thread waits on it is a contract
  * violation: cancel first, and destroy once the wait has returned.
  *
+ * Processes (POSIX): after fork(), the child's copy of a pacer is a pacer of
+ * its own. It holds none of the parent's kernel objects: its first wait or
+ * varnex_pacer_wait_handle gives it a readiness timer of its own (under the
+ * same descriptor number), a clock of its own waiting thread, and its own
+ * memory lock and latency request; until then its cancel only sets its flag
+ * and its cpu_ns is -1. The latency request's descriptor is closed in the
+ * child at the fork, so that the parent's request does not last as long as
+ * the child does. The parent's pacer is untouched either way.
+ *
  * Errors: every call that can fail returns a varnex_status; varnex_strerror
  * names it. Nothing here shows a message box, writes to stderr or throws.
  *
@@ -42,14 +51,16 @@ typedef enum varnex_status {
     VARNEX_OK = 0,
     VARNEX_E_INVALID_ARGUMENT = -1, /* a null pointer, or a struct size this library does not know */
     VARNEX_E_INVALID_RATE = -2,     /* zero, negative, NaN, infinite, or under one counter step a tick */
-    VARNEX_E_INVALID_MODE = -3,     /* not one of varnex_mode */
+    /* not one of varnex_mode; a spin-mode pacer asked for a readiness handle; a lateness budget
+       for a pacer that is not a hybrid learning its margin */
+    VARNEX_E_INVALID_MODE = -3,
     VARNEX_E_INVALID_MISSED = -4,   /* an unknown missed-tick policy */
     /* a phase below -1 or above 2^62 ns, or one the counter cannot reach; aligned: not below one period */
     VARNEX_E_INVALID_PHASE = -5,
     VARNEX_E_NO_MEMORY = -6,
     /* No high-resolution counter, or no timer to sleep on, or (aligned) no precise system clock:
-       see VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK; from a wait: the system refused its sleep, and the
-       tick was not taken. */
+       see VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK. From a wait, the tick not taken: the system refused
+       its sleep or its timer, or (aligned) the system clock reads outside 1970 +/- 2^62 ns. */
     VARNEX_E_NO_COUNTER = -7,
     VARNEX_E_CANCELLED = -8,        /* varnex_pacer_cancel stopped this wait */
     VARNEX_E_INTERRUPTED = -9,      /* a signal ended the sleep (VARNEX_PACER_RETURN_ON_SIGNAL) */
@@ -87,14 +98,20 @@ typedef enum varnex_cause {
     /* late by no more than the lateness budget, or VARNEX_ON_TIME_NS without one: the tick's
        on-time limit */
     VARNEX_CAUSE_ON_TIME = 1,
-    VARNEX_CAUSE_OVERSLEPT = 2, /* the sleep woke past the margin: after the deadline */
+    /* the sleep, or the loop's wake-up on the readiness handle, came after the deadline; or
+       (aligned) a step of the system clock made the tick due while the wait was not looking */
+    VARNEX_CAUSE_OVERSLEPT = 2,
     /* the last reading before the deadline and the reading that ended the spin lie further apart
        than the on-time limit: the thread did not run (another thread, an interrupt, the
        hypervisor) */
     VARNEX_CAUSE_PREEMPTED = 3,
-    VARNEX_CAUSE_HOST_LATE = 4  /* the deadline had passed when the wait was called */
+    /* the deadline had passed when the wait was called. With the readiness handle: ticks were
+       passed over for the host's lateness, or the tick was already due as the previous wait
+       returned (a catch-up), or the wait was called later after the handle's wake-up than the
+       loop's learned latency (the p99 of that delay, learned in sleep and hybrid mode) */
+    VARNEX_CAUSE_HOST_LATE = 4
 } varnex_cause;
-/* A late tick has the first of HOST_LATE, OVERSLEPT and PREEMPTED that applies. */
+/* A late tick has the first of HOST_LATE, PREEMPTED and OVERSLEPT that applies. */
 #define VARNEX_ON_TIME_NS 10000
 
 /* Flags of varnex_pacer_config. */
@@ -115,12 +132,20 @@ typedef enum varnex_cause {
    (CLOCK_MONOTONIC) is slewed with CLOCK_REALTIME, and only a step of the clock (set by hand, a
    first synchronization, a leap second, a resume) changes their difference; on Windows the
    mapping from the counter to the system time (GetSystemTimePreciseAsFileTime, Windows 8 and
-   later) is measured at every wait, and a step is a change of more than a tenth of the time
-   since the last wait and of at least 100 us. After a step forward the next return is the first
-   grid point after the new time, the points passed over missed whatever the policy; after a
-   step back no tick comes until the clock is back at the one after the last returned: no index
-   repeats. The statistics count the steps. With the readiness handle, a step while the loop
-   waits on it shows at the next wait.
+   later) is measured at every look, and a step is a change of more than a tenth of the time
+   since the last look and of at least 100 us.
+
+   A step forward misses the grid points it passed over: those at or before the clock's new time
+   at the step (the last reading that found the old mapping true, mapped with the new one),
+   whatever the policy. A point the step did not pass over is never missed: if the pacer sees
+   the step only after that point's instant, it returns that tick late (OVERSLEPT), then the
+   next. After a step back no tick comes until the clock is back at the one after the last
+   returned: no index repeats. The statistics count the steps. How soon a step is seen: as each
+   wait begins and ends; a sleep looks at least every 10 ms; a spin longer than 10 ms looks every
+   10 ms, but not in its last 10 ms; a loop asleep on the readiness handle is told at its next
+   call. A clock that reads outside 1970 +/- 2^62 ns makes a wait return VARNEX_E_NO_COUNTER with
+   the tick not taken (the handle then ready again within a period, at most 10 ms); once the
+   clock is back in range, the grid follows it again.
 
    VARNEX_MISSED_DELAY would move the grid off the clock: VARNEX_E_INVALID_MISSED. No precise
    system clock (before Windows 8), or a counter too fast to count the time since 1970 in 62
@@ -181,8 +206,10 @@ typedef struct varnex_pacer_stats {
     uint64_t missed;        /* ticks passed over */
     /* Lateness of the returned ticks, from a log-linear histogram: within 1/64 (1.6%) of the
        exact value up to 2^41 ns (36.6 minutes); a lateness beyond that counts as 36.6 minutes
-       (the maximum stays exact); 0 before the first tick. A tick's lateness enters these, and the drift, as the
-       next wait begins, so that the host is not kept waiting for them. */
+       (the maximum stays exact); 0 before the first tick. A tick's lateness enters these and the
+       drift (and its spin enters spin_ns) as the next wait begins, so that the host is not kept
+       waiting for them; every count (ticks, missed, late_ticks and its causes) is taken with the
+       tick. */
     int64_t lateness_p50_ns;
     int64_t lateness_p99_ns;
     int64_t lateness_p999_ns;
@@ -269,6 +296,11 @@ VARNEX_API void VARNEX_CALL varnex_pacer_config_init(varnex_pacer_config* config
 
 /* Creates a pacer; on failure *pacer is null and nothing was created. */
 VARNEX_API int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pacer** pacer);
+/* Closes the readiness handle too, after making it ready, so that a loop still blocked on it
+   wakes rather than waits for its old wake-up. With the handle in an event loop, destroy in
+   this order: varnex_pacer_cancel; let the loop see the handle ready and remove it
+   (epoll_ctl(EPOLL_CTL_DEL), asyncio's remove_reader); then destroy. A descriptor closed while
+   a loop still has it registered may, reused, alias an unrelated file. */
 VARNEX_API void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer);
 
 /* Returns when the next tick is due, filling *tick (which may be null). A wait that returns
@@ -305,8 +337,9 @@ VARNEX_API int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const 
    timer (a process out of descriptors) gives VARNEX_E_NO_COUNTER.
 
    Once the handle is out, a wait never sleeps. If the tick's wake-up is still ahead it returns
-   VARNEX_E_NOT_DUE at once; every return, whatever its status, arms the handle for the tick that
-   the next wait will return. In hybrid mode the margin, fixed or learned (then from the loop's
+   VARNEX_E_NOT_DUE at once (a wait called at or after the wake-up the handle was armed for is
+   due); every return, whatever its status, arms the handle for the tick that the next wait will
+   return. In hybrid mode the margin, fixed or learned (then from the loop's
    own latency: from the wake-up to the call), is at most half the period: a loop later than that
    gets its tick late, never a longer spin. When the host comes back so late that the skip policy
    chooses a later tick, VARNEX_E_NOT_DUE keeps that choice, and the ticks passed over count as
@@ -322,8 +355,10 @@ VARNEX_API int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_
    wake-up no longer widens a budgeted margin at once: the host accepts the late ticks of its
    p99, and the window's quantile follows them. With the readiness handle, the same holds for
    the loop's latency. The statistics' late_ticks says
-   whether the budget holds. Call it between waits. Spin or sleep mode, or a fixed margin_ns:
-   VARNEX_E_INVALID_MODE; a negative budget: VARNEX_E_INVALID_ARGUMENT. */
+   whether the budget holds: the budget is each tick's on-time limit, also when it is longer
+   than the period (only the margin is held to the period). Call it between waits; with the
+   readiness handle out, it re-arms the handle by the new margin. Spin or sleep mode, or a fixed
+   margin_ns: VARNEX_E_INVALID_MODE; a negative budget: VARNEX_E_INVALID_ARGUMENT. */
 VARNEX_API int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p99_ns);
 
 /* The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den. */

@@ -1,14 +1,23 @@
 // Pacers in an epoll loop beside a pipe: each pacer's readiness handle wakes
 // the loop at its wake-up, the wait spins the rest, and the loop serves the
-// pipe between ticks, and after a stall of several periods picks up again.
+// pipe between ticks, and after a stall of several periods picks up again;
+// a cancel and a destroy wake a loop blocked on the handle; a forked child's
+// copy of a pacer has kernel objects of its own.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <poll.h>
 #include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "varnex/pacer.hpp"
@@ -156,6 +165,131 @@ TEST(EventLoop, ACancelWakesALoopBlockedOnTheHandleAndAnEarlyWaitIsNotDue)
     EXPECT_LT(woken_ns - cancelled_ns, 500000000) << "the cancel woke the loop";
     EXPECT_EQ(pacer.wait(tick), VARNEX_E_CANCELLED);
     EXPECT_EQ(pacer.wait(tick), VARNEX_E_NOT_DUE) << "the tick was not taken";
+}
+
+// The descriptors of this process open on a file of the given path.
+int descriptors_on(const char* path)
+{
+    int count = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    while (const dirent* entry = readdir(fds)) {
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        count += readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strcmp(target, path) == 0 ? 1 : 0;
+    }
+    closedir(fds);
+    return count;
+}
+
+bool ready_now(int fd)
+{
+    pollfd watched{fd, POLLIN, 0};
+    return poll(&watched, 1, 0) == 1;
+}
+
+TEST(EventLoop, AForkedChildsCopyOfAPacerHasATimerAThreadClockAndALatencyRequestOfItsOwn)
+{
+    constexpr const char* kLatencyFile = "/dev/cpu_dma_latency";
+    // A tick every 2 s: the parent's handle is not ready while the child runs.
+    varnex::Pacer pacer(1, 2, VARNEX_MODE_HYBRID);
+    const int handle = static_cast<int>(pacer.wait_handle());
+    varnex_tick tick{};
+    ASSERT_EQ(pacer.wait(tick), VARNEX_E_NOT_DUE) << "a wait opens the waiting thread's clock";
+    varnex_pacer_controls controls{sizeof controls, VARNEX_CONTROL_DMA_LATENCY, 0, 0, 0};
+    ASSERT_EQ(varnex_pacer_set_controls(pacer.get(), &controls), VARNEX_OK);
+    // Where the system gives the request (root, and the file): one descriptor holds it.
+    const bool latency_held = (pacer.stats().controls_active & VARNEX_CONTROL_DMA_LATENCY) != 0;
+    const int latency_before = descriptors_on(kLatencyFile);
+    int to_parent[2];
+    int to_child[2];
+    ASSERT_EQ(pipe(to_parent), 0);
+    ASSERT_EQ(pipe(to_child), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char step = 0;
+        if (descriptors_on(kLatencyFile) != latency_before - (latency_held ? 1 : 0)) {
+            _exit(2);
+        }
+        varnex_pacer_cancel(pacer.get());
+        if (write(to_parent[1], "c", 1) != 1 || read(to_child[0], &step, 1) != 1) {
+            _exit(3);
+        }
+        if (pacer.wait(tick) != VARNEX_E_CANCELLED || pacer.wait(tick) != VARNEX_E_NOT_DUE) {
+            _exit(4);
+        }
+        const int64_t cpu_ns = pacer.stats().cpu_ns;
+        timespec own_cpu{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &own_cpu);
+        if (cpu_ns < 0 || cpu_ns > int64_t{own_cpu.tv_sec} * 1000000000 + own_cpu.tv_nsec) {
+            _exit(5);
+        }
+        itimerspec armed{};
+        if (timerfd_gettime(static_cast<int>(pacer.wait_handle()), &armed) != 0 ||
+            (armed.it_value.tv_sec == 0 && armed.it_value.tv_nsec == 0)) {
+            _exit(6);
+        }
+        if (descriptors_on(kLatencyFile) != latency_before) {
+            _exit(7);
+        }
+        _exit(0);
+    }
+    // A child that ends early ends the parent's read.
+    close(to_parent[1]);
+    close(to_child[0]);
+    char step = 0;
+    ASSERT_EQ(read(to_parent[0], &step, 1), 1) << "the child ended before its cancel";
+    EXPECT_FALSE(ready_now(handle)) << "the child's cancel armed the parent's timer";
+    ASSERT_EQ(write(to_child[1], "p", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "in the child: 2, the parent's latency request still open; 4, the "
+                                         "cancel; 5, CPU time not its own thread's; 6, no timer armed; 7, no "
+                                         "request of its own";
+    EXPECT_FALSE(ready_now(handle));
+    EXPECT_EQ(descriptors_on(kLatencyFile), latency_before);
+    close(to_parent[0]);
+    close(to_child[1]);
+}
+
+TEST(EventLoop, ADestroyWakesALoopStillBlockedOnTheHandle)
+{
+    // A tick every 10 s: a poll left to the expiry would block that long.
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 1;
+    config.rate_den = 10;
+    config.mode = VARNEX_MODE_SLEEP;
+    varnex_pacer* pacer = nullptr;
+    ASSERT_EQ(varnex_pacer_create(&config, &pacer), VARNEX_OK);
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer, &handle), VARNEX_OK);
+    std::atomic<pid_t> polling{0};
+    int woken = -1;
+    int64_t woken_ns = 0;
+    std::thread loop([&] {
+        pollfd watched{static_cast<int>(handle), POLLIN, 0};
+        polling.store(gettid());
+        woken = poll(&watched, 1, 20000);
+        woken_ns = monotonic_ns();
+    });
+    // Once the loop's thread sleeps in the kernel.
+    char state = 0;
+    while (state != 'S') {
+        std::this_thread::yield();
+        std::string stat;
+        if (polling.load() != 0) {
+            std::getline(std::ifstream("/proc/self/task/" + std::to_string(polling.load()) + "/stat"), stat);
+        }
+        const size_t after_name = stat.rfind(')');
+        state = after_name != std::string::npos && after_name + 2 < stat.size() ? stat[after_name + 2] : 0;
+    }
+    const int64_t destroyed_ns = monotonic_ns();
+    varnex_pacer_destroy(pacer);
+    loop.join();
+    EXPECT_EQ(woken, 1);
+    EXPECT_LT(woken_ns - destroyed_ns, 5000000000) << "the poll waited for the old expiry";
 }
 
 }  // namespace
