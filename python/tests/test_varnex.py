@@ -287,3 +287,10 @@ def test_a_budget_gives_each_tick_its_cause_and_keeps_the_four_field_unpacking()
         varnex.Pacer(100, mode="spin", budget=20e-6)
     with pytest.raises(ValueError, match="budget must be"):
         varnex.Pacer(100, budget=-1e-6)
+    # Under half a nanosecond it would reach the library as 0: no budget at all.
+    with pytest.raises(ValueError, match="budget must be"):
+        varnex.Pacer(100, budget=1e-10)
+    with varnex.Pacer(100) as pacer:
+        pacer.set_lateness_budget(0)
+        with pytest.raises(ValueError, match="budget must be"):
+            pacer.set_lateness_budget(1e-10)

@@ -602,8 +602,11 @@ class Pacer:
     def set_lateness_budget(self, seconds):
         """The p99 lateness the host accepts, in seconds, for a hybrid that learns its margin: the
         margin becomes the sleeps' p99 oversleep less the budget, and may reach 0 (sleep mode's
-        CPU). 0 is no budget. Call it between waits; stats.late_ticks says whether it holds."""
+        CPU). 0 is no budget; a budget under half a nanosecond, which would reach the library as
+        0, raises ValueError. Call it between waits; stats.late_ticks says whether it holds."""
         ns = _nanoseconds("budget", seconds, 0, _INT64_MAX, "seconds from 0 on")
+        if ns == 0 and seconds != 0:
+            raise ValueError(f"budget must be 0 (none) or at least 1 ns, not {seconds!r}")
         with self._lock:
             status = _lib().varnex_pacer_set_lateness_budget(self._open_handle(), ns)
         if status != Status.OK:
