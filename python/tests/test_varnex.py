@@ -256,6 +256,30 @@ def test_a_blocking_wait_after_the_handle_is_out_sleeps_on_the_handle():
     assert indices == [0, 1, 2, 3, 4]
 
 
+def test_a_blocking_wait_sleeps_on_a_handle_numbered_past_1023():
+    # A host that holds a thousand files gets a descriptor that select() refuses.
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1100:
+        pytest.skip(f"the hard limit of open files is {hard}")
+    if soft != resource.RLIM_INFINITY and soft < 1100:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (1100, hard))
+    held = []
+    try:
+        while not held or held[-1] < 1023:
+            held.append(os.open(os.devnull, os.O_RDONLY))
+        with varnex.Pacer(100, "sleep") as pacer:
+            assert pacer.fileno() >= 1024
+            while held:
+                os.close(held.pop())
+            indices = [pacer.wait().index for _ in range(3)]
+    finally:
+        for descriptor in held:
+            os.close(descriptor)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert indices == sorted(set(indices))
+
+
 def test_an_aligned_pacer_counts_its_ticks_from_1970_on_the_system_clock():
     with varnex.Pacer(100, align="system") as pacer:
         ticks = [pacer.wait() for _ in range(20)]

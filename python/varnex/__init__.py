@@ -360,7 +360,11 @@ def _block_on(ready_handle):
     if sys.platform == "win32":
         ctypes.windll.kernel32.WaitForSingleObject(ctypes.c_void_p(ready_handle), 1000)
     else:
-        select.select([ready_handle], [], [], 1.0)
+        # poll, not select: select takes no descriptor from 1024 on, and a host
+        # that holds many files gets such a one.
+        poller = select.poll()
+        poller.register(ready_handle, select.POLLIN)
+        poller.poll(1000)
 
 
 class Pacer:
