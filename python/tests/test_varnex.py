@@ -3,6 +3,7 @@ import ctypes
 import fractions
 import math
 import os
+import platform
 import shutil
 import signal
 import subprocess
@@ -249,11 +250,68 @@ def test_cancelling_the_async_wait_leaves_the_tick_and_a_close_ends_it():
     assert asyncio.run(main()).index == 0
 
 
+def await_sleep(thread):
+    """Until the thread sleeps in its wait: in poll, ppoll or clock_nanosleep."""
+    calls = {"x86_64": ("7", "271", "230"), "aarch64": ("73", "115")}[platform.machine()]
+    for _ in range(10000):
+        with open(f"/proc/self/task/{thread.native_id}/syscall") as state:
+            if state.read().split()[0] in calls:
+                return
+        time.sleep(0.001)
+    pytest.fail("the thread does not sleep in its wait")
+
+
+def test_one_waiter_at_a_time_a_second_raises_runtime_error_and_the_first_gets_its_tick():
+    import asyncio
+
+    async def second_waiters():
+        first = asyncio.create_task(pacer.wait_async())
+        await asyncio.sleep(0)  # the first waits on its reader now
+        with pytest.raises(RuntimeError, match="one waiter"):
+            await pacer.wait_async()
+        with pytest.raises(RuntimeError, match="one waiter"):
+            await asyncio.get_running_loop().run_in_executor(None, pacer.wait)
+        return await asyncio.wait_for(first, 5)
+
+    def blocking_wait():
+        with pytest.raises(varnex.Cancelled):
+            pacer.wait()
+        cancelled.set()
+
+    cancelled = threading.Event()
+    # Tick 0 after 50 ms, tick 1 two seconds later.
+    with varnex.Pacer(0.5, "sleep", phase=0.05) as pacer:
+        assert asyncio.run(second_waiters()).index == 0
+        waiter = threading.Thread(target=blocking_wait)
+        waiter.start()
+        await_sleep(waiter)
+        with pytest.raises(RuntimeError, match="one waiter"):
+            asyncio.run(pacer.wait_async())
+        pacer.cancel()
+        waiter.join(5)
+    assert cancelled.is_set(), "the blocking wait went on until the cancel"
+
+
 def test_a_blocking_wait_after_the_handle_is_out_sleeps_on_the_handle():
     with varnex.Pacer(100, "hybrid") as pacer:
         assert pacer.fileno() == pacer.wait_handle() >= 0
         indices = [pacer.wait().index for _ in range(5)]
     assert indices == [0, 1, 2, 3, 4]
+
+
+def test_a_cause_that_a_newer_library_added_comes_as_its_int_with_the_tick():
+    with varnex.Pacer(100) as pacer:
+        library_wait = pacer._wait
+
+        def newer_library_wait(handle, tick):
+            status = library_wait(handle, tick)
+            pacer._tick.cause = 9
+            return status
+
+        pacer._wait = newer_library_wait
+        tick = pacer.wait()
+    assert tick.index == 0
+    assert tick.cause == 9 and not isinstance(tick.cause, varnex.Cause)
 
 
 def test_a_blocking_wait_sleeps_on_a_handle_numbered_past_1023():

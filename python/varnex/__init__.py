@@ -34,11 +34,12 @@ descriptor, also pacer.fileno() for selectors) and is blocked only for the
 final spin; on Windows the blocking wait runs in the loop's default executor,
 as precise as the blocking wait plus one thread hop.
 
-Threads: one thread (or one coroutine) waits on a pacer at a time. cancel(), stats and close()
-may come from any other thread, also while it waits: close() (and the end of a
-with block) cancels the wait in progress, waits until it has left the
-library, then destroys the pacer. After a close, wait(), cancel(), stats,
-rate and set_controls raise Closed.
+Threads: one thread (or one coroutine) waits on a pacer at a time: a second
+wait() or wait_async() while one is in progress raises RuntimeError. cancel(),
+stats and close() may come from any other thread, also while it waits: close()
+(and the end of a with block) cancels the wait in progress, waits until it has
+left the library, then destroys the pacer. After a close, wait(), cancel(),
+stats, rate and set_controls raise Closed.
 """
 import ctypes
 import ctypes.util
@@ -155,7 +156,8 @@ class _TickFields(NamedTuple):
 class Tick(_TickFields):
     """One tick: its index on the grid, how late the wait returned and the time since the previous
     return (seconds), and how many ticks were passed over since then; and, beside the four, its
-    cause (a Cause), so that `index, lateness, interval, missed = tick` still unpacks."""
+    cause (a Cause, or the plain int of a cause that a newer library added), so that
+    `index, lateness, interval, missed = tick` still unpacks."""
 
     def __new__(cls, index, lateness, interval, missed, cause=Cause.UNKNOWN):
         tick = super().__new__(cls, index, lateness, interval, missed)
@@ -367,6 +369,18 @@ def _block_on(ready_handle):
         poller.poll(1000)
 
 
+def _cause(value):
+    """value as a Cause; a cause that a newer library added stays its int."""
+    try:
+        return Cause(value)
+    except ValueError:
+        return value
+
+
+def _returned_tick(raw):
+    return Tick(raw.index, raw.lateness_s, raw.interval_s, raw.missed, _cause(raw.cause))
+
+
 class Pacer:
     """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
     (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
@@ -377,8 +391,8 @@ class Pacer:
     clock is synchronized; "tai" (Linux) on CLOCK_TAI, once the kernel knows the TAI offset.
     budget: the p99 lateness in seconds the host accepts (set_lateness_budget). A value
     that its C field cannot hold raises ValueError naming the parameter. One thread waits on a
-    pacer at a time; stats, cancel() and close() may come from any thread (see the module's
-    docs)."""
+    pacer at a time (a second wait raises RuntimeError); stats, cancel() and close() may come
+    from any thread (see the module's docs)."""
 
     def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
                  controls=None, align=None, budget=None):
@@ -406,12 +420,13 @@ class Pacer:
         if align not in _ALIGN_FLAGS:
             raise ValueError(f'align must be None, "system" or "tai", not {align!r}')
         config.flags |= _RETURN_ON_SIGNAL | _ALIGN_FLAGS[align]
-        # Guards the handle: the waits in progress hold it, and the pacer is
-        # destroyed only once the last of them has left the library.
+        # Guards the handle: the wait in progress holds it, and the pacer is
+        # destroyed only once that wait has left the library.
         # Reentrant: a signal handler may close the pacer while its thread holds the lock.
         self._lock = threading.RLock()
         self._left = threading.Condition(self._lock)
-        self._waiting_threads = []
+        # The thread of the one wait in progress (for wait_async, the loop's), or None.
+        self._waiter = None
         self._destroy_pending = None
         self._ready_handle = None
         self._executor_waiting = False
@@ -447,26 +462,44 @@ class Pacer:
             raise Closed("the pacer is closed")
         return self._handle
 
-    def wait(self):
-        """Returns the next tick when it is due."""
-        ident = threading.get_ident()
+    def _begin_wait(self):
+        """Makes this thread the pacer's one waiter, and returns the library's handle."""
         with self._lock:
-            handle = self._handle
-            if handle is None:
-                raise Closed("the pacer is closed")
-            self._waiting_threads.append(ident)
+            handle = self._open_handle()
+            if self._waiter is not None:
+                # The library takes one waiter at a time; a second reader on the
+                # descriptor would take the first one's place in the loop.
+                raise RuntimeError("another wait is in progress on this pacer: one waiter at a time")
+            self._waiter = threading.get_ident()
+            return handle
+
+    def _leave_wait(self):
+        with self._lock:
+            self._waiter = None
+            if self._destroy_pending is not None:
+                _lib().varnex_pacer_destroy(self._destroy_pending)
+                self._destroy_pending = None
+                self._left.notify_all()
+
+    def _returned(self, status):
+        """The tick the wait wrote, or the exception for its status."""
+        if status:
+            if status == Status.CANCELLED and self._handle is None:
+                raise Closed("the pacer was closed during the wait", status)
+            _fail(status)
+        return _returned_tick(self._tick)
+
+    def wait(self):
+        """Returns the next tick when it is due. RuntimeError while another wait (or wait_async)
+        is in progress."""
+        handle = self._begin_wait()
         try:
             status = self._wait(handle, self._tick_pointer)
             if status:
                 status = self._wait_blocking(handle, status)
         finally:
-            self._leave_wait(ident)
-        if status:
-            if status == Status.CANCELLED and self._handle is None:
-                raise Closed("the pacer was closed during the wait", status)
-            _fail(status)
-        tick = self._tick
-        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed, Cause(tick.cause))
+            self._leave_wait()
+        return self._returned(status)
 
     def _wait_blocking(self, handle, status):
         # A signal ended the sleep: back in Python, its handler runs (Ctrl-C raises
@@ -499,16 +532,15 @@ class Pacer:
 
     async def wait_async(self):
         """Returns the next tick when it is due, without blocking the event loop (see the module's
-        docs). Cancelling the task leaves the tick for the next wait."""
+        docs). Cancelling the task leaves the tick for the next wait. RuntimeError while another
+        coroutine or thread waits on the pacer."""
         if sys.platform == "win32":
             return await self._wait_in_executor()
         import asyncio
         loop = asyncio.get_running_loop()
-        descriptor = self.fileno()
-        with self._lock:
-            handle = self._open_handle()
-            self._waiting_threads.append(threading.get_ident())
+        handle = self._begin_wait()
         try:
+            descriptor = self.fileno()
             while True:
                 ready = loop.create_future()
                 loop.add_reader(descriptor, lambda: ready.done() or ready.set_result(None))
@@ -522,11 +554,8 @@ class Pacer:
                 if status not in (Status.NOT_DUE, Status.INTERRUPTED):
                     break
         finally:
-            self._leave_wait(threading.get_ident())
-        if status != Status.OK:
-            _fail(status)
-        tick = self._tick
-        return Tick(tick.index, tick.lateness_s, tick.interval_s, tick.missed, Cause(tick.cause))
+            self._leave_wait()
+        return self._returned(status)
 
     async def _wait_in_executor(self):
         # Windows: the proactor loop cannot wait on the handle. A cancelled task cancels the
@@ -548,19 +577,22 @@ class Pacer:
             raise
 
     def _executor_wait(self):
-        with self._lock:
-            self._executor_waiting = True
+        handle = self._begin_wait()
         status = None
         try:
-            tick = self.wait()
-            status = Status.OK
-            return tick
+            with self._lock:
+                self._executor_waiting = True
+            status = self._wait(handle, self._tick_pointer)
+            if status:
+                status = self._wait_blocking(handle, status)
         finally:
             with self._lock:
                 self._executor_waiting = False
                 if self._cancelled_by_task and status == Status.OK and self._handle is not None:
                     self._wait(self._handle, None)
                 self._cancelled_by_task = False
+            self._leave_wait()
+        return self._returned(status)
 
     def __aiter__(self):
         return self._ticks_async()
@@ -568,14 +600,6 @@ class Pacer:
     async def _ticks_async(self):
         while True:
             yield await self.wait_async()
-
-    def _leave_wait(self, ident):
-        with self._lock:
-            self._waiting_threads.remove(ident)
-            if self._destroy_pending is not None and not self._waiting_threads:
-                _lib().varnex_pacer_destroy(self._destroy_pending)
-                self._destroy_pending = None
-                self._left.notify_all()
 
     def __iter__(self):
         while True:
@@ -640,7 +664,10 @@ class Pacer:
     def close(self):
         """Destroys the pacer, once a wait in progress in another thread has been cancelled and
         has left the library (it raises Closed); a second close does nothing. Called from inside
-        a wait (a signal handler), it leaves the destroy to that wait's end."""
+        a wait (a signal handler), or from the loop of a pending wait_async, it leaves the destroy
+        to that wait's end. Either way the order is the library's: cancel, which makes the
+        readiness handle ready; the wait sees it and stops polling it (wait_async removes its
+        reader); then destroy."""
         lock = getattr(self, "_lock", None)
         if lock is None:
             return
@@ -648,12 +675,12 @@ class Pacer:
             handle, self._handle = self._handle, None
             if handle is None:
                 return
-            if not self._waiting_threads:
+            if self._waiter is None:
                 _lib().varnex_pacer_destroy(handle)
                 return
             _lib().varnex_pacer_cancel(handle)
             self._destroy_pending = handle
-            if threading.get_ident() in self._waiting_threads:
+            if threading.get_ident() == self._waiter:
                 return
             while self._destroy_pending is not None:
                 self._left.wait()
