@@ -4,6 +4,7 @@ import fractions
 import math
 import os
 import platform
+import selectors
 import shutil
 import signal
 import subprocess
@@ -290,6 +291,53 @@ def test_one_waiter_at_a_time_a_second_raises_runtime_error_and_the_first_gets_i
         pacer.cancel()
         waiter.join(5)
     assert cancelled.is_set(), "the blocking wait went on until the cancel"
+
+
+def paced_after_fork(pacer, results):
+    """In a forked child: a selector takes the inherited handle before any wait there; after a
+    tick the host is busy for three periods, past the handle's wake-up."""
+    try:
+        selector = selectors.DefaultSelector()
+        selector.register(pacer.fileno(), selectors.EVENT_READ)
+        indices = [pacer.wait().index]
+        time.sleep(3 / 20)
+        ready = bool(selector.select(timeout=0))
+        results.send((ready, indices + [pacer.wait().index for _ in range(3)]))
+    except BaseException as error:
+        results.send(repr(error))
+
+
+def test_a_forked_child_paces_its_copy_of_a_pacer_beside_the_parent():
+    import multiprocessing
+    context = multiprocessing.get_context("fork")
+    stop = threading.Event()
+    parent_ticks = []
+
+    def parent_loop():
+        for tick in pacer:
+            parent_ticks.append(tick.index)
+            if stop.is_set():
+                break
+
+    with varnex.Pacer(20, "sleep") as pacer:
+        pacer.fileno()
+        ticking = threading.Thread(target=parent_loop)
+        ticking.start()
+        await_sleep(ticking)  # the child's copy is of a pacer that a thread waits on
+        receiver, sender = context.Pipe(duplex=False)
+        child = context.Process(target=paced_after_fork, args=(pacer, sender))
+        child.start()
+        result = receiver.recv() if receiver.poll(30) else "no answer"
+        child.join(30)
+        stop.set()
+        ticking.join(30)
+        parent_missed = pacer.stats.missed
+    # The child's handle is its own: ready once its wake-up has passed, whatever the parent did.
+    assert result[0] is True, result
+    assert result[1] == sorted(set(result[1]))
+    first = parent_ticks[0]
+    assert len(parent_ticks) >= 5 and parent_ticks == list(range(first, first + len(parent_ticks)))
+    assert parent_missed == 0
 
 
 def test_a_blocking_wait_after_the_handle_is_out_sleeps_on_the_handle():

@@ -40,6 +40,10 @@ stats and close() may come from any other thread, also while it waits: close()
 (and the end of a with block) cancels the wait in progress, waits until it has
 left the library, then destroys the pacer. After a close, wait(), cancel(),
 stats, rate and set_controls raise Closed.
+
+fork(): the child may go on with its copy of a pacer. Its first wait gives the
+copy a readiness handle of its own, and its locks are new, so that a thread
+of the parent that held them at the fork does not block the child.
 """
 import ctypes
 import ctypes.util
@@ -50,6 +54,7 @@ import os
 import select
 import sys
 import threading
+import weakref
 from typing import NamedTuple
 
 __all__ = ["Pacer", "Tick", "Cause", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "Closed", "LibraryNotFound",
@@ -381,6 +386,26 @@ def _returned_tick(raw):
     return Tick(raw.index, raw.lateness_s, raw.interval_s, raw.missed, _cause(raw.cause))
 
 
+# A forked child's copy of a pacer gets a readiness handle of its own at its
+# first wait or wait_handle call there: a handle taken before the fork is asked
+# for again. The pacers' locks may have been held by a thread that the child
+# does not have.
+_fork_generation = 0
+_live_pacers = weakref.WeakSet()
+
+
+def _after_fork_in_child():
+    global _fork_generation, _load_lock
+    _fork_generation += 1
+    _load_lock = threading.Lock()
+    for pacer in list(_live_pacers):
+        pacer._forget_parent_threads()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 class Pacer:
     """A pacer at `rate` ticks per second: an int, a float (29.97), a fractions.Fraction or a
     (numerator, denominator) pair. mode: "spin", "sleep" or "hybrid"; missed: "skip", "burst" or
@@ -429,6 +454,7 @@ class Pacer:
         self._waiter = None
         self._destroy_pending = None
         self._ready_handle = None
+        self._ready_generation = _fork_generation
         self._executor_waiting = False
         self._cancelled_by_task = False
         self._handle = None
@@ -437,6 +463,7 @@ class Pacer:
         if status != Status.OK:
             _fail(status)
         self._handle = handle
+        _live_pacers.add(self)
         self._tick = _Tick(size=ctypes.sizeof(_Tick))
         self._tick_pointer = ctypes.byref(self._tick)
         self._wait = library.varnex_pacer_wait
@@ -507,21 +534,23 @@ class Pacer:
         # readiness handle out the wait never sleeps: the sleep is on the handle.
         while status in (Status.INTERRUPTED, Status.NOT_DUE):
             if status == Status.NOT_DUE:
-                _block_on(self._ready_handle)
+                _block_on(self.wait_handle())
             status = self._wait(handle, self._tick_pointer)
         return status
 
     def wait_handle(self):
         """The readiness handle: a descriptor on Linux, a HANDLE's value on Windows. It becomes
         ready at the wake-up of the next tick; then wait() spins the rest. The pacer owns it: never
-        read, reset or close it. Not in spin mode (ValueError)."""
+        read, reset or close it. Not in spin mode (ValueError). In a forked child it is asked for
+        again: there the pacer's copy gets a handle of its own."""
         with self._lock:
-            if self._ready_handle is None:
+            if self._ready_handle is None or self._ready_generation != _fork_generation:
                 value = ctypes.c_ssize_t()
                 status = _lib().varnex_pacer_wait_handle(self._open_handle(), ctypes.byref(value))
                 if status != Status.OK:
                     _fail(status)
                 self._ready_handle = value.value
+                self._ready_generation = _fork_generation
             return self._ready_handle
 
     def fileno(self):
@@ -600,6 +629,19 @@ class Pacer:
     async def _ticks_async(self):
         while True:
             yield await self.wait_async()
+
+    def _forget_parent_threads(self):
+        """In a forked child, where only the thread that forked runs: the parent's other threads
+        may have held the locks, or been in a wait, and are not there to release them."""
+        self._lock = threading.RLock()
+        self._left = threading.Condition(self._lock)
+        if self._waiter != threading.get_ident():
+            self._waiter = None
+            # A close() that waited for that wait: the child's copy stays undestroyed, as the
+            # wait may have been midway through the library.
+            self._destroy_pending = None
+        self._executor_waiting = False
+        self._cancelled_by_task = False
 
     def __iter__(self):
         while True:
