@@ -14,6 +14,7 @@
 // using) come from any thread: Dispose makes a wait in progress return with
 // an ObjectDisposedException, and destroys the pacer once it has.
 using System;
+using System.ComponentModel;
 using System.Runtime.InteropServices;
 using Microsoft.Win32.SafeHandles;
 
@@ -195,7 +196,13 @@ namespace Varnex
         // The library this file is written for: 1.6, which has Tick.Cause and the budget.
         public const uint RequiredVersion = 0x010600;
 
+        // A Wait that sleeps on the readiness handle looks at the dispose this often, should it
+        // miss the readiness that the dispose's cancel gives.
+        private const int ReadySliceMs = 100;
+
         private readonly PacerHandle handle;
+        // Set first in Dispose: a wait that its cancel ends reports the dispose.
+        private volatile bool disposing;
 
         public Pacer(PacerConfig config)
         {
@@ -240,12 +247,59 @@ namespace Varnex
         }
 
         // Returns when the next tick is due. Cancel: a VarnexException of Status.Cancelled.
+        // Once GetWaitHandle() has been called, it sleeps on the readiness handle, then takes
+        // the tick.
         public Tick Wait()
         {
             Tick tick;
-            if (!TryWait(out tick))
-                throw new VarnexException(Status.NotDue);
-            return tick;
+            if (TryWait(out tick))
+                return tick;
+            // The handle is out and the tick's wake-up is ahead. The sleep on the handle is
+            // outside the library, so the pacer is held for its whole length: a Dispose from
+            // another thread destroys it, and closes the handle, only once the sleep is over.
+            // The dispose's cancel makes the handle ready at once.
+            bool held = false;
+            try
+            {
+                handle.DangerousAddRef(ref held);
+                IntPtr ready;
+                Check(Native.varnex_pacer_wait_handle(handle, out ready));
+                do
+                {
+                    SleepOnReadyHandle(ready);
+                    if (disposing)
+                        throw DisposedDuringWait();
+                } while (!TryWait(out tick));
+                return tick;
+            }
+            finally
+            {
+                if (held)
+                    handle.DangerousRelease();
+            }
+        }
+
+        // Until the readiness handle is ready, or a slice has passed.
+        private static void SleepOnReadyHandle(IntPtr ready)
+        {
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+            {
+                if (SystemCalls.WaitForSingleObject(ready, ReadySliceMs) == SystemCalls.WaitFailed)
+                    throw new Win32Exception(Marshal.GetLastWin32Error());
+                return;
+            }
+            var poll = new SystemCalls.PollFd { Fd = (int)ready, Events = SystemCalls.PollIn };
+            if (SystemCalls.poll(ref poll, (UIntPtr)1, ReadySliceMs) < 0)
+            {
+                int error = Marshal.GetLastWin32Error();
+                if (error != SystemCalls.Eintr)
+                    throw new Win32Exception(error);
+            }
+        }
+
+        private static ObjectDisposedException DisposedDuringWait()
+        {
+            return new ObjectDisposedException("Varnex.Pacer", "the pacer was disposed during the wait");
         }
 
         // For a host that waits on GetWaitHandle(): false while the tick's wake-up is still
@@ -262,8 +316,8 @@ namespace Varnex
             } while (status == (int)Status.Interrupted);
             if (status == (int)Status.NotDue)
                 return false;
-            if (status == (int)Status.Cancelled && handle.IsClosed)
-                throw new ObjectDisposedException("Varnex.Pacer", "the pacer was disposed during the wait");
+            if (status == (int)Status.Cancelled && (disposing || handle.IsClosed))
+                throw DisposedDuringWait();
             if (status != 0)
                 throw new VarnexException((Status)status);
             return true;
@@ -303,7 +357,9 @@ namespace Varnex
 
         // The readiness handle for an event loop: a timerfd descriptor on Linux, a
         // waitable timer HANDLE on Windows, ready when TryWait is about to return a tick.
-        // The pacer owns it and closes it on Dispose.
+        // The pacer owns it and closes it on Dispose: a loop that holds it calls Cancel,
+        // which makes it ready, takes it out of its wait set (epoll_ctl's EPOLL_CTL_DEL),
+        // and only then calls Dispose.
         public IntPtr GetWaitHandle()
         {
             IntPtr ready;
@@ -316,8 +372,12 @@ namespace Varnex
             Check(Native.varnex_pacer_rate(handle, out rateNum, out rateDen));
         }
 
+        // From any thread, in the library's order: the cancel makes the readiness handle
+        // ready; a Wait sleeping on it sees that and lets the pacer go; the pacer is destroyed
+        // once no call holds it.
         public void Dispose()
         {
+            disposing = true;
             try
             {
                 Native.varnex_pacer_cancel(handle);
@@ -334,6 +394,29 @@ namespace Varnex
             if (status != 0)
                 throw new VarnexException((Status)status);
         }
+    }
+
+    // The system's own waits, for Wait's sleep on the readiness handle.
+    internal static class SystemCalls
+    {
+        public const short PollIn = 1;
+        public const int Eintr = 4;
+        public const uint WaitFailed = 0xFFFFFFFF;
+
+        [StructLayout(LayoutKind.Sequential)]
+        public struct PollFd
+        {
+            public int Fd;
+            public short Events;
+            public short Revents;
+        }
+
+        // Mono's dllmap and .NET's loader both map "libc" to the C library (libc.so.6).
+        [DllImport("libc", SetLastError = true)]
+        public static extern int poll(ref PollFd fds, UIntPtr count, int timeoutMs);
+
+        [DllImport("kernel32.dll", SetLastError = true)]
+        public static extern uint WaitForSingleObject(IntPtr handle, uint timeoutMs);
     }
 
     public static class Native

@@ -3,6 +3,7 @@
 // ticks, the errors, a cancel and a dispose from another thread, the
 // readiness handle and the aligned grid. Exits 1 on the first failure.
 using System;
+using System.Diagnostics;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Threading;
@@ -109,13 +110,15 @@ static class VarnexTest
     [DllImport("libc")]
     static extern int syscall(long number);
 
-    // Until the thread is blocked in clock_nanosleep (x86_64 Linux numbers).
+    // Until the thread is blocked in clock_nanosleep, or in poll on the readiness handle
+    // (x86_64 Linux numbers).
     static void AwaitSleep(int threadId)
     {
         string path = "/proc/self/task/" + threadId + "/syscall";
         for (int tries = 0; tries < 10000; tries++)
         {
-            if (File.ReadAllText(path).StartsWith("230 "))
+            string call = File.ReadAllText(path);
+            if (call.StartsWith("230 ") || call.StartsWith("7 "))
                 return;
             Thread.Sleep(1);
         }
@@ -125,6 +128,12 @@ static class VarnexTest
     // A sleep-mode wait far from its tick on another thread; stop(pacer) from this one
     // once the wait sleeps.
     static Exception EndOfFarWait(Action<Pacer> stop, Pacer pacer)
+    {
+        long stoppedMs;
+        return EndOfFarWait(stop, pacer, out stoppedMs);
+    }
+
+    static Exception EndOfFarWait(Action<Pacer> stop, Pacer pacer, out long stoppedMs)
     {
         Exception ended = null;
         int waiterId = 0;
@@ -146,8 +155,10 @@ static class VarnexTest
         waiter.Start();
         started.WaitOne();
         AwaitSleep(waiterId);
+        var clock = Stopwatch.StartNew();
         stop(pacer);
         Expect(waiter.Join(20000), "the wait ended");
+        stoppedMs = clock.ElapsedMilliseconds;
         return ended;
     }
 
@@ -182,14 +193,29 @@ static class VarnexTest
         using (var pacer = new Pacer(200.0, Mode.Hybrid))
         {
             var ready = new PollFd { Fd = (int)pacer.GetWaitHandle(), Events = 1 };
-            for (ulong index = 0; index < 5; )
+            ulong index = 0;
+            while (index < 5)
             {
                 Expect(poll(ref ready, (UIntPtr)1, 5000) == 1, "the descriptor becomes readable");
                 Tick tick;
                 if (pacer.TryWait(out tick))
                     index = tick.Index + 1;
             }
+            // Wait sleeps on the handle too (it threw NotDue once the handle was out).
+            for (int i = 0; i < 5; i++)
+            {
+                Tick tick = pacer.Wait();
+                Expect(tick.Index == index + tick.Missed, "Wait on the handle: the next tick");
+                index = tick.Index + 1;
+            }
         }
+        // A dispose ends a Wait that sleeps on the handle: its cancel makes the handle ready.
+        var far = new Pacer(0.01, Mode.Sleep);
+        far.GetWaitHandle();
+        long disposeMs;
+        var disposed = EndOfFarWait(p => p.Dispose(), far, out disposeMs);
+        Expect(disposed is ObjectDisposedException, "a Wait on the handle ended by the dispose: " + disposed);
+        Expect(disposeMs < 500, "the dispose ended the Wait in " + disposeMs + " ms");
     }
 
     static void Aligned()
