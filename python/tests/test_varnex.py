@@ -39,7 +39,7 @@ def test_a_bad_rate_raises_value_error_with_the_librarys_message(rate, text):
 
 
 def test_bad_names_raise_value_error_with_the_librarys_message():
-    with pytest.raises(ValueError, match="invalid mode: spin, sleep or hybrid"):
+    with pytest.raises(ValueError, match="invalid mode: not spin, sleep or hybrid"):
         varnex.Pacer(100, mode="turbo")
     with pytest.raises(ValueError, match="invalid missed-tick policy"):
         varnex.Pacer(100, missed="later")
@@ -412,7 +412,7 @@ def test_a_budget_gives_each_tick_its_cause_and_keeps_the_four_field_unpacking()
         index, lateness, interval, missed = ticks[-1]
         assert index == ticks[-1].index and missed == ticks[-1].missed
         assert all((t.cause == varnex.Cause.ON_TIME) == (t.lateness <= 200e-6) for t in ticks)
-        assert pacer.stats.late_ticks == sum(t.cause != varnex.Cause.ON_TIME for t in ticks[:-1])
+        assert pacer.stats.late_ticks == sum(t.cause != varnex.Cause.ON_TIME for t in ticks)
     with pytest.raises(ValueError, match="invalid mode"):
         varnex.Pacer(100, mode="spin", budget=20e-6)
     with pytest.raises(ValueError, match="budget must be"):
