@@ -20,6 +20,7 @@ using Microsoft.Win32.SafeHandles;
 
 namespace Varnex
 {
+    // generated from include/varnex/pacer.h by scripts/generate-constants.py: do not edit
     public enum Status
     {
         Ok = 0,
@@ -38,26 +39,25 @@ namespace Varnex
 
     public enum Mode : uint
     {
-        Spin = 0,   // spins on the counter to the deadline: the most precise, a whole core
-        Sleep = 1,  // the system's absolute-deadline sleep: cheap, late by its wake-up latency
-        Hybrid = 2  // sleeps to the deadline minus a learned margin, then spins
+        Spin = 0,
+        Sleep = 1,
+        Hybrid = 2
     }
 
     public enum Missed : uint
     {
-        Skip = 0,   // wait for the next deadline in the future; the ticks passed over are missed
-        Burst = 1,  // return at once for each tick passed, up to BurstCap in a row
-        Delay = 2   // return at once and move the grid one period on from now
+        Skip = 0,
+        Burst = 1,
+        Delay = 2
     }
 
-    // Why a wait returned its tick when it did.
     public enum Cause : uint
     {
-        Unknown = 0,    // PacerFlags.NoStats
-        OnTime = 1,     // no later than the lateness budget, or OnTimeNs without one
-        Overslept = 2,  // the sleep woke past the margin
-        Preempted = 3,  // the thread did not run near the deadline
-        HostLate = 4    // the deadline had passed when Wait was called
+        Unknown = 0,
+        OnTime = 1,
+        Overslept = 2,
+        Preempted = 3,
+        HostLate = 4
     }
 
     [Flags]
@@ -65,12 +65,9 @@ namespace Varnex
     {
         None = 0,
         NoStats = 0x1,
-        // A signal that interrupts a sleep ends it (POSIX); Wait then waits again.
         ReturnOnSignal = 0x2,
-        // Tick k is due where the system clock reads Phase + k / rate s since 1970, on every
-        // synchronized machine alike; Tick.Index counts k from 1970.
         AlignToSystemClock = 0x4,
-        Tai = 0x8  // with AlignToSystemClock, Linux: CLOCK_TAI
+        Tai = 0x8
     }
 
     [Flags]
@@ -85,6 +82,12 @@ namespace Varnex
         NoThrottling = 0x20,
         Mmcss = 0x40
     }
+
+    internal static class HeaderConstants
+    {
+        public const long OnTimeNs = 10000;
+    }
+    // end of generated constants
 
     // The structs are the C header's, field for field.
     [StructLayout(LayoutKind.Sequential)]
@@ -192,7 +195,7 @@ namespace Varnex
     public sealed class Pacer : IDisposable
     {
         // A tick later than this is late, without a lateness budget.
-        public const long OnTimeNs = 10000;
+        public const long OnTimeNs = HeaderConstants.OnTimeNs;
         // The library this file is written for: 1.6, which has Tick.Cause and the budget.
         public const uint RequiredVersion = 0x010600;
 

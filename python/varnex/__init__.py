@@ -60,6 +60,7 @@ from typing import NamedTuple
 __all__ = ["Pacer", "Tick", "Cause", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "Closed", "LibraryNotFound",
            "version", "library_path"]
 
+# generated from include/varnex/pacer.h by scripts/generate-constants.py: do not edit
 class Status(enum.IntEnum):
     """The library's status codes (varnex_status)."""
     OK = 0
@@ -76,17 +77,41 @@ class Status(enum.IntEnum):
     NOT_DUE = -11
 
 
+class Cause(enum.IntEnum):
+    """Why a wait returned its tick when it did (varnex_cause)."""
+    UNKNOWN = 0
+    ON_TIME = 1
+    OVERSLEPT = 2
+    PREEMPTED = 3
+    HOST_LATE = 4
+
+
+_MODES = {"spin": 0,
+          "sleep": 1,
+          "hybrid": 2}
+_POLICIES = {"skip": 0,
+             "burst": 1,
+             "delay": 2}
+_PACER_FLAGS = {"no_stats": 0x1,
+                "return_on_signal": 0x2,
+                "align_to_system_clock": 0x4,
+                "tai": 0x8}
+_CONTROL_BITS = {"boost": 0x1,
+                 "affinity": 0x2,
+                 "realtime": 0x4,
+                 "lock_memory": 0x8,
+                 "dma_latency": 0x10,
+                 "no_throttling": 0x20,
+                 "mmcss": 0x40}
+# end of generated constants
+
+
 # What the host passed: these raise ValueError.
 _INVALID = {Status.INVALID_ARGUMENT, Status.INVALID_RATE, Status.INVALID_MODE, Status.INVALID_MISSED,
             Status.INVALID_PHASE, Status.INVALID_CONTROL}
-_RETURN_ON_SIGNAL = 0x2
-# VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK, with VARNEX_PACER_TAI.
-_ALIGN_FLAGS = {None: 0, "system": 0x4, "tai": 0x4 | 0x8}
-# VARNEX_CONTROL_* by the names Controls and Stats use.
-_CONTROL_BITS = {"boost": 0x1, "affinity": 0x2, "realtime": 0x4, "lock_memory": 0x8, "dma_latency": 0x10,
-                 "no_throttling": 0x20, "mmcss": 0x40}
-_MODES = {"spin": 0, "sleep": 1, "hybrid": 2}
-_POLICIES = {"skip": 0, "burst": 1, "delay": 2}
+_RETURN_ON_SIGNAL = _PACER_FLAGS["return_on_signal"]
+_ALIGN_FLAGS = {None: 0, "system": _PACER_FLAGS["align_to_system_clock"],
+                "tai": _PACER_FLAGS["align_to_system_clock"] | _PACER_FLAGS["tai"]}
 # A name the module does not know reaches the library as this value, so that
 # the library's own message says what is valid.
 _UNKNOWN = 0xFFFFFFFF
@@ -140,15 +165,6 @@ class _Stats(ctypes.Structure):
 class _Controls(ctypes.Structure):
     _fields_ = [("size", ctypes.c_uint32), ("flags", ctypes.c_uint32), ("affinity_mask", ctypes.c_uint64),
                 ("realtime_priority", ctypes.c_uint32), ("dma_latency_us", ctypes.c_uint32)]
-
-
-class Cause(enum.IntEnum):
-    """Why a wait returned its tick when it did (varnex_cause)."""
-    UNKNOWN = 0
-    ON_TIME = 1
-    OVERSLEPT = 2
-    PREEMPTED = 3
-    HOST_LATE = 4
 
 
 class _TickFields(NamedTuple):

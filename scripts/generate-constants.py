@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Writes the pacer header's constants into the bindings, between the markers
+in each binding's file; with --check, changes nothing and fails when a file
+is stale.
+
+The names come from the preprocessed header, whose comments the
+preprocessor has already dropped however they grow: the enumerators of each
+enum, and (-dM) the macros of the public prefixes. Their values come from a
+program compiled against the header and run, so that every value is the
+compiler's own reading of it. CC names the compiler (default: cc)."""
+import argparse
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+HEADER = ROOT / "include" / "varnex" / "pacer.h"
+BEGIN = "generated from include/varnex/pacer.h by scripts/generate-constants.py: do not edit"
+END = "end of generated constants"
+
+
+def compiler():
+    return os.environ.get("CC", "cc").split()
+
+
+def preprocessed(*options):
+    return subprocess.run([*compiler(), "-E", *options, "-I", str(ROOT / "include"), str(HEADER)],
+                          check=True, capture_output=True, text=True).stdout
+
+
+def names():
+    """{enum name: [enumerator, ...]} in the header's order, and the macros with a value."""
+    enums = {}
+    for name, body in re.findall(r"enum\s+(varnex_\w+)\s*\{([^}]*)\}", preprocessed("-P")):
+        enums[name] = [item.split("=")[0].strip() for item in body.split(",") if item.strip()]
+    macros = [name for name, value in re.findall(r"^#define (VARNEX_(?:PACER|CONTROL)_\w+|VARNEX_ON_TIME_NS) (.+)$",
+                                                 preprocessed("-dM"), re.MULTILINE) if value.strip()]
+    return enums, macros
+
+
+def values(symbols):
+    """Each symbol's value, as the compiler evaluates it."""
+    program = "#include <stdio.h>\n#include \"varnex/pacer.h\"\nint main(void)\n{\n"
+    program += "".join(f'    printf("%lld\\n", (long long)({symbol}));\n' for symbol in symbols)
+    program += "    return 0;\n}\n"
+    with tempfile.TemporaryDirectory() as work:
+        source = pathlib.Path(work, "values.c")
+        source.write_text(program)
+        binary = pathlib.Path(work, "values")
+        subprocess.run([*compiler(), "-I", str(ROOT / "include"), str(source), "-o", str(binary)], check=True)
+        printed = subprocess.run([str(binary)], check=True, capture_output=True, text=True).stdout.split()
+    return dict(zip(symbols, (int(value) for value in printed)))
+
+
+def strip(symbol, prefix):
+    return symbol[len(prefix):] if symbol.startswith(prefix) else symbol
+
+
+def pascal(snake):
+    return "".join(part.capitalize() for part in snake.lower().split("_"))
+
+
+def constants():
+    """The header's constants in groups: (group, [(name without its prefix, value)])."""
+    enums, macros = names()
+    value_of = values([symbol for members in enums.values() for symbol in members] + macros)
+    prefixes = {"varnex_status": "VARNEX_", "varnex_mode": "VARNEX_MODE_", "varnex_missed": "VARNEX_MISSED_",
+                "varnex_cause": "VARNEX_CAUSE_"}
+    groups = {}
+    for enum, members in enums.items():
+        groups[enum] = [(strip(strip(symbol, prefixes[enum]), "E_"), value_of[symbol]) for symbol in members]
+    # A flag's bit orders them: the macros come in no order of the header's.
+    for group, prefix in (("pacer_flags", "VARNEX_PACER_"), ("controls", "VARNEX_CONTROL_")):
+        groups[group] = sorted(((strip(symbol, prefix), value_of[symbol]) for symbol in macros
+                                if symbol.startswith(prefix)), key=lambda item: item[1])
+    groups["on_time_ns"] = value_of["VARNEX_ON_TIME_NS"]
+    return groups
+
+
+def python_text(groups):
+    def members(group):
+        return "".join(f"    {name} = {value}\n" for name, value in groups[group])
+
+    def by_name(variable, group, number=str):
+        entries = [f'"{name.lower()}": {number(value)}' for name, value in groups[group]]
+        return f"{variable} = {{" + (",\n" + " " * (len(variable) + 4)).join(entries) + "}\n"
+
+    return (f"class Status(enum.IntEnum):\n    \"\"\"The library's status codes (varnex_status).\"\"\"\n"
+            f"{members('varnex_status')}\n\n"
+            f"class Cause(enum.IntEnum):\n    \"\"\"Why a wait returned its tick when it did (varnex_cause).\"\"\"\n"
+            f"{members('varnex_cause')}\n\n"
+            + by_name("_MODES", "varnex_mode") + by_name("_POLICIES", "varnex_missed")
+            + by_name("_PACER_FLAGS", "pacer_flags", hex) + by_name("_CONTROL_BITS", "controls", hex))
+
+
+def csharp_text(groups):
+    def enum(name, group, base="", flags=False):
+        items = (["None = 0"] if flags else []) + [
+            f"{pascal(member)} = {hex(value) if flags else value}" for member, value in groups[group]]
+        return ("    [Flags]\n" if flags else "") + f"    public enum {name}{base}\n    {{\n" + ",\n".join(
+            f"        {item}" for item in items) + "\n    }\n"
+
+    return "\n".join([
+        enum("Status", "varnex_status"), enum("Mode", "varnex_mode", " : uint"),
+        enum("Missed", "varnex_missed", " : uint"), enum("Cause", "varnex_cause", " : uint"),
+        enum("PacerFlags", "pacer_flags", " : uint", True), enum("Controls", "controls", " : uint", True),
+        "    internal static class HeaderConstants\n    {\n"
+        f"        public const long OnTimeNs = {groups['on_time_ns']};\n    }}\n"])
+
+
+TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
+           (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text)]
+
+
+def regenerated(text, comment, body):
+    pattern = re.compile(rf"^{re.escape(comment)}{re.escape(BEGIN)}\n.*?^{re.escape(comment)}{re.escape(END)}\n",
+                         re.DOTALL | re.MULTILINE)
+    if not pattern.search(text):
+        raise SystemExit(f"no generated region ({comment}{BEGIN} ... {comment}{END})")
+    return pattern.sub(lambda _: f"{comment}{BEGIN}\n{body}{comment}{END}\n", text, count=1)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true", help="fail if a binding's constants are stale")
+    arguments = parser.parse_args()
+    groups = constants()
+    stale = []
+    for path, comment, render in TARGETS:
+        text = path.read_text()
+        fresh = regenerated(text, comment, render(groups))
+        if fresh != text:
+            stale.append(path.relative_to(ROOT))
+            if not arguments.check:
+                path.write_text(fresh)
+    if arguments.check and stale:
+        print("stale, run scripts/generate-constants.py:", *stale, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
