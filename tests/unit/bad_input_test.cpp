@@ -2,7 +2,7 @@
 // opens, and every way of misusing a timer handle, on the fake platform.
 #include <climits>
 
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "fake_platform.h"
 #include "fake_platform_test.h"
 #include "platform/platform.h"

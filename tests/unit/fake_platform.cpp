@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "platform/platform.h"
 
 namespace {

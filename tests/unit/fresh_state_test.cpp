@@ -2,7 +2,7 @@
 // state must read all zero without any code having run at load.
 #include <gtest/gtest.h>
 
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "varnex.h"
 
 TEST(FreshState, EveryFieldReadsZeroAtLoad)

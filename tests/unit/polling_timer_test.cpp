@@ -2,7 +2,7 @@
 // threshold of 99 counts.
 #include <gtest/gtest.h>
 
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "fake_platform.h"
 #include "varnex.h"
 

@@ -4,7 +4,7 @@
 // read 1 + 9k.
 #include <algorithm>
 
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "fake_platform.h"
 #include "fake_platform_test.h"
 #include "platform/platform.h"

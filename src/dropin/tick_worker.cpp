@@ -1,7 +1,7 @@
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "platform/platform.h"
-#include "threaded/tick_event.h"
-#include "threaded/tick_worker.h"
+#include "dropin/tick_event.h"
+#include "dropin/tick_worker.h"
 #include "varnex.h"
 
 namespace {

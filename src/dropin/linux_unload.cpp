@@ -3,7 +3,7 @@
 // running the library's code here; unmapping that code under it would crash
 // the host. (On Windows each worker holds the module loaded instead.)
 #include "platform/platform.h"
-#include "threaded/tick_worker.h"
+#include "dropin/tick_worker.h"
 
 namespace {
 

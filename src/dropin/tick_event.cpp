@@ -1,6 +1,6 @@
-#include "threaded/tick_event.h"
+#include "dropin/tick_event.h"
 
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "platform/platform.h"
 
 namespace {

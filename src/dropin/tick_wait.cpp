@@ -1,4 +1,4 @@
-#include "core/timer_state.h"
+#include "dropin/timer_state.h"
 #include "platform/platform.h"
 #include "varnex.h"
 
