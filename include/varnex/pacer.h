@@ -139,7 +139,9 @@ typedef enum varnex_cause {
    at the step (the last reading that found the old mapping true, mapped with the new one),
    whatever the policy. A point the step did not pass over is never missed: if the pacer sees
    the step only after that point's instant, it returns that tick late (OVERSLEPT), then the
-   next. After a step back no tick comes until the clock is back at the one after the last
+   next. A host that calls a wait when, by the clock as it was, the tick after its next one is
+   already due, is late by its own doing: the missed-tick policy takes the ticks due, as for any
+   late host. After a step back no tick comes until the clock is back at the one after the last
    returned: no index repeats. The statistics count the steps. How soon a step is seen: as each
    wait begins and ends; a sleep looks at least every 10 ms; a spin longer than 10 ms looks every
    10 ms, but not in its last 10 ms; a loop asleep on the readiness handle is told at its next

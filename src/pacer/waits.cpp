@@ -32,7 +32,11 @@ enum class ClockCheck { kSteady, kStepped, kOutOfRange };
 // owed: returned late, never passed over. A step back needs nothing more:
 // the tick after the last one returned comes when the clock is back at it.
 // A clock outside the range a pacer can be created on moves nothing.
-ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now)
+// `at_call`: the look as a wait is called. A host that comes when the old
+// mapping has more than its next tick due is late by its own doing: nothing is
+// owed to it, and the missed-tick policy takes the ticks due, as for any late
+// host, rather than each tick it was away for coming back late.
+ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now, bool at_call = false)
 {
     Alignment& alignment = pacer.alignment;
     const ClockMapping current = read_mapping(alignment, *now);
@@ -40,6 +44,8 @@ ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now)
     if (!within_aligned_range(current, alignment.phase_ns, pacer.grid.frequency)) {
         return ClockCheck::kOutOfRange;
     }
+    const bool host_behind =
+        at_call && latest_due_index(pacer.grid, *now) > static_cast<int64_t>(pacer.next_index);
     const ClockChange change = compare_mappings(alignment, current, pacer.grid);
     // A counter slewed with the clock keeps their difference: the tighter
     // reading of it is the better one. Apart, only a fresh one follows.
@@ -62,7 +68,10 @@ ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now)
             pacer.next_index = first_after;
             pacer.burst_returns = 0;
         }
-        pacer.owed_end = std::max(pacer.owed_end, static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1));
+        if (!host_behind) {
+            pacer.owed_end =
+                std::max(pacer.owed_end, static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1));
+        }
     }
     return ClockCheck::kStepped;
 }
@@ -336,7 +345,7 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     if (since_wake >= 0) {
         learn_oversleep(pacer.margin, since_wake, pacer.armed_margin_counts);
     }
-    if (pacer.alignment.on && follow_system_clock(pacer, &now) == ClockCheck::kOutOfRange) {
+    if (pacer.alignment.on && follow_system_clock(pacer, &now, true) == ClockCheck::kOutOfRange) {
         return VARNEX_E_NO_COUNTER;
     }
     for (;;) {
@@ -430,7 +439,7 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
     }
     int64_t now = platform::read_counter();
     const bool aligned = pacer.alignment.on;
-    if (aligned && follow_system_clock(pacer, &now) == ClockCheck::kOutOfRange) {
+    if (aligned && follow_system_clock(pacer, &now, true) == ClockCheck::kOutOfRange) {
         return VARNEX_E_NO_COUNTER;
     }
     for (;;) {

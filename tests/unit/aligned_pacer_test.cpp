@@ -101,6 +101,7 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         uint32_t missed_policy;
         uint64_t next_after;  // the next index, after tick k
         uint64_t missed;
+        int64_t away_ns = 0;  // the host calls this long after tick k's return
     };
     const Case cases[] = {
         {"1 s forward, between waits", kNsPerSecond, false, VARNEX_MISSED_SKIP, 101, 100},
@@ -113,6 +114,9 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         {"1 s back, between waits", -kNsPerSecond, false, VARNEX_MISSED_SKIP, 1, 0},
         {"a period back", -kPeriodNs, false, VARNEX_MISSED_SKIP, 1, 0},
         {"1 s back, in the sleep", -kNsPerSecond, true, VARNEX_MISSED_SKIP, 1, 0},
+        // The host's own lateness: the policy skips what it was away for,
+        // however small the step that came meanwhile.
+        {"5 us forward, the host away 1 s", 5000, false, VARNEX_MISSED_SKIP, 101, 100, kNsPerSecond},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -123,6 +127,9 @@ TEST_F(AlignedPacerTest, AStepForwardPassesOverItsTicksAndAStepBackHoldsTheNextU
         varnex_pacer* pacer = created(config);
         ASSERT_NE(pacer, nullptr);
         const varnex_tick before = waited(pacer);
+        if (test.away_ns != 0) {
+            fake::set_counter(fake::calls_named("sleep_until").back().value + test.away_ns, 1);
+        }
         if (test.in_the_sleep) {
             fake::step_system_clock_in_next_sleep(test.step_ns);
         } else {
