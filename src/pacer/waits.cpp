@@ -144,9 +144,13 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
             return kInterrupted;
         }
         now = platform::read_counter();
-        // At the deadline, the wait's own look follows.
+        // At the deadline, the wait's own look follows. A look that ends the
+        // sleep keeps its time in the statistics, as the spin's does.
         if (pacer.alignment.on && now < deadline) {
             if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
+                if (pacer.keep_stats) {
+                    add_relaxed(pacer.sleep_counts, now - sleep_start);
+                }
                 return looked;
             }
         }
