@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/counter.h"
 
 inline int64_t counter_frequency()
 {

@@ -1,5 +1,5 @@
 #include "dropin/timer_state.h"
-#include "platform/platform.h"
+#include "platform/counter.h"
 #include "varnex.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #include "dropin/timer_state.h"
-#include "platform/platform.h"
+#include "platform/event.h"
+#include "platform/threads.h"
 #include "dropin/tick_event.h"
 #include "dropin/tick_worker.h"
 #include "varnex.h"

@@ -1,6 +1,7 @@
 #include "dropin/timer_state.h"
 
-#include "platform/platform.h"
+#include "platform/counter.h"
+#include "platform/message_box.h"
 
 constinit TimerState timer_state{};
 

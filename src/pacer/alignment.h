@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "pacer/grid.h"
-#include "platform/platform.h"
+#include "platform/clocks.h"
 
 // The counter and the system clock at one instant.
 struct ClockMapping {

@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "pacer/wide_math.h"
-#include "platform/platform.h"
+#include "platform/counter.h"
 #include "varnex/pacer.h"
 
 // The grid's arithmetic keeps frequency * rate_den within 64 bits, and the

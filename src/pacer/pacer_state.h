@@ -10,7 +10,8 @@
 #include "pacer/grid.h"
 #include "pacer/histogram.h"
 #include "pacer/margin.h"
-#include "platform/platform.h"
+#include "platform/controls.h"
+#include "platform/timers.h"
 #include "varnex/pacer.h"
 
 // Which controls were tried in one wait, and how each fared.

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include "platform/linux_internal.h"
+#include "platform/timers.h"
 
 namespace platform {
 

@@ -1,6 +1,7 @@
 // Linux: the table of the handles that stand for events and threads, the
 // waits on them, and their release at the unload.
 #include "platform/linux_internal.h"
+#include "platform/unload.h"
 
 namespace platform {
 

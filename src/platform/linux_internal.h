@@ -12,7 +12,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/platform.h"
+#include "platform/event.h"
+#include "platform/threads.h"
 
 namespace platform::detail {
 

@@ -1,7 +1,7 @@
 // Linux: the failed-open report goes to stderr, where a host's user sees it.
 #include <cstdio>
 
-#include "platform/platform.h"
+#include "platform/message_box.h"
 
 namespace platform {
 

@@ -1,8 +1,7 @@
 // Linux: CLOCK_MONOTONIC in nanoseconds is the counter; the pacer sleeps on
-// it, an aligned grid is on CLOCK_REALTIME or CLOCK_TAI, a thread's CPU clock
-// measures the waiting thread, and its memory is a mapping of its own.
+// it, an aligned grid is on CLOCK_REALTIME or CLOCK_TAI, and a thread's CPU
+// clock measures the waiting thread.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
@@ -20,6 +19,8 @@
 #include <new>
 
 #include "platform/linux_internal.h"
+#include "platform/clocks.h"
+#include "platform/timers.h"
 
 namespace platform {
 
@@ -272,18 +273,6 @@ int64_t thread_cpu_ns(Handle handle)
         return -1;
     }
     return static_cast<int64_t>(used.tv_sec) * kNanosecondsPerSecond + used.tv_nsec;
-}
-
-// A mapping of its own: munmap also drops its lock.
-void* allocate_pages(size_t bytes)
-{
-    void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return pages == MAP_FAILED ? nullptr : pages;
-}
-
-void free_pages(void* pages, size_t bytes)
-{
-    munmap(pages, bytes);
 }
 
 }  // namespace platform

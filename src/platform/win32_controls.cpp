@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "platform/platform.h"
+#include "platform/controls.h"
 
 namespace platform {
 

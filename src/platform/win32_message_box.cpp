@@ -1,7 +1,7 @@
 // Windows: the failed-open report.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/message_box.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-#include "platform/platform.h"
+#include "platform/threads.h"
 
 namespace platform {
 

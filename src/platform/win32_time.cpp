@@ -2,7 +2,8 @@
 // readiness handle, the system clock and the thread's CPU time.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/timers.h"
 
 namespace platform {
 

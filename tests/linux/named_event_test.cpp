@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "platform/linux_internal.h"
-#include "platform/platform.h"
+#include "platform/event.h"
+#include "platform/threads.h"
+#include "platform/unload.h"
 
 namespace {
 

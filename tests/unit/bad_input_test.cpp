@@ -5,7 +5,8 @@
 #include "dropin/timer_state.h"
 #include "fake_platform.h"
 #include "fake_platform_test.h"
-#include "platform/platform.h"
+#include "platform/event.h"
+#include "platform/threads.h"
 #include "varnex.h"
 
 namespace {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/clocks.h"
+#include "platform/controls.h"
+#include "platform/event.h"
 
 namespace fake {
 

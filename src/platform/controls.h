@@ -1,0 +1,58 @@
+// The pacer's scheduling and power controls, and the pages of its own that
+// the memory lock holds.
+#ifndef VARNEX_PLATFORM_CONTROLS_H
+#define VARNEX_PLATFORM_CONTROLS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/counter.h"
+
+namespace platform {
+
+// The pacer's own memory: whole pages that nothing else shares, so that
+// locking and unlocking them touches no neighbour's (Linux: a mapping of its
+// own; Windows: VirtualAlloc). Null on failure.
+void* allocate_pages(size_t bytes);
+void free_pages(void* pages, size_t bytes);
+
+// The pacer's scheduling and power controls. Each apply fills `saved` with
+// what its restore puts back. kDenied: the system refused it (a missing
+// privilege); kUnsupported: this system has no such control, or the thread
+// is in a state the restore could not put back. The thread controls act on
+// the calling thread; memory and latency hold for as long as the pacer lives.
+enum class Control { kBoost, kAffinity, kRealtime, kLockMemory, kDmaLatency, kNoThrottling, kMmcss };
+enum class ControlResult { kApplied, kDenied, kUnsupported };
+struct ControlRequest {
+    uint64_t affinity_mask;
+    uint32_t realtime_priority;
+    uint32_t dma_latency_us;
+    void* memory;
+    size_t memory_bytes;
+    // Where the affinity's apply keeps the thread's own CPU set: from
+    // create_affinity_store, made between waits so that no wait allocates.
+    Handle affinity_store;
+};
+// What an apply set aside for its restore. Its fields are the platform's own:
+// the pacer holds it, and never reads it.
+struct SavedControl {
+    int64_t value;
+    int64_t timer_slack_ns;  // Linux real time: the slack the policy change resets
+    // Linux latency: its place among the process's requests, which a forked
+    // child closes at the fork. Held where the apply put it until its restore.
+    SavedControl* previous_held;
+    SavedControl* next_held;
+};
+ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved);
+void restore_control(Control control, const ControlRequest& request, const SavedControl& saved);
+// False when `mask` names no CPU that the calling thread may run on, or one
+// that the system's masks cannot name (above 31 on 32-bit Windows).
+bool affinity_usable(uint64_t mask);
+// Room for a thread's whole CPU set, every CPU of the machine; null on
+// failure.
+Handle create_affinity_store();
+void close_affinity_store(Handle store);
+
+}  // namespace platform
+
+#endif

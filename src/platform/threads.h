@@ -1,0 +1,29 @@
+// The threaded timer's worker thread: created suspended, given a priority,
+// resumed. The drop-in timers alone use it.
+#ifndef VARNEX_PLATFORM_THREADS_H
+#define VARNEX_PLATFORM_THREADS_H
+
+#include <cstdint>
+
+#include "platform/counter.h"
+
+namespace platform {
+
+constexpr int kThreadPriorityNormal = 0;
+constexpr int kThreadPriorityAboveNormal = 1;
+constexpr int kThreadPriorityHighest = 2;
+
+// Start routine of a worker; its result becomes the thread's exit code.
+using ThreadRoutine = uint32_t (*)();
+
+// A thread that runs `routine` only once resumed; null on failure. While it
+// runs it keeps the library's code loaded (Windows: it holds a reference to
+// the module, taken here, and drops it as it exits).
+Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id);
+void set_thread_priority(Handle thread, int priority);
+void resume_thread(Handle thread);
+uint32_t current_thread_id();
+
+}  // namespace platform
+
+#endif
