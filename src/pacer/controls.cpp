@@ -34,9 +34,9 @@ void publish_controls(varnex_pacer& pacer)
     auto update = [&](std::atomic<uint32_t>& bits, uint32_t now) {
         bits.store((bits.load(kRelaxed) & ~outcome.tried) | (now & outcome.tried), kRelaxed);
     };
-    update(pacer.controls_active, outcome.applied);
-    update(pacer.controls_denied, outcome.denied);
-    update(pacer.controls_unsupported, outcome.tried & ~outcome.applied & ~outcome.denied);
+    update(pacer.published.controls_active, outcome.applied);
+    update(pacer.published.controls_denied, outcome.denied);
+    update(pacer.published.controls_unsupported, outcome.tried & ~outcome.applied & ~outcome.denied);
     pacer.controls.outcome = ControlOutcome{};
 }
 
@@ -67,7 +67,8 @@ int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& cont
     }
     const uint32_t flags = controls.flags;
     if (((flags & VARNEX_CONTROL_REALTIME) != 0 &&
-         (pacer.mode == VARNEX_MODE_SPIN || controls.realtime_priority < 1 || controls.realtime_priority > 99)) ||
+         (pacer.config.mode == VARNEX_MODE_SPIN || controls.realtime_priority < 1 ||
+          controls.realtime_priority > 99)) ||
         ((flags & VARNEX_CONTROL_AFFINITY) != 0 && !platform::affinity_usable(controls.affinity_mask))) {
         return VARNEX_E_INVALID_CONTROL;
     }
@@ -117,7 +118,9 @@ int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
                     sizeof pacer, affinity_store};
     hold_life_controls(pacer);
     // What was set before and is no longer asked for shows nothing.
-    for (std::atomic<uint32_t>* bits : {&pacer.controls_active, &pacer.controls_denied, &pacer.controls_unsupported}) {
+    PublishedCounters& published = pacer.published;
+    for (std::atomic<uint32_t>* bits :
+         {&published.controls_active, &published.controls_denied, &published.controls_unsupported}) {
         bits->store(bits->load(kRelaxed) & flags, kRelaxed);
     }
     publish_controls(pacer);

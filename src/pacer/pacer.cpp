@@ -139,7 +139,7 @@ bool align_start(varnex_pacer& pacer, int64_t now)
     }
     alignment.verified_counts = alignment.mapping.counter;
     place_grid(pacer.grid, alignment);
-    pacer.next_index = static_cast<uint64_t>(latest_due_index(pacer.grid, alignment.mapping.latest_counts) + 1);
+    pacer.waiter.next_index = static_cast<uint64_t>(latest_due_index(pacer.grid, alignment.mapping.latest_counts) + 1);
     return true;
 }
 
@@ -161,7 +161,7 @@ int own_process(varnex_pacer& pacer)
     if (in_own_process(pacer)) {
         return VARNEX_OK;
     }
-    platform::Handle ready = pacer.ready_timer.load(kRelaxed);
+    platform::Handle ready = pacer.handle.timer.load(kRelaxed);
     if (ready != nullptr && !platform::renew_ready_timer(ready)) {
         return VARNEX_E_NO_COUNTER;
     }
@@ -257,34 +257,34 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     auto* created = new (memory) varnex_pacer;
     const int64_t frequency = grid.frequency;
     created->grid = grid;
-    created->seconds_per_count = 1.0 / static_cast<double>(frequency);
-    created->cancel_check_counts = ns_to_counts(kCancelCheckNs, frequency);
-    created->mode = config->mode;
-    created->missed_policy = {config->missed, config->burst_cap};
-    created->keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
-    created->return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
-    created->on_time_counts = ns_to_counts(VARNEX_ON_TIME_NS, frequency);
+    created->config.seconds_per_count = 1.0 / static_cast<double>(frequency);
+    created->config.cancel_check_counts = ns_to_counts(kCancelCheckNs, frequency);
+    created->config.mode = config->mode;
+    created->config.missed_policy = {config->missed, config->burst_cap};
+    created->config.keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
+    created->config.return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
+    created->waiter.on_time_counts = ns_to_counts(VARNEX_ON_TIME_NS, frequency);
     const int64_t period_counts = offset_counts(grid, 1);
     created->process_generation.store(platform::process_generation(), std::memory_order_relaxed);
-    if (created->mode != VARNEX_MODE_SPIN) {
+    if (created->config.mode != VARNEX_MODE_SPIN) {
         // Sleep mode learns only the readiness handle's loop latency, for the causes.
         init_margin(created->margin, ns_to_counts(kMarginFloorNs, frequency), ns_to_counts(kWarmUpMarginNs, frequency),
                     period_counts);
     }
-    if (created->mode == VARNEX_MODE_HYBRID) {
-        created->fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
-        created->margin_counts.store(created->fixed_margin_counts != 0 ? created->fixed_margin_counts
-                                                                       : margin_counts(created->margin));
+    if (created->config.mode == VARNEX_MODE_HYBRID) {
+        created->config.fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
+        const int64_t fixed = created->config.fixed_margin_counts;
+        created->published.margin_counts.store(fixed != 0 ? fixed : margin_counts(created->margin));
     }
-    if (created->mode != VARNEX_MODE_SPIN) {
-        created->sleep_timer = platform::create_sleep_timer();
-        if (created->sleep_timer == nullptr) {
+    if (created->config.mode != VARNEX_MODE_SPIN) {
+        created->config.sleep_timer = platform::create_sleep_timer();
+        if (created->config.sleep_timer == nullptr) {
             varnex_pacer_destroy(created);
             return VARNEX_E_NO_COUNTER;
         }
     }
     const int64_t now = platform::read_counter();
-    created->last_return_counts = now;
+    created->waiter.last_return_counts = now;
     if (aligned(*config)) {
         created->alignment = {true, clock, platform::counter_slews_with_system_clock(),
                               config->phase_ns == kDefaultPhase ? 0 : config->phase_ns,
@@ -315,7 +315,7 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
         return;
     }
     release_controls(*pacer);
-    if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr) {
+    if (platform::Handle ready = pacer->handle.timer.load(); ready != nullptr) {
         // A loop that still polls the handle wakes now, not at the old
         // wake-up; a child's copy never arms the parent's timer.
         if (in_own_process(*pacer)) {
@@ -323,8 +323,8 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
         }
         platform::close_ready_timer(ready);
     }
-    if (pacer->sleep_timer != nullptr) {
-        platform::close_sleep_timer(pacer->sleep_timer);
+    if (pacer->config.sleep_timer != nullptr) {
+        platform::close_sleep_timer(pacer->config.sleep_timer);
     }
     if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
         platform::close_thread_clock(thread);
@@ -365,7 +365,7 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
     pacer->cancel_requested.store(1);
     // A loop blocked on the handle wakes, and its wait sees the cancel; in a
     // child whose copy has no timer of its own yet, the flag is all.
-    if (platform::Handle ready = pacer->ready_timer.load(); ready != nullptr && in_own_process(*pacer)) {
+    if (platform::Handle ready = pacer->handle.timer.load(); ready != nullptr && in_own_process(*pacer)) {
         platform::arm_ready_timer(ready, platform::read_counter());
     }
     return VARNEX_OK;
@@ -389,19 +389,19 @@ int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
     if (pacer == nullptr || handle == nullptr) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if (pacer->mode == VARNEX_MODE_SPIN) {
+    if (pacer->config.mode == VARNEX_MODE_SPIN) {
         return VARNEX_E_INVALID_MODE;
     }
     if (const int status = own_process(*pacer); status != VARNEX_OK) {
         return status;
     }
-    platform::Handle ready = pacer->ready_timer.load();
+    platform::Handle ready = pacer->handle.timer.load();
     if (ready == nullptr) {
         ready = platform::create_ready_timer();
         if (ready == nullptr) {
             return VARNEX_E_NO_COUNTER;
         }
-        pacer->ready_timer.store(ready);
+        pacer->handle.timer.store(ready);
         arm_for_next_wait(*pacer);
     }
     *handle = platform::ready_timer_host_handle(ready);
@@ -413,7 +413,7 @@ int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p9
     if (pacer == nullptr || p99_ns < 0) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if (pacer->mode != VARNEX_MODE_HYBRID || pacer->fixed_margin_counts != 0) {
+    if (pacer->config.mode != VARNEX_MODE_HYBRID || pacer->config.fixed_margin_counts != 0) {
         return VARNEX_E_INVALID_MODE;
     }
     if (const int status = own_process(*pacer); status != VARNEX_OK) {
@@ -424,13 +424,13 @@ int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p9
     // budget stays within range.
     const int64_t limit_counts = ns_to_counts(p99_ns == 0 ? VARNEX_ON_TIME_NS : p99_ns, pacer->grid.frequency);
     pacer->margin.budget_counts = p99_ns == 0 ? 0 : std::clamp<int64_t>(limit_counts, 1, offset_counts(pacer->grid, 1));
-    pacer->on_time_counts = limit_counts;
+    pacer->waiter.on_time_counts = limit_counts;
     // The handle, if it is out, wakes by the new margin, and the statistics
     // show the margin it is armed with.
-    if (pacer->ready_timer.load(kRelaxed) != nullptr) {
+    if (pacer->handle.timer.load(kRelaxed) != nullptr) {
         arm_for_next_wait(*pacer);
     } else {
-        pacer->margin_counts.store(margin_counts(pacer->margin));
+        pacer->published.margin_counts.store(margin_counts(pacer->margin));
     }
     return VARNEX_OK;
 }

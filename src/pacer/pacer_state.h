@@ -1,5 +1,6 @@
-// The pacer's one state record: its configuration, fixed at create; the
-// waiting thread's own state; the controls; and what any thread may read.
+// The pacer's state record, in groups: its configuration, fixed at create;
+// the grid; the waiting thread's own state; the margin and the controls; the
+// readiness handle; and the counters it publishes to any thread.
 #ifndef VARNEX_PACER_STATE_H
 #define VARNEX_PACER_STATE_H
 
@@ -31,42 +32,23 @@ struct PacerControls {
     ControlOutcome outcome{};  // this wait's, published as it ends
 };
 
-struct varnex_pacer {
-    // Fixed at create.
+// Fixed at create.
+struct PacerConfig {
     uint32_t mode = VARNEX_MODE_SPIN;
     MissedPolicy missed_policy{};
     bool keep_stats = true;
     bool return_on_signal = false;
     int64_t fixed_margin_counts = 0;
-    int64_t cancel_check_counts = 0;
+    int64_t cancel_check_counts = 0;  // a sleep's slice, and an aligned spin's
     double seconds_per_count = 0.0;
     platform::Handle sleep_timer = nullptr;
+};
 
-    // The waiting thread's own. The grid's start moves under the delay
-    // policy, and with the system clock when it is aligned to it.
-    Grid grid{};
-    Alignment alignment{};
+// The waiting thread's own, from one wait to the next.
+struct WaiterState {
     uint64_t next_index = 0;
     uint32_t burst_returns = 0;
     int64_t last_return_counts = 0;
-    // The previous tick's lateness and spin, recorded as the next wait
-    // begins: the host gets its tick without waiting for the statistics.
-    int64_t unrecorded_lateness_ns = 0;
-    int64_t unrecorded_spin_counts = 0;
-    bool lateness_unrecorded = false;
-    // The lateness a tick may have and be on time: the budget, or
-    // VARNEX_ON_TIME_NS.
-    int64_t on_time_counts = 0;
-    // This wait's spin read the counter before the deadline.
-    bool spun_before_deadline = false;
-    MarginEstimator margin{};
-    PacerControls controls{};
-    // The readiness handle's wake-up as last armed, the margin it left, and
-    // the loop's latency then learned: a call later than that after the
-    // wake-up is the host's own lateness.
-    int64_t armed_wake_counts = 0;
-    int64_t armed_margin_counts = 0;
-    int64_t armed_latency_counts = 0;
     // Ticks passed over before the tick that the next return gives was
     // chosen: by a wait that was not due, or by a step of the clock; and
     // whether the missed-tick policy passed over any of them for a late host.
@@ -75,15 +57,32 @@ struct varnex_pacer {
     // Ticks below this index that a step of the system clock made due while
     // the pacer was not looking: returned late, never passed over.
     uint64_t owed_end = 0;
+    // The lateness a tick may have and be on time: the budget, or
+    // VARNEX_ON_TIME_NS.
+    int64_t on_time_counts = 0;
+    // This wait's spin read the counter before the deadline.
+    bool spun_before_deadline = false;
+    // The previous tick's lateness and spin, recorded as the next wait
+    // begins: the host gets its tick without waiting for the statistics.
+    int64_t unrecorded_lateness_ns = 0;
+    int64_t unrecorded_spin_counts = 0;
+    bool lateness_unrecorded = false;
+};
 
-    // Written by the waiting thread (cancel: by any), read by any thread.
-    std::atomic<uint32_t> cancel_requested{0};
-    // platform::process_generation() when this process's kernel objects
-    // were made: a forked child's copy differs until its first wait.
-    std::atomic<uint32_t> process_generation{0};
+// The readiness handle, once the host asked for it.
+struct ReadyHandle {
     // Created once, between waits; from then on every wait is on it.
-    std::atomic<platform::Handle> ready_timer{nullptr};
-    std::atomic<platform::Handle> waiting_thread{nullptr};
+    std::atomic<platform::Handle> timer{nullptr};
+    // The wake-up as last armed, the margin it left, and the loop's latency
+    // then learned: a call later than that after the wake-up is the host's
+    // own lateness.
+    int64_t armed_wake_counts = 0;
+    int64_t armed_margin_counts = 0;
+    int64_t armed_latency_counts = 0;
+};
+
+// What the waiting thread publishes and any thread reads.
+struct PublishedCounters {
     std::atomic<uint64_t> ticks{0};
     std::atomic<uint64_t> missed{0};
     std::atomic<int64_t> spin_counts{0};
@@ -97,6 +96,26 @@ struct varnex_pacer {
     std::atomic<uint64_t> late_ticks{0};
     std::atomic<uint64_t> late_by_cause[3] = {};  // overslept, preempted, host late
     LatenessStats lateness{};
+};
+
+struct varnex_pacer {
+    PacerConfig config{};
+    // The grid's start moves under the delay policy, and with the system
+    // clock when it is aligned to it.
+    Grid grid{};
+    Alignment alignment{};
+    WaiterState waiter{};
+    MarginEstimator margin{};
+    PacerControls controls{};
+    ReadyHandle handle{};
+    // Set by any thread, taken by the waiting thread.
+    std::atomic<uint32_t> cancel_requested{0};
+    // platform::process_generation() when this process's kernel objects
+    // were made: a forked child's copy differs until its first wait.
+    std::atomic<uint32_t> process_generation{0};
+    // The clock of the thread that first waited, for cpu_ns.
+    std::atomic<platform::Handle> waiting_thread{nullptr};
+    PublishedCounters published{};
 };
 
 #endif

@@ -2,32 +2,32 @@
 
 void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
 {
-    stats.ticks = pacer.ticks.load(kRelaxed);
-    stats.missed = pacer.missed.load(kRelaxed);
+    stats.ticks = pacer.published.ticks.load(kRelaxed);
+    stats.missed = pacer.published.missed.load(kRelaxed);
     stats.cpu_ns = -1;
-    stats.margin_ns = counts_to_ns(pacer.grid, pacer.margin_counts.load(kRelaxed));
-    stats.controls_active = pacer.controls_active.load(kRelaxed);
-    stats.controls_denied = pacer.controls_denied.load(kRelaxed);
-    stats.controls_unsupported = pacer.controls_unsupported.load(kRelaxed);
-    stats.clock_steps = pacer.clock_steps.load(kRelaxed);
-    stats.clock_step_ns = pacer.clock_step_ns.load(kRelaxed);
+    stats.margin_ns = counts_to_ns(pacer.grid, pacer.published.margin_counts.load(kRelaxed));
+    stats.controls_active = pacer.published.controls_active.load(kRelaxed);
+    stats.controls_denied = pacer.published.controls_denied.load(kRelaxed);
+    stats.controls_unsupported = pacer.published.controls_unsupported.load(kRelaxed);
+    stats.clock_steps = pacer.published.clock_steps.load(kRelaxed);
+    stats.clock_step_ns = pacer.published.clock_step_ns.load(kRelaxed);
     const platform::ClockSync sync = platform::system_clock_sync();
     stats.clock_synchronized = sync.synchronized;
     stats.clock_error_us = sync.estimated_error_us;
-    if (!pacer.keep_stats) {
+    if (!pacer.config.keep_stats) {
         return;
     }
-    stats.late_ticks = pacer.late_ticks.load(kRelaxed);
-    stats.late_overslept = pacer.late_by_cause[0].load(kRelaxed);
-    stats.late_preempted = pacer.late_by_cause[1].load(kRelaxed);
-    stats.late_host_late = pacer.late_by_cause[2].load(kRelaxed);
-    stats.lateness_p50_ns = lateness_percentile(pacer.lateness, 0.5);
-    stats.lateness_p99_ns = lateness_percentile(pacer.lateness, 0.99);
-    stats.lateness_p999_ns = lateness_percentile(pacer.lateness, 0.999);
-    stats.lateness_max_ns = pacer.lateness.max_ns.load(kRelaxed);
-    stats.drift_ns = lateness_drift(pacer.lateness);
-    stats.spin_ns = counts_to_ns(pacer.grid, pacer.spin_counts.load(kRelaxed));
-    stats.sleep_ns = counts_to_ns(pacer.grid, pacer.sleep_counts.load(kRelaxed));
+    stats.late_ticks = pacer.published.late_ticks.load(kRelaxed);
+    stats.late_overslept = pacer.published.late_by_cause[0].load(kRelaxed);
+    stats.late_preempted = pacer.published.late_by_cause[1].load(kRelaxed);
+    stats.late_host_late = pacer.published.late_by_cause[2].load(kRelaxed);
+    stats.lateness_p50_ns = lateness_percentile(pacer.published.lateness, 0.5);
+    stats.lateness_p99_ns = lateness_percentile(pacer.published.lateness, 0.99);
+    stats.lateness_p999_ns = lateness_percentile(pacer.published.lateness, 0.999);
+    stats.lateness_max_ns = pacer.published.lateness.max_ns.load(kRelaxed);
+    stats.drift_ns = lateness_drift(pacer.published.lateness);
+    stats.spin_ns = counts_to_ns(pacer.grid, pacer.published.spin_counts.load(kRelaxed));
+    stats.sleep_ns = counts_to_ns(pacer.grid, pacer.published.sleep_counts.load(kRelaxed));
     // A forked child's copy measures no thread until its first wait opens
     // a clock of its own waiting thread.
     const bool own_process =

@@ -7,16 +7,16 @@
 // The previous tick's share of the statistics; inline, as each wait begins.
 inline void record_previous_tick(varnex_pacer& pacer)
 {
-    if (!pacer.keep_stats) {
+    if (!pacer.config.keep_stats) {
         return;
     }
-    if (pacer.unrecorded_spin_counts != 0) {
-        add_relaxed(pacer.spin_counts, pacer.unrecorded_spin_counts);
-        pacer.unrecorded_spin_counts = 0;
+    if (pacer.waiter.unrecorded_spin_counts != 0) {
+        add_relaxed(pacer.published.spin_counts, pacer.waiter.unrecorded_spin_counts);
+        pacer.waiter.unrecorded_spin_counts = 0;
     }
-    if (pacer.lateness_unrecorded) {
-        record_lateness(pacer.lateness, pacer.unrecorded_lateness_ns);
-        pacer.lateness_unrecorded = false;
+    if (pacer.waiter.lateness_unrecorded) {
+        record_lateness(pacer.published.lateness, pacer.waiter.unrecorded_lateness_ns);
+        pacer.waiter.lateness_unrecorded = false;
     }
 }
 

@@ -45,7 +45,7 @@ ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now, bool at_call =
         return ClockCheck::kOutOfRange;
     }
     const bool host_behind =
-        at_call && latest_due_index(pacer.grid, *now) > static_cast<int64_t>(pacer.next_index);
+        at_call && latest_due_index(pacer.grid, *now) > static_cast<int64_t>(pacer.waiter.next_index);
     const ClockChange change = compare_mappings(alignment, current, pacer.grid);
     // A counter slewed with the clock keeps their difference: the tighter
     // reading of it is the better one. Apart, only a fresh one follows.
@@ -59,18 +59,18 @@ ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now, bool at_call =
     if (!change.step) {
         return ClockCheck::kSteady;
     }
-    add_relaxed(pacer.clock_steps, uint32_t{1});
-    add_relaxed(pacer.clock_step_ns, change.size_ns);
+    add_relaxed(pacer.published.clock_steps, uint32_t{1});
+    add_relaxed(pacer.published.clock_step_ns, change.size_ns);
     if (change.change_ns > 0) {
         const auto first_after = static_cast<uint64_t>(latest_due_index(pacer.grid, before_step) + 1);
-        if (first_after > pacer.next_index) {
-            pacer.missed_carried += first_after - pacer.next_index;
-            pacer.next_index = first_after;
-            pacer.burst_returns = 0;
+        if (first_after > pacer.waiter.next_index) {
+            pacer.waiter.missed_carried += first_after - pacer.waiter.next_index;
+            pacer.waiter.next_index = first_after;
+            pacer.waiter.burst_returns = 0;
         }
         if (!host_behind) {
-            pacer.owed_end =
-                std::max(pacer.owed_end, static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1));
+            pacer.waiter.owed_end =
+                std::max(pacer.waiter.owed_end, static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1));
         }
     }
     return ClockCheck::kStepped;
@@ -96,17 +96,17 @@ inline int64_t clock_look(varnex_pacer& pacer, int64_t* now)
 int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t start = now;
-    const int64_t slice = pacer.cancel_check_counts;
+    const int64_t slice = pacer.config.cancel_check_counts;
     // A spin that starts before the deadline reads the counter on until it
     // ends: its last reading before the deadline lies at least the lateness
     // from the one that ended it, and no turn needs to keep it.
-    pacer.spun_before_deadline = now < deadline;
+    pacer.waiter.spun_before_deadline = now < deadline;
     for (;;) {
         const int64_t until =
             pacer.alignment.on && deadline - now > slice ? std::min(now + slice, deadline - slice) : deadline;
         while (now < until) {
             if (take_cancel(pacer)) {
-                pacer.unrecorded_spin_counts += now - start;
+                pacer.waiter.unrecorded_spin_counts += now - start;
                 return kCancelled;
             }
             now = platform::read_counter();
@@ -115,11 +115,11 @@ int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
             break;
         }
         if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
-            pacer.unrecorded_spin_counts += now - start;
+            pacer.waiter.unrecorded_spin_counts += now - start;
             return looked;
         }
     }
-    pacer.unrecorded_spin_counts += now - start;
+    pacer.waiter.unrecorded_spin_counts += now - start;
     return now;
 }
 
@@ -136,11 +136,11 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
             return kCancelled;
         }
         const platform::SleepResult slept =
-            platform::sleep_until(pacer.sleep_timer, std::min(deadline, now + pacer.cancel_check_counts));
+            platform::sleep_until(pacer.config.sleep_timer, std::min(deadline, now + pacer.config.cancel_check_counts));
         if (slept == platform::SleepResult::kFailed) {
             return kNoTimer;
         }
-        if (slept == platform::SleepResult::kInterrupted && pacer.return_on_signal) {
+        if (slept == platform::SleepResult::kInterrupted && pacer.config.return_on_signal) {
             return kInterrupted;
         }
         now = platform::read_counter();
@@ -148,15 +148,15 @@ int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
         // sleep keeps its time in the statistics, as the spin's does.
         if (pacer.alignment.on && now < deadline) {
             if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
-                if (pacer.keep_stats) {
-                    add_relaxed(pacer.sleep_counts, now - sleep_start);
+                if (pacer.config.keep_stats) {
+                    add_relaxed(pacer.published.sleep_counts, now - sleep_start);
                 }
                 return looked;
             }
         }
     }
-    if (pacer.keep_stats) {
-        add_relaxed(pacer.sleep_counts, now - sleep_start);
+    if (pacer.config.keep_stats) {
+        add_relaxed(pacer.published.sleep_counts, now - sleep_start);
     }
     return now;
 }
@@ -192,8 +192,8 @@ int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 // then spins the rest.
 int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
-    const bool learning = pacer.fixed_margin_counts == 0;
-    const int64_t margin = learning ? margin_counts(pacer.margin) : pacer.fixed_margin_counts;
+    const bool learning = pacer.config.fixed_margin_counts == 0;
+    const int64_t margin = learning ? margin_counts(pacer.margin) : pacer.config.fixed_margin_counts;
     int64_t wake = deadline - margin;
     const bool probe = learning && wake <= now && margin >= pacer.margin.period_counts && probe_now(pacer.margin);
     if (probe) {
@@ -212,7 +212,7 @@ int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
     }
     if (learning) {
         count_margin_tick(pacer.margin);
-        pacer.margin_counts.store(margin_counts(pacer.margin), kRelaxed);
+        pacer.published.margin_counts.store(margin_counts(pacer.margin), kRelaxed);
     }
     return spin_to(pacer, deadline, now);
 }
@@ -222,10 +222,11 @@ int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 // gets its tick late, never a longer spin), and the deadline in sleep mode.
 int64_t handle_margin_counts(const varnex_pacer& pacer)
 {
-    if (pacer.mode != VARNEX_MODE_HYBRID) {
+    if (pacer.config.mode != VARNEX_MODE_HYBRID) {
         return 0;
     }
-    const int64_t margin = pacer.fixed_margin_counts != 0 ? pacer.fixed_margin_counts : margin_counts(pacer.margin);
+    const int64_t fixed = pacer.config.fixed_margin_counts;
+    const int64_t margin = fixed != 0 ? fixed : margin_counts(pacer.margin);
     return std::min(margin, pacer.margin.half_period_counts);
 }
 
@@ -236,7 +237,7 @@ bool begin_wait(varnex_pacer& pacer)
         return false;
     }
     record_previous_tick(pacer);
-    if (pacer.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
+    if (pacer.config.keep_stats && pacer.waiting_thread.load(kRelaxed) == nullptr) {
         pacer.waiting_thread.store(platform::open_thread_clock());
     }
     return true;
@@ -276,13 +277,13 @@ void put_back(const EarlyTick& early)
 // further apart than the limit: between them, it was not running.
 inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, bool host_late)
 {
-    if (lateness_counts <= pacer.on_time_counts) {
+    if (lateness_counts <= pacer.waiter.on_time_counts) {
         return VARNEX_CAUSE_ON_TIME;
     }
     if (host_late) {
         return VARNEX_CAUSE_HOST_LATE;
     }
-    return pacer.spun_before_deadline ? VARNEX_CAUSE_PREEMPTED : VARNEX_CAUSE_OVERSLEPT;
+    return pacer.waiter.spun_before_deadline ? VARNEX_CAUSE_PREEMPTED : VARNEX_CAUSE_OVERSLEPT;
 }
 
 // The tick the next return gives, as the missed-tick policy chooses it at
@@ -290,10 +291,12 @@ inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, boo
 // comes next whatever the policy.
 inline Target target_of(const varnex_pacer& pacer, int64_t now)
 {
-    Target target = pacer.next_index < pacer.owed_end
-                        ? Target{pacer.next_index, 0, 0, false}
-                        : choose_target(pacer.grid, pacer.missed_policy, pacer.next_index, pacer.burst_returns, now);
-    target.missed += pacer.missed_carried;
+    const WaiterState& waiter = pacer.waiter;
+    Target target = waiter.next_index < waiter.owed_end
+                        ? Target{waiter.next_index, 0, 0, false}
+                        : choose_target(pacer.grid, pacer.config.missed_policy, waiter.next_index,
+                                        waiter.burst_returns, now);
+    target.missed += waiter.missed_carried;
     return target;
 }
 
@@ -303,34 +306,35 @@ inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& targ
                       bool host_late)
 {
     const int64_t lateness_counts = now - deadline;
-    const int64_t interval_counts = now - pacer.last_return_counts;
+    const int64_t interval_counts = now - pacer.waiter.last_return_counts;
     const int64_t lateness_ns = counts_to_ns(pacer.grid, lateness_counts);
     const uint32_t cause =
-        pacer.keep_stats ? cause_of(pacer, lateness_counts, host_late) : static_cast<uint32_t>(VARNEX_CAUSE_UNKNOWN);
+        pacer.config.keep_stats ? cause_of(pacer, lateness_counts, host_late)
+                                : static_cast<uint32_t>(VARNEX_CAUSE_UNKNOWN);
     if (tick != nullptr) {
         tick->cause = cause;
         tick->lateness_ns = lateness_ns;
         tick->interval_ns = counts_to_ns(pacer.grid, interval_counts);
-        tick->lateness_s = static_cast<double>(lateness_counts) * pacer.seconds_per_count;
-        tick->interval_s = static_cast<double>(interval_counts) * pacer.seconds_per_count;
+        tick->lateness_s = static_cast<double>(lateness_counts) * pacer.config.seconds_per_count;
+        tick->interval_s = static_cast<double>(interval_counts) * pacer.config.seconds_per_count;
     }
     // Tick index's deadline becomes this return under the delay policy: the
     // next is one period on.
     pacer.grid.start_counts += target.reanchor ? lateness_counts : 0;
-    pacer.next_index = target.index + 1;
-    pacer.missed_carried = 0;
-    pacer.host_passed_over = false;
-    pacer.last_return_counts = now;
-    add_relaxed(pacer.ticks, uint64_t{1});
-    add_relaxed(pacer.missed, target.missed);
+    pacer.waiter.next_index = target.index + 1;
+    pacer.waiter.missed_carried = 0;
+    pacer.waiter.host_passed_over = false;
+    pacer.waiter.last_return_counts = now;
+    add_relaxed(pacer.published.ticks, uint64_t{1});
+    add_relaxed(pacer.published.missed, target.missed);
     // Counted with the tick, as `ticks` is: a reader never sees a late tick
     // that is not yet counted late.
     if (cause >= VARNEX_CAUSE_OVERSLEPT) {
-        add_relaxed(pacer.late_ticks, uint64_t{1});
-        add_relaxed(pacer.late_by_cause[cause - VARNEX_CAUSE_OVERSLEPT], uint64_t{1});
+        add_relaxed(pacer.published.late_ticks, uint64_t{1});
+        add_relaxed(pacer.published.late_by_cause[cause - VARNEX_CAUSE_OVERSLEPT], uint64_t{1});
     }
-    pacer.unrecorded_lateness_ns = lateness_ns;
-    pacer.lateness_unrecorded = pacer.keep_stats;
+    pacer.waiter.unrecorded_lateness_ns = lateness_ns;
+    pacer.waiter.lateness_unrecorded = pacer.config.keep_stats;
 }
 
 // Once the host holds the readiness handle, the wait never sleeps: the loop
@@ -344,10 +348,10 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
         return VARNEX_E_CANCELLED;
     }
     int64_t now = platform::read_counter();
-    const int64_t since_wake = now - pacer.armed_wake_counts;
-    const bool late_call = since_wake > pacer.armed_latency_counts;
+    const int64_t since_wake = now - pacer.handle.armed_wake_counts;
+    const bool late_call = since_wake > pacer.handle.armed_latency_counts;
     if (since_wake >= 0) {
-        learn_oversleep(pacer.margin, since_wake, pacer.armed_margin_counts);
+        learn_oversleep(pacer.margin, since_wake, pacer.handle.armed_margin_counts);
     }
     if (pacer.alignment.on && follow_system_clock(pacer, &now, true) == ClockCheck::kOutOfRange) {
         return VARNEX_E_NO_COUNTER;
@@ -357,26 +361,26 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
         const int64_t deadline = deadline_counts(pacer.grid, target.index);
         // A loop that comes at the wake-up the handle was armed for is due,
         // also when the margin it has just learned is narrower.
-        if (now < deadline - std::max(handle_margin_counts(pacer), pacer.armed_margin_counts)) {
+        if (now < deadline - std::max(handle_margin_counts(pacer), pacer.handle.armed_margin_counts)) {
             // A later tick that the policy chose over the missed ones is the
             // one the handle is armed for, and the choice holds: chosen afresh
             // when its wake-up comes, it would be passed over in turn, and so on.
-            if (target.index > pacer.next_index) {
-                pacer.missed_carried = target.missed;
-                pacer.next_index = target.index;
-                pacer.burst_returns = target.burst_returns;
-                pacer.host_passed_over = true;
+            if (target.index > pacer.waiter.next_index) {
+                pacer.waiter.missed_carried = target.missed;
+                pacer.waiter.next_index = target.index;
+                pacer.waiter.burst_returns = target.burst_returns;
+                pacer.waiter.host_passed_over = true;
             }
             return VARNEX_E_NOT_DUE;
         }
-        pacer.burst_returns = target.burst_returns;
+        pacer.waiter.burst_returns = target.burst_returns;
         count_margin_tick(pacer.margin);
         // The host's: ticks passed over for its lateness, a tick already due
         // as the previous wait returned (a catch-up), or a call later after
         // the wake-up than the loop's own latency. Not a tick a step owes.
-        const bool host_late = target.index >= pacer.owed_end &&
-                               (target.missed > pacer.missed_carried || pacer.host_passed_over ||
-                                deadline <= pacer.last_return_counts || late_call);
+        const bool host_late = target.index >= pacer.waiter.owed_end &&
+                               (target.missed > pacer.waiter.missed_carried || pacer.waiter.host_passed_over ||
+                                deadline <= pacer.waiter.last_return_counts || late_call);
         // Real time holds for a sleep, and this wait has none: reported, not silent.
         pacer.controls.outcome.tried |= pacer.controls.flags & VARNEX_CONTROL_REALTIME;
         const EarlyTick early = write_early(tick, target);
@@ -409,21 +413,21 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
 
 void arm_for_next_wait(varnex_pacer& pacer, bool retry)
 {
-    platform::Handle timer = pacer.ready_timer.load(kRelaxed);
+    platform::Handle timer = pacer.handle.timer.load(kRelaxed);
     const int64_t now = platform::read_counter();
     if (retry) {
         // The wait found no clock to follow: a loop comes back a period (at
         // most a slice) later, neither at once nor never.
-        pacer.armed_wake_counts = now + std::min(pacer.margin.period_counts, pacer.cancel_check_counts);
+        pacer.handle.armed_wake_counts = now + std::min(pacer.margin.period_counts, pacer.config.cancel_check_counts);
     } else {
         const Target next = target_of(pacer, now);
         const int64_t margin = handle_margin_counts(pacer);
-        pacer.armed_margin_counts = margin;
-        pacer.armed_wake_counts = deadline_counts(pacer.grid, next.index) - margin;
-        pacer.margin_counts.store(margin, kRelaxed);
+        pacer.handle.armed_margin_counts = margin;
+        pacer.handle.armed_wake_counts = deadline_counts(pacer.grid, next.index) - margin;
+        pacer.published.margin_counts.store(margin, kRelaxed);
     }
-    pacer.armed_latency_counts = oversleep_p99_counts(pacer.margin);
-    platform::arm_ready_timer(timer, pacer.armed_wake_counts);
+    pacer.handle.armed_latency_counts = oversleep_p99_counts(pacer.margin);
+    platform::arm_ready_timer(timer, pacer.handle.armed_wake_counts);
     // A cancel that armed the handle for now just before this arm is not
     // hidden by it.
     if (pacer.cancel_requested.load() != 0) {
@@ -433,7 +437,7 @@ void arm_for_next_wait(varnex_pacer& pacer, bool retry)
 
 int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
 {
-    if (pacer.ready_timer.load(kRelaxed) != nullptr) {
+    if (pacer.handle.timer.load(kRelaxed) != nullptr) {
         const int status = wait_on_handle(pacer, tick);
         arm_for_next_wait(pacer, status == VARNEX_E_NO_COUNTER);
         return status;
@@ -448,13 +452,13 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
     }
     for (;;) {
         // A sleep-mode wait sent on by a step has no spin of its own.
-        pacer.spun_before_deadline = false;
+        pacer.waiter.spun_before_deadline = false;
         const Target target = target_of(pacer, now);
-        pacer.burst_returns = target.burst_returns;
+        pacer.waiter.burst_returns = target.burst_returns;
         const int64_t deadline = deadline_counts(pacer.grid, target.index);
-        const bool host_late = now >= deadline && target.index >= pacer.owed_end;
+        const bool host_late = now >= deadline && target.index >= pacer.waiter.owed_end;
         const EarlyTick early = write_early(tick, target);
-        switch (pacer.mode) {
+        switch (pacer.config.mode) {
         case VARNEX_MODE_SLEEP:
             now = sleep_to(pacer, deadline, now);
             break;
