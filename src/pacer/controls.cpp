@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "pacer/atomics.h"
-#include "pacer/waits.h"
 
 namespace {
 
@@ -146,24 +145,28 @@ void retake_life_controls(varnex_pacer& pacer)
     publish_controls(pacer);
 }
 
-int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick)
+namespace {
+
+// Held for the whole wait, and put back as it ends, last first; the boost
+// and real time are held inside it, for the spin and the sleep.
+constexpr uint32_t kHeldForTheWait[] = {VARNEX_CONTROL_AFFINITY, VARNEX_CONTROL_NO_THROTTLING, VARNEX_CONTROL_MMCSS};
+
+}  // namespace
+
+WaitControls::WaitControls(varnex_pacer& pacer) : pacer_(pacer)
 {
-    // Held for the whole wait, and put back as it ends, last first; the
-    // boost and real time are held inside it, for the spin and the sleep.
-    constexpr uint32_t kHeldForTheWait[] = {VARNEX_CONTROL_AFFINITY, VARNEX_CONTROL_NO_THROTTLING,
-                                            VARNEX_CONTROL_MMCSS};
-    constexpr size_t kCount = sizeof kHeldForTheWait / sizeof kHeldForTheWait[0];
-    platform::SavedControl saved[kCount] = {};
-    bool held[kCount] = {};
-    for (size_t index = 0; index < kCount; ++index) {
-        held[index] = apply_control(pacer, kHeldForTheWait[index], &saved[index]);
+    static_assert(sizeof kHeldForTheWait / sizeof kHeldForTheWait[0] == kHeld, "one slot per control");
+    for (int index = 0; index < kHeld; ++index) {
+        held_[index] = apply_control(pacer_, kHeldForTheWait[index], &saved_[index]);
     }
-    const int status = wait_for_tick(pacer, tick);
-    for (size_t index = kCount; index-- > 0;) {
-        if (held[index]) {
-            restore_control(pacer, kHeldForTheWait[index], saved[index]);
+}
+
+WaitControls::~WaitControls()
+{
+    for (int index = kHeld; index-- > 0;) {
+        if (held_[index]) {
+            restore_control(pacer_, kHeldForTheWait[index], saved_[index]);
         }
     }
-    publish_controls(pacer);
-    return status;
+    publish_controls(pacer_);
 }

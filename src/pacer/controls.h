@@ -16,6 +16,47 @@ constexpr uint32_t kAllControls = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY
 bool apply_control(varnex_pacer& pacer, uint32_t flag, platform::SavedControl* saved);
 void restore_control(varnex_pacer& pacer, uint32_t flag, const platform::SavedControl& saved);
 
+// One control held for the guard's scope (a spin's boost, a sleep's real
+// time), if the host set it and the stretch is `wanted`.
+class HeldControl {
+public:
+    HeldControl(varnex_pacer& pacer, uint32_t flag, bool wanted)
+        : pacer_(pacer), flag_(flag), held_(wanted && apply_control(pacer, flag, &saved_))
+    {
+    }
+    ~HeldControl()
+    {
+        if (held_) {
+            restore_control(pacer_, flag_, saved_);
+        }
+    }
+    HeldControl(const HeldControl&) = delete;
+    HeldControl& operator=(const HeldControl&) = delete;
+
+private:
+    varnex_pacer& pacer_;
+    uint32_t flag_;
+    platform::SavedControl saved_{};
+    bool held_;
+};
+
+// The controls held for a whole wait (affinity, no throttling, MMCSS): applied
+// as the guard begins, put back as it ends, last first; the statistics then
+// show how each control of the wait fared.
+class WaitControls {
+public:
+    explicit WaitControls(varnex_pacer& pacer);
+    ~WaitControls();
+    WaitControls(const WaitControls&) = delete;
+    WaitControls& operator=(const WaitControls&) = delete;
+
+private:
+    static constexpr int kHeld = 3;
+    varnex_pacer& pacer_;
+    platform::SavedControl saved_[kHeld] = {};
+    bool held_[kHeld] = {};
+};
+
 // VARNEX_OK, or the status that varnex_pacer_set_controls returns for them.
 int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& controls);
 // Takes the host's controls (checked) between waits: what the last ones held
@@ -28,9 +69,5 @@ void release_controls(varnex_pacer& pacer);
 // In a forked child: puts back what the copy holds for the pacer's life,
 // none of it the parent's, and takes it anew for this process.
 void retake_life_controls(varnex_pacer& pacer);
-
-// One wait, with the controls held for the whole of it applied before and
-// put back after; the statistics then show how each fared.
-int wait_with_controls(varnex_pacer& pacer, varnex_tick* tick);
 
 #endif

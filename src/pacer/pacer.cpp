@@ -343,7 +343,7 @@ int VARNEX_CALL varnex_pacer_wait(varnex_pacer* pacer, varnex_tick* tick)
             return status;
         }
     }
-    return pacer->controls.flags == 0 ? wait_for_tick(*pacer, tick) : wait_with_controls(*pacer, tick);
+    return wait_for_tick(*pacer, tick);
 }
 
 int VARNEX_CALL varnex_pacer_set_controls(varnex_pacer* pacer, const varnex_pacer_controls* controls)

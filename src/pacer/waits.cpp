@@ -9,13 +9,27 @@
 
 namespace {
 
-// What a wait that ends early returns in place of its last reading.
-constexpr int64_t kCancelled = -1;
-constexpr int64_t kInterrupted = -2;
-constexpr int64_t kNoTimer = -3;
-// A step of the system clock moved the grid: the wait chooses its tick anew
-// from the reading that found the step (the mapping's latest).
-constexpr int64_t kClockStepped = -4;
+// How a stretch of a wait (a spin, a sleep, a look at the clock) ended, and
+// the last reading it took.
+enum class End { kReached, kCancelled, kInterrupted, kNoTimer, kClockStepped };
+struct Reading {
+    int64_t counts;
+    End end;
+};
+
+// The status of a wait that ends without a tick. A step of the clock ends no
+// wait: the wait chooses its tick anew from the reading that found it.
+int status_of(End end)
+{
+    switch (end) {
+    case End::kInterrupted:
+        return VARNEX_E_INTERRUPTED;
+    case End::kNoTimer:
+        return VARNEX_E_NO_COUNTER;
+    default:
+        return VARNEX_E_CANCELLED;
+    }
+}
 
 bool take_cancel(varnex_pacer& pacer)
 {
@@ -76,24 +90,23 @@ ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now, bool at_call =
     return ClockCheck::kStepped;
 }
 
-// How a look at the clock in the middle of a wait ends it: not at all, or
-// with the tick to choose anew, or with no tick.
-inline int64_t clock_look(varnex_pacer& pacer, int64_t* now)
+// How a look at the clock in the middle of a wait ends it: not at all
+// (kReached), or with the tick to choose anew, or with no tick.
+inline End clock_look(varnex_pacer& pacer, int64_t* now)
 {
     switch (follow_system_clock(pacer, now)) {
     case ClockCheck::kSteady:
-        return *now;
+        return End::kReached;
     case ClockCheck::kStepped:
-        return kClockStepped;
+        return End::kClockStepped;
     default:
-        return kNoTimer;
+        return End::kNoTimer;
     }
 }
 
-// Spins until the counter reaches `deadline`; the reading that ended it, or
-// kCancelled. An aligned spin longer than a slice looks at the clock every
+// Spins until the counter reaches `deadline`, or a cancel. An aligned spin longer than a slice looks at the clock every
 // slice, but never in the last one before the deadline: no turn pays for it.
-int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
+Reading spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t start = now;
     const int64_t slice = pacer.config.cancel_check_counts;
@@ -107,20 +120,20 @@ int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
         while (now < until) {
             if (take_cancel(pacer)) {
                 pacer.waiter.unrecorded_spin_counts += now - start;
-                return kCancelled;
+                return {now, End::kCancelled};
             }
             now = platform::read_counter();
         }
         if (until == deadline) {
             break;
         }
-        if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
+        if (const End looked = clock_look(pacer, &now); looked != End::kReached) {
             pacer.waiter.unrecorded_spin_counts += now - start;
-            return looked;
+            return {now, looked};
         }
     }
     pacer.waiter.unrecorded_spin_counts += now - start;
-    return now;
+    return {now, End::kReached};
 }
 
 // Sleeps in slices, so that a cancel is seen within one slice, and an aligned
@@ -128,69 +141,57 @@ int64_t spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 // and so does one a signal ended unless the host asked to hear of it. A sleep
 // the system refuses ends the wait: retried, it would spin and call itself a
 // sleep.
-int64_t sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
+Reading sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t sleep_start = now;
     while (now < deadline) {
         if (take_cancel(pacer)) {
-            return kCancelled;
+            return {now, End::kCancelled};
         }
         const platform::SleepResult slept =
             platform::sleep_until(pacer.config.sleep_timer, std::min(deadline, now + pacer.config.cancel_check_counts));
         if (slept == platform::SleepResult::kFailed) {
-            return kNoTimer;
+            return {now, End::kNoTimer};
         }
         if (slept == platform::SleepResult::kInterrupted && pacer.config.return_on_signal) {
-            return kInterrupted;
+            return {now, End::kInterrupted};
         }
         now = platform::read_counter();
         // At the deadline, the wait's own look follows. A look that ends the
         // sleep keeps its time in the statistics, as the spin's does.
         if (pacer.alignment.on && now < deadline) {
-            if (const int64_t looked = clock_look(pacer, &now); looked < 0) {
+            if (const End looked = clock_look(pacer, &now); looked != End::kReached) {
                 if (pacer.config.keep_stats) {
                     add_relaxed(pacer.published.sleep_counts, now - sleep_start);
                 }
-                return looked;
+                return {now, looked};
             }
         }
     }
     if (pacer.config.keep_stats) {
         add_relaxed(pacer.published.sleep_counts, now - sleep_start);
     }
-    return now;
+    return {now, End::kReached};
 }
 
-// Runs `loop` to `deadline` holding one control, if the host asked for it,
-// for the loop's own length.
-int64_t holding(uint32_t flag, int64_t (*loop)(varnex_pacer&, int64_t, int64_t), varnex_pacer& pacer,
-                int64_t deadline, int64_t now)
+// The spin, boosted for its own length.
+Reading spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
-    platform::SavedControl saved{};
-    const bool held = now < deadline && apply_control(pacer, flag, &saved);
-    now = loop(pacer, deadline, now);
-    if (held) {
-        restore_control(pacer, flag, saved);
-    }
-    return now;
-}
-
-// The spin, boosted.
-int64_t spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
-{
-    return holding(VARNEX_CONTROL_BOOST, spin_loop, pacer, deadline, now);
+    const HeldControl boost(pacer, VARNEX_CONTROL_BOOST, now < deadline);
+    return spin_loop(pacer, deadline, now);
 }
 
 // The sleep, in real time: the wake-up preempts other work, and the spin
 // after it runs as the host's thread ran before.
-int64_t sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+Reading sleep_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
-    return holding(VARNEX_CONTROL_REALTIME, sleep_loop, pacer, deadline, now);
+    const HeldControl realtime(pacer, VARNEX_CONTROL_REALTIME, now < deadline);
+    return sleep_loop(pacer, deadline, now);
 }
 
 // Sleeps until the margin before `deadline`, learning how late the sleep woke,
 // then spins the rest.
-int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
+Reading sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const bool learning = pacer.config.fixed_margin_counts == 0;
     const int64_t margin = learning ? margin_counts(pacer.margin) : pacer.config.fixed_margin_counts;
@@ -200,10 +201,11 @@ int64_t sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
         wake = now + (deadline - now) / 2;
     }
     if (wake > now) {
-        now = sleep_to(pacer, wake, now);
-        if (now < 0) {
-            return now;
+        const Reading slept = sleep_to(pacer, wake, now);
+        if (slept.end != End::kReached) {
+            return slept;
         }
+        now = slept.counts;
         if (probe) {
             learn_probe(pacer.margin, now - wake, margin);
         } else if (learning) {
@@ -384,15 +386,14 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
         // Real time holds for a sleep, and this wait has none: reported, not silent.
         pacer.controls.outcome.tried |= pacer.controls.flags & VARNEX_CONTROL_REALTIME;
         const EarlyTick early = write_early(tick, target);
-        now = spin_to(pacer, deadline, now);
-        if (now == kClockStepped) {
+        const Reading spun = spin_to(pacer, deadline, now);
+        now = spun.counts;
+        if (spun.end != End::kReached) {
             put_back(early);
-            now = pacer.alignment.mapping.latest_counts;
-            continue;
-        }
-        if (now < 0) {
-            put_back(early);
-            return now == kNoTimer ? VARNEX_E_NO_COUNTER : VARNEX_E_CANCELLED;
+            if (spun.end == End::kClockStepped) {
+                continue;
+            }
+            return status_of(spun.end);
         }
         // A step during the spin moved the tick: it is chosen anew.
         int64_t checked = now;
@@ -435,7 +436,9 @@ void arm_for_next_wait(varnex_pacer& pacer, bool retry)
     }
 }
 
-int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
+namespace {
+
+int wait_by_mode(varnex_pacer& pacer, varnex_tick* tick)
 {
     if (pacer.handle.timer.load(kRelaxed) != nullptr) {
         const int status = wait_on_handle(pacer, tick);
@@ -458,27 +461,25 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         const int64_t deadline = deadline_counts(pacer.grid, target.index);
         const bool host_late = now >= deadline && target.index >= pacer.waiter.owed_end;
         const EarlyTick early = write_early(tick, target);
+        Reading reached{};
         switch (pacer.config.mode) {
         case VARNEX_MODE_SLEEP:
-            now = sleep_to(pacer, deadline, now);
+            reached = sleep_to(pacer, deadline, now);
             break;
         case VARNEX_MODE_HYBRID:
-            now = sleep_then_spin_to(pacer, deadline, now);
+            reached = sleep_then_spin_to(pacer, deadline, now);
             break;
         default:
-            now = spin_to(pacer, deadline, now);
+            reached = spin_to(pacer, deadline, now);
             break;
         }
-        if (now == kClockStepped) {
+        now = reached.counts;
+        if (reached.end != End::kReached) {
             put_back(early);
-            now = pacer.alignment.mapping.latest_counts;
-            continue;
-        }
-        if (now < 0) {
-            put_back(early);
-            return now == kInterrupted ? VARNEX_E_INTERRUPTED
-                   : now == kNoTimer   ? VARNEX_E_NO_COUNTER
-                                       : VARNEX_E_CANCELLED;
+            if (reached.end == End::kClockStepped) {
+                continue;
+            }
+            return status_of(reached.end);
         }
         // A step during the wait moved its tick: the wait goes on to the one
         // the grid gives now. The lateness is the reading that ended it.
@@ -494,4 +495,15 @@ int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
         }
         now = checked;
     }
+}
+
+}  // namespace
+
+int wait_for_tick(varnex_pacer& pacer, varnex_tick* tick)
+{
+    if (pacer.controls.flags == 0) {
+        return wait_by_mode(pacer, tick);
+    }
+    const WaitControls held(pacer);
+    return wait_by_mode(pacer, tick);
 }

@@ -4,7 +4,8 @@
 #include "pacer/pacer_state.h"
 
 // One wait to the tick the missed-tick policy chooses, by the pacer's mode
-// or, once the host holds the readiness handle, on it; `tick` may be null.
+// or, once the host holds the readiness handle, on it, with the controls the
+// host set held for the whole wait; `tick` may be null.
 // Everything after the reading that ends the wait is in this file's one
 // inline function, so that the host is kept waiting no longer than the
 // arithmetic of its tick.
