@@ -323,25 +323,6 @@ TEST(PacerControls, TheHostsTimerSlackComesBackWhole)
     }
 }
 
-TEST(PacerControls, AnAffinityWithNoCpuOfThisThreadIsRefused)
-{
-    varnex_pacer* pacer = create(VARNEX_MODE_SPIN, 0);
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
-    int unused_cpu = 0;
-    while (unused_cpu < 64 && CPU_ISSET(unused_cpu, &allowed)) {
-        ++unused_cpu;
-    }
-    if (unused_cpu == 64) {
-        varnex_pacer_destroy(pacer);
-        GTEST_SKIP() << "this thread may run on every CPU a mask can name";
-    }
-    const varnex_pacer_controls elsewhere{sizeof elsewhere, VARNEX_CONTROL_AFFINITY, uint64_t{1} << unused_cpu, 0, 0};
-    EXPECT_EQ(varnex_pacer_set_controls(pacer, &elsewhere), VARNEX_E_INVALID_CONTROL);
-    varnex_pacer_destroy(pacer);
-}
-
 // The thread that first waited is the one measured, and only while it
 // lives: a later thread that the kernel gives the same id is not. The id is
 // handed on by setting the namespace's last pid, which needs root.
