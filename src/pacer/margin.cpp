@@ -89,8 +89,9 @@ int64_t oversleep_quantile(const MarginEstimator& estimator, uint32_t per_rank)
 
 int64_t margin_counts(const MarginEstimator& estimator)
 {
-    const int64_t oversleep =
-        std::max(oversleep_quantile(estimator, estimator.budget_counts == 0 ? 200 : 100), estimator.boost_counts);
+    const int64_t oversleep = std::max(
+        oversleep_quantile(estimator, estimator.budget_counts == 0 ? kSamplesPerRankP995 : kSamplesPerRankP99),
+        estimator.boost_counts);
     if (estimator.budget_counts != 0) {
         return std::max<int64_t>(oversleep - estimator.budget_counts, 0);
     }
@@ -99,7 +100,7 @@ int64_t margin_counts(const MarginEstimator& estimator)
 
 int64_t oversleep_p99_counts(const MarginEstimator& estimator)
 {
-    return std::max(oversleep_quantile(estimator, 100), estimator.floor_counts);
+    return std::max(oversleep_quantile(estimator, kSamplesPerRankP99), estimator.floor_counts);
 }
 
 bool probe_now(MarginEstimator& estimator)

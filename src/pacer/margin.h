@@ -34,15 +34,12 @@
 
 #include <cstdint>
 
-constexpr uint32_t kMarginWindowTicks = 512;
+#include "pacer/margin_rule.h"
+
 constexpr uint32_t kBoostHalfLifeTicks = 8;
-constexpr uint32_t kWarmUpSamples = 16;
 // Enough largest samples per window for the p99's rank of two full windows
 // (11 of 1,024) and the next.
 constexpr int kLargestKept = 12;
-constexpr int64_t kWarmUpMarginNs = 1000000;
-// The least learned margin: a wake-up is never this punctual.
-constexpr int64_t kMarginFloorNs = 10000;
 constexpr uint32_t kFirstProbeTicks = 32;
 constexpr uint32_t kLastProbeTicks = 1024;
 
