@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench_clock.h"
+#include "counter.h"
 #include "methods.h"
 #include "percentile.h"
 #include "process_cpu.h"

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <map>
 
-#include "bench_clock.h"
 #include "called_spin.h"
+#include "counter.h"
 #include "percentile.h"
 #include "process_cpu.h"
 #include "varnex.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "bench_clock.h"
+#include "counter.h"
 #include "methods.h"
 #include "process_cpu.h"
 #include "table.h"

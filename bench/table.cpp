@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "bench_clock.h"
 #include "percentile.h"
 
 void write_sample(std::FILE* csv, const std::string& id, const std::string& name, long rate, const char* kind,

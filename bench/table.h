@@ -8,6 +8,15 @@
 
 #include "methods.h"
 
+// The CSV's platform column.
+#if defined(_WIN32) && defined(__i386__)
+constexpr const char* kPlatform = "windows i686";
+#elif defined(_WIN32)
+constexpr const char* kPlatform = "windows x64";
+#else
+constexpr const char* kPlatform = "linux";
+#endif
+
 // The CSV's columns: platform,method_id,method,rate,kind,value_ns, where kind
 // is error, lag, drift (one row per round), long drift (over one long run),
 // cpu (CPU seconds per second, one row per round), read or margin.

@@ -1,6 +1,7 @@
-// The nearest-rank percentile that the demo and the benchmark report.
-#ifndef VARNEX_TOOLS_PERCENTILE_H
-#define VARNEX_TOOLS_PERCENTILE_H
+// The nearest-rank percentile that the demo, varnex-doctor and the benchmark
+// report.
+#ifndef VARNEX_SUPPORT_PERCENTILE_H
+#define VARNEX_SUPPORT_PERCENTILE_H
 
 #include <algorithm>
 #include <cmath>

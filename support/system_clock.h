@@ -1,7 +1,7 @@
-// The system clock in nanoseconds since 1970, for the demo's offsets of each
-// tick from its grid point on that clock.
-#ifndef VARNEX_TOOLS_SYSTEM_CLOCK_H
-#define VARNEX_TOOLS_SYSTEM_CLOCK_H
+// The system clock in nanoseconds since 1970, on which the demo reads each
+// tick's offset from its grid point and the aligned clock reads its returns.
+#ifndef VARNEX_SUPPORT_SYSTEM_CLOCK_H
+#define VARNEX_SUPPORT_SYSTEM_CLOCK_H
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-// Windows: the counter, the waitable timers and the timer resolution; each
+// Windows: the waitable timers and the timer resolution; each
 // newer function is looked up, so that the tool runs wherever the DLL does.
 #include <windows.h>
 
@@ -42,20 +42,6 @@ std::string timer_resolution()
 }
 
 }  // namespace
-
-int64_t counter_frequency()
-{
-    LARGE_INTEGER frequency{};
-    QueryPerformanceFrequency(&frequency);
-    return frequency.QuadPart;
-}
-
-int64_t read_counter()
-{
-    LARGE_INTEGER reading{};
-    QueryPerformanceCounter(&reading);
-    return reading.QuadPart;
-}
 
 std::vector<Fact> system_facts()
 {

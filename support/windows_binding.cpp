@@ -1,6 +1,7 @@
-// The host suite on Windows calls the library as a host that binds it at run
-// time: each function of the public headers is defined here to call the
-// export that GetProcAddress finds in Varnex.dll by its exported name.
+// On Windows the tools, the benchmark and the host suite call the library as
+// a host that binds it at run time: each function of the public headers is
+// defined here to call the export that GetProcAddress finds in Varnex.dll by
+// its exported name.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // CPU seconds this process has used, user and kernel, for the demo and the
 // benchmarks' CPU-per-second figures.
-#ifndef VARNEX_TOOLS_PROCESS_CPU_H
-#define VARNEX_TOOLS_PROCESS_CPU_H
+#ifndef VARNEX_SUPPORT_PROCESS_CPU_H
+#define VARNEX_SUPPORT_PROCESS_CPU_H
 
 #include <cstdint>
 

@@ -2,7 +2,6 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -63,18 +62,6 @@ std::string dma_latency()
 }
 
 }  // namespace
-
-int64_t counter_frequency()
-{
-    return 1000000000;
-}
-
-int64_t read_counter()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 std::vector<Fact> system_facts()
 {

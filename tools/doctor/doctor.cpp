@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "counter.h"
 #include "doctor_system.h"
+#include "pacer/margin_rule.h"
 #include "percentile.h"
 #include "varnex/pacer.h"
 
@@ -17,7 +19,13 @@ namespace {
 
 constexpr uint32_t kSampleRate = 1000;
 constexpr int kSampleTicks = 5000;
-constexpr double kOnTimeFloorNs = 10000;  // the learned margin's least, with no budget
+// The pacer learns over its latest one to two windows, once warmed up: a
+// quantile of the whole sample stands for what those windows would hold.
+static_assert(kSampleTicks >= 2 * kMarginWindowTicks && kSampleTicks > kWarmUpSamples);
+// The rule's r-th largest of n oversleeps, r = ceil(n / per rank), is the
+// quantile 1 - 1 / per rank.
+constexpr double kMarginFraction = 1.0 - 1.0 / kSamplesPerRankP995;
+constexpr double kBudgetMarginFraction = 1.0 - 1.0 / kSamplesPerRankP99;
 
 void print_fact(const std::string& name, const std::string& value)
 {
@@ -86,13 +94,13 @@ Sample sample_oversleep()
 }
 
 // The hybrid's margin by its rules: with no budget the p99.5 of the
-// oversleep, at least 10 us; with budget B, the p99 less B, at least 0.
+// oversleep, at least the floor; with budget B, the p99 less B, at least 0.
 double predicted_margin_ns(const std::vector<double>& oversleep_ns, double budget_ns)
 {
     if (budget_ns <= 0) {
-        return std::max(percentile(oversleep_ns, 0.995), kOnTimeFloorNs);
+        return std::max(percentile(oversleep_ns, kMarginFraction), static_cast<double>(kMarginFloorNs));
     }
-    return std::max(percentile(oversleep_ns, 0.99) - budget_ns, 0.0);
+    return std::max(percentile(oversleep_ns, kBudgetMarginFraction) - budget_ns, 0.0);
 }
 
 // Each tick sleeps to the margin before its deadline and spins what the

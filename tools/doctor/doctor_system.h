@@ -4,7 +4,6 @@
 #ifndef VARNEX_TOOLS_DOCTOR_SYSTEM_H
 #define VARNEX_TOOLS_DOCTOR_SYSTEM_H
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,9 +12,6 @@ struct Fact {
     std::string value;
 };
 
-// The counter the pacer spins on: its frequency, and one read.
-int64_t counter_frequency();
-int64_t read_counter();
 // The lines between the counter's and the oversleep sample's: the clock
 // source, a hypervisor, the kernel, timers, CPUs and power.
 std::vector<Fact> system_facts();
