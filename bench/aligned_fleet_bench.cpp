@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "aligned_clock.h"
+#include "arguments.h"
 #include "system_clock.h"
 #include "table.h"
 #include "time_namespace.h"
@@ -33,28 +34,39 @@ struct Settings {
 
 bool parse(int argc, char** argv, Settings& settings)
 {
-    for (int index = 1; index + 1 < argc; index += 2) {
-        const std::string option = argv[index];
-        const char* value = argv[index + 1];
-        if (option == "--csv") {
-            settings.csv_path = value;
-        } else if (option == "--rounds") {
-            settings.rounds = std::atoi(value);
-        } else if (option == "--seconds") {
-            settings.seconds = std::atof(value);
-        } else if (option == "--margin-ns") {
-            settings.margin_ns = std::atol(value);
-        } else if (option == "--rates") {
-            settings.rates.clear();
-            std::istringstream list(value);
-            for (std::string rate; std::getline(list, rate, ',');) {
-                settings.rates.push_back(std::atol(rate.c_str()));
-            }
-        } else {
-            return false;
-        }
-    }
-    return !settings.csv_path.empty() && settings.rounds > 0 && settings.seconds > 0;
+    const std::vector<arguments::Option> known = {
+        {"--csv",
+         [&](const char* value) {
+             settings.csv_path = value;
+             return true;
+         }},
+        {"--rounds",
+         [&](const char* value) {
+             settings.rounds = std::atoi(value);
+             return true;
+         }},
+        {"--seconds",
+         [&](const char* value) {
+             settings.seconds = std::atof(value);
+             return true;
+         }},
+        {"--margin-ns",
+         [&](const char* value) {
+             settings.margin_ns = std::atol(value);
+             return true;
+         }},
+        {"--rates",
+         [&](const char* value) {
+             settings.rates.clear();
+             std::istringstream list(value);
+             for (std::string rate; std::getline(list, rate, ',');) {
+                 settings.rates.push_back(std::atol(rate.c_str()));
+             }
+             return true;
+         }},
+    };
+    return arguments::parse(argc, argv, known).outcome == arguments::Outcome::kRun && !settings.csv_path.empty() &&
+           settings.rounds > 0 && settings.seconds > 0;
 }
 
 // One run of the two; false if either failed.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "machine.h"
 #include "methods.h"
 #include "table.h"
@@ -56,34 +57,41 @@ bool parse_rates(const char* text, std::vector<long>& rates)
 // 0: run; 1: --help was shown; 2: bad usage.
 int parse_options(int argc, char** argv, Options& options)
 {
-    for (int index = 1; index < argc; ++index) {
-        const std::string option = argv[index];
-        if (option == "--help" || index + 1 >= argc) {
-            std::fputs(kUsage, option == "--help" ? stdout : stderr);
-            return option == "--help" ? 1 : 2;
-        }
-        const char* value = argv[++index];
-        if (option == "--csv") {
-            options.csv_path = value;
-        } else if (option == "--rates") {
-            if (!parse_rates(value, options.rates)) {
-                std::fputs(kUsage, stderr);
-                return 2;
-            }
-        } else if (option == "--ticks") {
-            options.ticks_per_row = std::atol(value);
-        } else if (option == "--rounds") {
-            options.rounds = std::atoi(value);
-        } else if (option == "--pacers") {
-            options.pacers = std::atoi(value);
-        } else if (option == "--drift-seconds") {
-            options.drift_seconds = std::atof(value);
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+    const std::vector<arguments::Option> known = {
+        {"--csv",
+         [&](const char* value) {
+             options.csv_path = value;
+             return true;
+         }},
+        {"--rates", [&](const char* value) { return parse_rates(value, options.rates); }},
+        {"--ticks",
+         [&](const char* value) {
+             options.ticks_per_row = std::atol(value);
+             return true;
+         }},
+        {"--rounds",
+         [&](const char* value) {
+             options.rounds = std::atoi(value);
+             return true;
+         }},
+        {"--pacers",
+         [&](const char* value) {
+             options.pacers = std::atoi(value);
+             return true;
+         }},
+        {"--drift-seconds",
+         [&](const char* value) {
+             options.drift_seconds = std::atof(value);
+             return true;
+         }},
+    };
+    const arguments::Parsed parsed = arguments::parse(argc, argv, known, {"--help"});
+    if (parsed.outcome == arguments::Outcome::kHelp) {
+        std::fputs(kUsage, stdout);
+        return 1;
     }
-    if (options.ticks_per_row <= 0 || options.rounds <= 0 || options.pacers < 0) {
+    if (parsed.outcome != arguments::Outcome::kRun || options.ticks_per_row <= 0 || options.rounds <= 0 ||
+        options.pacers < 0) {
         std::fputs(kUsage, stderr);
         return 2;
     }

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "arguments.h"
 #include "counter.h"
 #include "methods.h"
 #include "process_cpu.h"
@@ -135,25 +137,29 @@ int main(int argc, char** argv)
     std::string csv_path = "varnex_bench.csv";
     long ticks_per_row = 3000;
     int rounds = 4;
-    for (int index = 1; index < argc; ++index) {
-        const std::string option = argv[index];
-        if (option == "--help" || index + 1 >= argc) {
-            std::fputs(kUsage, option == "--help" ? stdout : stderr);
-            return option == "--help" ? 0 : 2;
-        }
-        const char* value = argv[++index];
-        if (option == "--csv") {
-            csv_path = value;
-        } else if (option == "--ticks") {
-            ticks_per_row = std::atol(value);
-        } else if (option == "--rounds") {
-            rounds = std::atoi(value);
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+    const std::vector<arguments::Option> known = {
+        {"--csv",
+         [&](const char* value) {
+             csv_path = value;
+             return true;
+         }},
+        {"--ticks",
+         [&](const char* value) {
+             ticks_per_row = std::atol(value);
+             return true;
+         }},
+        {"--rounds",
+         [&](const char* value) {
+             rounds = std::atoi(value);
+             return true;
+         }},
+    };
+    const arguments::Parsed parsed = arguments::parse(argc, argv, known, {"--help"});
+    if (parsed.outcome == arguments::Outcome::kHelp) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    if (ticks_per_row <= 0 || rounds <= 0) {
+    if (parsed.outcome != arguments::Outcome::kRun || ticks_per_row <= 0 || rounds <= 0) {
         std::fputs(kUsage, stderr);
         return 2;
     }

@@ -1,13 +1,13 @@
 #include "demo_options.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
-#include <utility>
+#include <vector>
+
+#include "arguments.h"
 
 namespace {
 
@@ -43,6 +43,11 @@ bool parse_number(const char* text, double minimum, double maximum, double& valu
     return end != text && *end == '\0' && value >= minimum && value <= maximum;
 }
 
+bool parse_whole(const char* text, double minimum, double maximum, double& value)
+{
+    return parse_number(text, minimum, maximum, value) && value == std::floor(value);
+}
+
 // The position of `value` among `names`, or -1.
 int index_of(const char* value, std::initializer_list<const char*> names)
 {
@@ -60,86 +65,108 @@ int index_of(const char* value, std::initializer_list<const char*> names)
 
 int parse_options(int argc, char** argv, Options& options)
 {
-    for (int index = 1; index < argc; ++index) {
-        const std::string option = argv[index];
-        if (option == "--help" || option == "-h") {
-            std::fputs(kUsage, stdout);
-            return 1;
-        }
-        const std::pair<const char*, uint32_t> switches[] = {{"--boost", VARNEX_CONTROL_BOOST},
-                                                             {"--lock-memory", VARNEX_CONTROL_LOCK_MEMORY},
-                                                             {"--no-throttling", VARNEX_CONTROL_NO_THROTTLING},
-                                                             {"--mmcss", VARNEX_CONTROL_MMCSS}};
-        const auto control = std::find_if(std::begin(switches), std::end(switches),
-                                          [&](const auto& entry) { return option == entry.first; });
-        if (control != std::end(switches)) {
-            options.controls.flags |= control->second;
-            continue;
-        }
-        const char* known[] = {"--variant", "--rate",  "--ticks",    "--seconds",   "--priority", "--csv",
-                               "--mode",    "--missed", "--affinity", "--realtime", "--dma-latency",
-                               "--align", "--budget"};
-        if (std::find(std::begin(known), std::end(known), option) == std::end(known)) {
-            std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", option.c_str());
-            return 2;
-        }
-        if (index + 1 >= argc) {
-            std::fprintf(stderr, "varnex_demo: %s needs a value (see --help)\n", option.c_str());
-            return 2;
-        }
-        const char* value = argv[++index];
-        double number = 0.0;
-        bool valid = true;
-        if (option == "--variant") {
-            const int variant = index_of(value, {"polling", "threaded", "pacer"});
-            valid = variant >= 0;
-            options.variant = static_cast<Variant>(variant);
-        } else if (option == "--mode") {
-            const int mode = index_of(value, {"spin", "sleep", "hybrid"});
-            valid = mode >= 0;
-            options.mode = static_cast<uint32_t>(mode);
-        } else if (option == "--missed") {
-            const int policy = index_of(value, {"skip", "burst", "delay"});
-            valid = policy >= 0;
-            options.missed = static_cast<uint32_t>(policy);
-        } else if (option == "--align") {
-            const int clock = index_of(value, {"system", "tai"});
-            valid = clock >= 0;
-            options.align_flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | (clock == 1 ? VARNEX_PACER_TAI : 0);
-        } else if (option == "--budget") {
-            valid = parse_number(value, 0, 1e9, options.budget_us);
-        } else if (option == "--affinity") {
-            char* end = nullptr;
-            options.controls.affinity_mask = std::strtoull(value, &end, 0);
-            valid = *end == '\0' && options.controls.affinity_mask != 0;
-            options.controls.flags |= VARNEX_CONTROL_AFFINITY;
-        } else if (option == "--realtime") {
-            valid = parse_number(value, 1, 99, number) && number == std::floor(number);
-            options.controls.realtime_priority = static_cast<uint32_t>(number);
-            options.controls.flags |= VARNEX_CONTROL_REALTIME;
-        } else if (option == "--dma-latency") {
-            valid = parse_number(value, 0, 1e6, number) && number == std::floor(number);
-            options.controls.dma_latency_us = static_cast<uint32_t>(number);
-            options.controls.flags |= VARNEX_CONTROL_DMA_LATENCY;
-        } else if (option == "--rate") {
-            valid = parse_number(value, 1, 1e9, number) && number == std::floor(number);
-            options.rate = static_cast<long>(number);
-        } else if (option == "--ticks") {
-            valid = parse_number(value, 1, 1e8, number) && number == std::floor(number);
-            options.ticks = static_cast<long>(number);
-        } else if (option == "--seconds") {
-            valid = parse_number(value, 1e-3, 86400, number);
-            options.seconds = number;
-        } else if (option == "--priority") {
-            valid = parse_number(value, 0, 2, number) && number == std::floor(number);
-            options.priority_index = static_cast<int>(number);
-        } else {
-            options.csv_path = value;
-        }
-        if (!valid) {
-            std::fprintf(stderr, "varnex_demo: bad value for %s: %s (see --help)\n", option.c_str(), value);
-            return 2;
-        }
+    varnex_pacer_controls& controls = options.controls;
+    auto control_switch = [&](const char* name, uint32_t flag) {
+        return arguments::Option{name, [&controls, flag](const char*) {
+                                     controls.flags |= flag;
+                                     return true;
+                                 },
+                                 true};
+    };
+    double number = 0.0;
+    const std::vector<arguments::Option> known = {
+        control_switch("--boost", VARNEX_CONTROL_BOOST),
+        control_switch("--lock-memory", VARNEX_CONTROL_LOCK_MEMORY),
+        control_switch("--no-throttling", VARNEX_CONTROL_NO_THROTTLING),
+        control_switch("--mmcss", VARNEX_CONTROL_MMCSS),
+        {"--variant",
+         [&](const char* value) {
+             const int variant = index_of(value, {"polling", "threaded", "pacer"});
+             options.variant = static_cast<Variant>(variant);
+             return variant >= 0;
+         }},
+        {"--mode",
+         [&](const char* value) {
+             const int mode = index_of(value, {"spin", "sleep", "hybrid"});
+             options.mode = static_cast<uint32_t>(mode);
+             return mode >= 0;
+         }},
+        {"--missed",
+         [&](const char* value) {
+             const int policy = index_of(value, {"skip", "burst", "delay"});
+             options.missed = static_cast<uint32_t>(policy);
+             return policy >= 0;
+         }},
+        {"--align",
+         [&](const char* value) {
+             const int clock = index_of(value, {"system", "tai"});
+             options.align_flags = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | (clock == 1 ? VARNEX_PACER_TAI : 0);
+             return clock >= 0;
+         }},
+        {"--budget", [&](const char* value) { return parse_number(value, 0, 1e9, options.budget_us); }},
+        {"--affinity",
+         [&](const char* value) {
+             char* end = nullptr;
+             controls.affinity_mask = std::strtoull(value, &end, 0);
+             controls.flags |= VARNEX_CONTROL_AFFINITY;
+             return *end == '\0' && controls.affinity_mask != 0;
+         }},
+        {"--realtime",
+         [&](const char* value) {
+             const bool valid = parse_whole(value, 1, 99, number);
+             controls.realtime_priority = static_cast<uint32_t>(number);
+             controls.flags |= VARNEX_CONTROL_REALTIME;
+             return valid;
+         }},
+        {"--dma-latency",
+         [&](const char* value) {
+             const bool valid = parse_whole(value, 0, 1e6, number);
+             controls.dma_latency_us = static_cast<uint32_t>(number);
+             controls.flags |= VARNEX_CONTROL_DMA_LATENCY;
+             return valid;
+         }},
+        {"--rate",
+         [&](const char* value) {
+             const bool valid = parse_whole(value, 1, 1e9, number);
+             options.rate = static_cast<long>(number);
+             return valid;
+         }},
+        {"--ticks",
+         [&](const char* value) {
+             const bool valid = parse_whole(value, 1, 1e8, number);
+             options.ticks = static_cast<long>(number);
+             return valid;
+         }},
+        {"--seconds", [&](const char* value) { return parse_number(value, 1e-3, 86400, options.seconds); }},
+        {"--priority",
+         [&](const char* value) {
+             const bool valid = parse_whole(value, 0, 2, number);
+             options.priority_index = static_cast<int>(number);
+             return valid;
+         }},
+        {"--csv",
+         [&](const char* value) {
+             options.csv_path = value;
+             return true;
+         }},
+    };
+    const arguments::Parsed parsed = arguments::parse(argc, argv, known, {"--help", "-h"});
+    switch (parsed.outcome) {
+    case arguments::Outcome::kRun:
+        break;
+    case arguments::Outcome::kHelp:
+        std::fputs(kUsage, stdout);
+        return 1;
+    case arguments::Outcome::kUnknown:
+        std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", parsed.option.c_str());
+        return 2;
+    case arguments::Outcome::kNoValue:
+        std::fprintf(stderr, "varnex_demo: %s needs a value (see --help)\n", parsed.option.c_str());
+        return 2;
+    case arguments::Outcome::kBadValue:
+        std::fprintf(stderr, "varnex_demo: bad value for %s: %s (see --help)\n", parsed.option.c_str(),
+                     parsed.value.c_str());
+        return 2;
     }
     if ((options.align_flags != 0 || options.budget_us >= 0) && options.variant != Variant::kPacer) {
         std::fprintf(stderr, "varnex_demo: --align and --budget pace with the pacer: add --variant pacer\n");
