@@ -18,6 +18,8 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402 (the backend comes first)
 
+from percentile import percentile  # noqa: E402
+
 # Samples of a platform's fixed costs and findings, not of a pacing method.
 FIXED = ("read", "start", "margin")
 # Methods by the identifiers the benchmarks write beside their names.
@@ -46,13 +48,6 @@ ALIGNED_OFFSET_AIM_NS = 20000
 BUDGETS = [(0, HYBRID, ORACLE), (10000, "budget_10us", "oracle_budget_10us"),
            (50000, "budget_50us", "oracle_budget_50us"), (200000, "budget_200us", "oracle_budget_200us")]
 ON_TIME_NS = 10000
-
-
-def percentile(sorted_values, fraction):
-    if not sorted_values:
-        return float("nan")
-    index = min(len(sorted_values) - 1, int(fraction * (len(sorted_values) - 1) + 0.5))
-    return sorted_values[index]
 
 
 def median(values):

@@ -1,5 +1,6 @@
 // The nearest-rank percentile that the demo, varnex-doctor and the benchmark
-// report.
+// report; bench/percentile.py is the same for the benchmark's report, and the
+// percentile_agrees test holds the two together.
 #ifndef VARNEX_SUPPORT_PERCENTILE_H
 #define VARNEX_SUPPORT_PERCENTILE_H
 
