@@ -1,17 +1,26 @@
-// On Windows the tools, the benchmark and the host suite call the library as
-// a host that binds it at run time: each function of the public headers is
-// defined here to call the export that GetProcAddress finds in Varnex.dll by
-// its exported name.
-#include <windows.h>
+// On Windows the tools, the benchmark and the tests call the library as a
+// host that binds it at run time.
+#include "windows_binding.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "varnex.h"
 #include "varnex/pacer.h"
-#include "varnex_exports.h"
 
 namespace {
+
+FARPROC resolve(HMODULE module, const VarnexExport& entry, BindBy bind_by)
+{
+    return bind_by == BindBy::kName ? GetProcAddress(module, entry.name)
+                                    : GetProcAddress(module, MAKEINTRESOURCEA(entry.ordinal));
+}
+
+template <typename Function>
+void bind(Function& target, HMODULE module, int ordinal, BindBy bind_by)
+{
+    target = reinterpret_cast<Function>(reinterpret_cast<void*>(resolve(module, kVarnexExports[ordinal - 1], bind_by)));
+}
 
 HMODULE library()
 {
@@ -38,6 +47,24 @@ Function bound(const char* name)
 }
 
 }  // namespace
+
+VarnexDll load_varnex(BindBy bind_by)
+{
+    VarnexDll dll;
+    dll.module = LoadLibraryA("Varnex.dll");
+    if (dll.module == nullptr) {
+        return dll;
+    }
+    bind(dll.construct, dll.module, 1, bind_by);
+    bind(dll.assign, dll.module, 2, bind_by);
+    bind(dll.CloseRTTimer, dll.module, 3, bind_by);
+    bind(dll.OpenRTTimer, dll.module, 4, bind_by);
+    bind(dll.OpenRTTimerLV, dll.module, 5, bind_by);
+    bind(dll.WaitForRTTimer, dll.module, 6, bind_by);
+    bind(dll.WaitForRTTimerLV, dll.module, 7, bind_by);
+    bind(dll.nVarnex, dll.module, 8, bind_by);
+    return dll;
+}
 
 // Each binds once, at its first call.
 #define VARNEX_FORWARD(result, function, key, parameters, arguments)                          \

@@ -1,8 +1,12 @@
 #include "host_os.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -13,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -49,6 +56,17 @@ void sleep_for(double seconds)
     nanosleep(&pause, nullptr);
 }
 
+int64_t counter_hz()
+{
+    return 1000000000;
+}
+
+int open_timer_count()
+{
+    const auto* count = static_cast<const int*>(dlsym(RTLD_DEFAULT, "nVarnex"));
+    return count == nullptr ? -1 : *count;
+}
+
 std::set<unsigned> thread_ids()
 {
     // A sanitizer's runtime starts a thread of its own at the first thread
@@ -67,6 +85,18 @@ std::set<unsigned> thread_ids()
     }
     closedir(tasks);
     return ids;
+}
+
+int open_descriptors()
+{
+    int entries = 0;
+    DIR* listing = opendir("/proc/self/fd");
+    while (const dirent* entry = readdir(listing)) {
+        entries += entry->d_name[0] == '.' ? 0 : 1;
+    }
+    closedir(listing);
+    // Less one: the listing's own descriptor.
+    return entries - 1;
 }
 
 bool hold_thread(unsigned id)
@@ -90,6 +120,133 @@ void release_thread(unsigned)
 
 void release_worker_handle(void*)
 {
+}
+
+bool release_ended_workers(std::vector<void*>& timers)
+{
+    timers.clear();
+    return true;
+}
+
+namespace {
+
+int nice_of(unsigned thread_id)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread_id) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    // Field 19 of stat is the nice value; fields from the third on follow ')'.
+    for (int index = 3; index <= 19; ++index) {
+        fields >> field;
+    }
+    return std::stoi(field);
+}
+
+}  // namespace
+
+// Below the process's nice value, as a higher priority.
+int worker_priority(void*, unsigned worker_id)
+{
+    return nice_of(static_cast<unsigned>(getpid())) - nice_of(worker_id);
+}
+
+int expected_worker_priority(int priority_index)
+{
+    // Raising a thread needs CAP_SYS_NICE; without it the request is refused
+    // and ignored.
+    const int raised[] = {10, 5, 0};
+    return geteuid() == 0 ? raised[priority_index] : 0;
+}
+
+int stress_cycles()
+{
+    return 10000;
+}
+
+struct OpenReportWatch::State {
+    std::FILE* file = nullptr;
+    int saved_fd = -1;
+};
+
+// Standard error goes to a temporary file until report().
+OpenReportWatch::OpenReportWatch() : state_(new State)
+{
+    std::fflush(stderr);
+    state_->file = std::tmpfile();
+    state_->saved_fd = dup(STDERR_FILENO);
+    dup2(fileno(state_->file), STDERR_FILENO);
+}
+
+OpenReportWatch::~OpenReportWatch()
+{
+    report();
+    std::fclose(state_->file);
+    delete state_;
+}
+
+std::string OpenReportWatch::report()
+{
+    if (state_->saved_fd >= 0) {
+        std::fflush(stderr);
+        dup2(state_->saved_fd, STDERR_FILENO);
+        close(state_->saved_fd);
+        state_->saved_fd = -1;
+    }
+    std::string captured;
+    std::rewind(state_->file);
+    char buffer[256];
+    size_t length;
+    while ((length = std::fread(buffer, 1, sizeof buffer, state_->file)) > 0) {
+        captured.append(buffer, length);
+    }
+    return captured;
+}
+
+// The event is a futex word in this user's file in /dev/shm.
+bool signal_tick_event()
+{
+    const std::string path = "/dev/shm/MyTimerSignal." + std::to_string(geteuid());
+    const int fd = open(path.c_str(), O_RDWR);
+    if (fd < 0) {
+        return false;
+    }
+    void* mapped = mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapped == MAP_FAILED) {
+        return false;
+    }
+    auto* word = static_cast<std::atomic<uint32_t>*>(mapped);
+    word->store(1);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    munmap(mapped, 4);
+    return true;
+}
+
+LoadedVarnex load_varnex_library()
+{
+    LoadedVarnex loaded;
+    loaded.module = dlopen(VARNEX_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (loaded.module != nullptr) {
+        loaded.open = reinterpret_cast<void* (*)(long, int)>(dlsym(loaded.module, "_Z11OpenRTTimerli"));
+        loaded.wait = reinterpret_cast<double (*)(void*)>(dlsym(loaded.module, "_Z14WaitForRTTimerPv"));
+        loaded.close = reinterpret_cast<short (*)(void*)>(dlsym(loaded.module, "_Z12CloseRTTimerPv"));
+    }
+    return loaded;
+}
+
+bool unload_varnex_library(const LoadedVarnex& loaded)
+{
+    return dlclose(loaded.module) == 0;
+}
+
+bool varnex_library_loaded()
+{
+    void* handle = dlopen(VARNEX_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    if (handle != nullptr) {
+        dlclose(handle);
+    }
+    return handle != nullptr;
 }
 
 struct Peer {
@@ -148,6 +305,28 @@ int finish_peer(Peer* peer)
     }
     delete peer;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? count : -1;
+}
+
+bool peer_await_go()
+{
+    return true;
+}
+
+void peer_ready()
+{
+    std::printf("ready\n");
+    std::fflush(stdout);
+}
+
+int peer_exit(int count)
+{
+    std::printf("%d\n", count);
+    return 0;
+}
+
+bool peer_hold_mutex_named_like_the_event(double)
+{
+    return false;
 }
 
 }  // namespace host

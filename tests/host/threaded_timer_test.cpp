@@ -110,10 +110,7 @@ TEST(ThreadedTimer, WorkerEndsWithinAPeriodOfTheClose)
     EXPECT_LT(end_s, 5 * kPeriod100s);
     // The handle reports the end as the routine returns; the system's thread
     // goes a moment later.
-    const double deadline_s = seconds_now() + 1.0;
-    while (host::thread_ids().size() >= with_worker.size() && seconds_now() < deadline_s) {
-        host::sleep_for(0.001);
-    }
+    host::eventually([&] { return host::thread_ids().size() < with_worker.size(); }, 1.0);
     EXPECT_EQ(host::thread_ids().size(), with_worker.size() - 1);
     EXPECT_EQ(CloseRTTimer(timer), -1);
     const double start_s = seconds_now();
@@ -160,10 +157,7 @@ TEST(ThreadedTimer, ReopeningLeavesExactlyOneWorkerTicking)
     void* third = OpenRTTimer(100, 2);
     ASSERT_NE(third, nullptr);
     // The replaced workers end within a period of their replacement.
-    const double deadline_s = seconds_now() + 1.0;
-    while (host::thread_ids().size() > threads_before + 1 && seconds_now() < deadline_s) {
-        host::sleep_for(0.001);
-    }
+    host::eventually([&] { return host::thread_ids().size() <= threads_before + 1; }, 1.0);
     EXPECT_EQ(host::thread_ids().size(), threads_before + 1);
     // Two workers on the event would deliver 50 ticks in about 0.25 s.
     WaitForRTTimer(third);
@@ -228,6 +222,21 @@ TEST(ThreadedTimer, OurWorkerReleasesAnotherProcesssWaits)
     EXPECT_LT(peer_waits, 1000);
     EXPECT_GE(close_and_time_the_end(timer), 0.0);
     host::release_worker_handle(timer);
+}
+
+TEST(ThreadedTimer, PriorityIndexSetsTheWorkersPriority)
+{
+    for (int index = 0; index <= 2; ++index) {
+        SCOPED_TRACE(index);
+        const std::set<unsigned> before = host::thread_ids();
+        void* timer = OpenRTTimer(100, index);
+        ASSERT_NE(timer, nullptr);
+        const unsigned worker = host::new_thread(before);
+        ASSERT_NE(worker, 0u);
+        EXPECT_EQ(host::worker_priority(timer, worker), host::expected_worker_priority(index));
+        EXPECT_GE(close_and_time_the_end(timer), 0.0);
+        host::release_worker_handle(timer);
+    }
 }
 
 }  // namespace

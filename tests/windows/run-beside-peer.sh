@@ -1,6 +1,6 @@
 #!/bin/bash
 # run-beside-peer.sh EMULATOR PEER "PEER ARGUMENTS" PROGRAM [ARGS...]
-# Runs PROGRAM with win_timer_peer (PEER) started beside it, for a build whose
+# Runs PROGRAM with timer_peer (PEER) started beside it, for a build whose
 # programs cannot start one another (an emulated 32-bit Wine process cannot).
 # The peer waits until the program lets it go; PROGRAM's exit code is ours.
 set -u
