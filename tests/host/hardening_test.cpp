@@ -90,7 +90,7 @@ TEST(BadInput, EveryRateWithEveryPriorityIndex)
     const long frequency = static_cast<long>(host::counter_hz());
     const long rates[] = {LONG_MIN, -1, 0, 1, frequency - 1, frequency, frequency + 1, LONG_MAX};
     const int indexes[] = {INT_MIN, -1, 0, 1, 2, 3, INT_MAX};
-    const int threads_before = threads();
+    int threads_before = -1;
     std::vector<void*> timers;
     for (const long rate : rates) {
         for (const int index : indexes) {
@@ -110,6 +110,11 @@ TEST(BadInput, EveryRateWithEveryPriorityIndex)
                 // Closed at once; a rate of 1 leaves its worker one second of spin.
                 CloseRTTimer(timer);
                 timers.push_back(timer);
+            }
+            // The first report may start a thread of the system's own that
+            // stays (Wine's message box does): count from there.
+            if (threads_before < 0) {
+                threads_before = threads();
             }
         }
     }

@@ -68,9 +68,9 @@ public:
     OpenReportWatch(const OpenReportWatch&) = delete;
     OpenReportWatch& operator=(const OpenReportWatch&) = delete;
     std::string report();
+    struct State;
 
 private:
-    struct State;
     State* state_;
 };
 
