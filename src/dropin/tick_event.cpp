@@ -5,19 +5,29 @@
 
 namespace {
 
-// The gate's states, in the low bits of hGatedEvent beside the event they
+// The gate's states, in the low bits of hGatedEvent below the event they
 // guard. Each open gives its event a gate of its own, so a worker held inside
 // an older event's gate neither blocks the newer timer's ticks nor its close.
-constexpr uintptr_t kGateIdle = 0;
-constexpr uintptr_t kGateSignalling = 1;
+constexpr uint64_t kGateIdle = 0;
+constexpr uint64_t kGateSignalling = 1;
 // The event was released while a worker was signalling it; that worker
 // closes it on its way out.
-constexpr uintptr_t kGateReleaseOnExit = 2;
-constexpr uintptr_t kGateStateBits = 3;
+constexpr uint64_t kGateReleaseOnExit = 2;
+constexpr uint64_t kGateStateBits = 3;
+// Every event handle fits above the state: 32-bit handles with room to
+// spare; 64-bit Windows keeps 32 significant bits in a handle (for 32-bit
+// interop), and Linux's are serials.
+constexpr int kGateEventShift = 2;
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the gate is one lock-free word");
 
-uintptr_t gate_of(void* event, uintptr_t state)
+uint64_t gate_of(void* event, uint64_t state)
 {
-    return reinterpret_cast<uintptr_t>(event) | state;
+    return (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(event)) << kGateEventShift) | state;
+}
+
+void* event_of(uint64_t gate)
+{
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(gate >> kGateEventShift));
 }
 
 }  // namespace
@@ -40,7 +50,7 @@ void signal_tick_event(uint32_t worker_thread_id)
     if (!worker_owns_timer(worker_thread_id)) {
         return;
     }
-    uintptr_t gate = timer_state.hGatedEvent.load();
+    uint64_t gate = timer_state.hGatedEvent.load();
     // Released, or busy in the instant an earlier worker leaves: this tick
     // is skipped.
     if (gate == 0 || (gate & kGateStateBits) != kGateIdle ||
@@ -49,11 +59,11 @@ void signal_tick_event(uint32_t worker_thread_id)
     }
     // The event comes from the gate itself: whatever a release does from
     // here on, this worker knows which event it may have to close.
-    void* event = reinterpret_cast<void*>(gate);
+    void* event = event_of(gate);
     if (worker_owns_timer(worker_thread_id)) {
         platform::set_event(event);
     }
-    uintptr_t signalling = gate | kGateSignalling;
+    uint64_t signalling = gate | kGateSignalling;
     if (!timer_state.hGatedEvent.compare_exchange_strong(signalling, gate)) {
         // Only a release moves the gate out of this state (a later open
         // overwrites it only after releasing this event): it was left to us.
@@ -67,7 +77,7 @@ void release_tick_event()
     if (event == nullptr) {
         return;
     }
-    uintptr_t gate = timer_state.hGatedEvent.load();
+    uint64_t gate = timer_state.hGatedEvent.load();
     for (;;) {
         if (gate == gate_of(event, kGateSignalling)) {
             if (timer_state.hGatedEvent.compare_exchange_weak(gate, gate_of(event, kGateReleaseOnExit))) {

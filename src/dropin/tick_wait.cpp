@@ -11,7 +11,7 @@ double WaitForRTTimer(void* handle)
     void* event = timer_state.hTimerEvent.load();
     // No event after a close: fail at once rather than wait on a released
     // handle.
-    if (event == nullptr || platform::wait_for(event, kTickWaitTimeoutMs) != platform::kWaitObject0) {
+    if (event == nullptr || platform::wait_for(event, kTickWaitTimeoutMs) != platform::WaitResult::kSignalled) {
         CloseRTTimer(handle);
         return -1.0;
     }

@@ -81,7 +81,7 @@ short CloseRTTimer(void* handle)
 {
     timer_state.nRunning.store(0);
     release_tick_event();
-    return platform::wait_for(handle, 0) == platform::kWaitObject0 ? -1 : 0;
+    return platform::wait_for(handle, 0) == platform::WaitResult::kSignalled ? -1 : 0;
 }
 
 void stop_worker_at_unload()

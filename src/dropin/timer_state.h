@@ -21,10 +21,11 @@ struct TimerState {
     int64_t liLastTick;
     int64_t liPrevTickLV;
     int64_t liLastTickLV;
-    // The event a worker may signal, with the gate's state in its two low
-    // bits, which are zero in every handle: guards the worker's SetEvent
-    // against the close's CloseHandle, see tick_event.cpp.
-    std::atomic<uintptr_t> hGatedEvent;
+    // The event a worker may signal, shifted past the gate's state in the two
+    // low bits, so that one compare-and-swap covers both whatever the handle's
+    // value: guards the worker's SetEvent against the close's CloseHandle, see
+    // tick_event.cpp.
+    std::atomic<uint64_t> hGatedEvent;
 };
 
 // All zero at load: constant-initialised, so loading runs no code of ours.

@@ -10,15 +10,11 @@
 
 namespace platform {
 
-// Windows' numbers, kept on every platform so that the drop-in timers compare
-// against the values the host's operating system reports.
-constexpr uint32_t kWaitObject0 = 0;
-constexpr uint32_t kWaitTimeout = 0x102;
-constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+enum class WaitResult { kSignalled, kTimedOut, kFailed };
 
 // An auto-reset event, not signalled, shared by name with every other process
 // (on Linux, every process of the same user) that creates one of the same
-// name; null on failure. Every handle is a multiple of four.
+// name; null on failure.
 Handle create_named_event(const char* name);
 // Releases one waiting thread, or, with none waiting, leaves the event
 // signalled (one signal at most). Takes no lock that another call takes:
@@ -26,9 +22,9 @@ Handle create_named_event(const char* name);
 void set_event(Handle event);
 void reset_event(Handle event);
 
-// kWaitObject0 once an event is signalled (consuming the signal) or a thread
-// has ended; kWaitTimeout or kWaitFailed otherwise.
-uint32_t wait_for(Handle handle, uint32_t timeout_ms);
+// kSignalled once an event is signalled (consuming the signal) or a thread
+// has ended.
+WaitResult wait_for(Handle handle, uint32_t timeout_ms);
 void close_handle(Handle handle);
 
 }  // namespace platform

@@ -27,22 +27,22 @@ EventObject::~EventObject()
     }
 }
 
-uint32_t wait_for_event(SharedEvent& event, uint32_t timeout_ms)
+WaitResult wait_for_event(SharedEvent& event, uint32_t timeout_ms)
 {
     const int64_t deadline_ns = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
     for (;;) {
         uint32_t pending = 1;
         if (event.pending.compare_exchange_strong(pending, 0)) {
-            return kWaitObject0;
+            return WaitResult::kSignalled;
         }
         const int64_t remaining_ns = deadline_ns - monotonic_ns();
         if (remaining_ns <= 0) {
-            return kWaitTimeout;
+            return WaitResult::kTimedOut;
         }
         const timespec remaining = to_timespec(remaining_ns);
         // Woken: a signal handed its tick to this waiter and kept nothing.
         if (futex_wait(&event.pending, 0, &remaining, true) == 0) {
-            return kWaitObject0;
+            return WaitResult::kSignalled;
         }
     }
 }

@@ -64,7 +64,7 @@ std::shared_ptr<EventObject> find_event(Handle handle)
 
 using namespace detail;
 
-uint32_t wait_for(Handle handle, uint32_t timeout_ms)
+WaitResult wait_for(Handle handle, uint32_t timeout_ms)
 {
     if (const std::shared_ptr<EventObject> event = find_event(handle)) {
         return wait_for_event(*event->shared, timeout_ms);
@@ -76,7 +76,7 @@ uint32_t wait_for(Handle handle, uint32_t timeout_ms)
     // thread has ended and been joined.
     HandleTable& table = handle_table();
     std::lock_guard<std::mutex> lock(table.mutex);
-    return issued_thread_handle(table, reinterpret_cast<uintptr_t>(handle)) ? kWaitObject0 : kWaitFailed;
+    return issued_thread_handle(table, reinterpret_cast<uintptr_t>(handle)) ? WaitResult::kSignalled : WaitResult::kFailed;
 }
 
 void close_handle(Handle handle)

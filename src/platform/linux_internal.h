@@ -97,8 +97,8 @@ std::shared_ptr<EventObject> find_event(Handle handle);
 // code or about to be. Called with table.mutex held; a finished worker never
 // takes it.
 void join_finished_threads(HandleTable& table);
-uint32_t wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t timeout_ms);
-uint32_t wait_for_event(SharedEvent& event, uint32_t timeout_ms);
+WaitResult wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t timeout_ms);
+WaitResult wait_for_event(SharedEvent& event, uint32_t timeout_ms);
 
 }  // namespace platform::detail
 

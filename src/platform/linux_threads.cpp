@@ -37,13 +37,13 @@ void join_finished_threads(HandleTable& table)
     }
 }
 
-uint32_t wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t timeout_ms)
+WaitResult wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t timeout_ms)
 {
     const int64_t deadline_ns = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
     while (thread->routine_returned.load() == 0) {
         const int64_t remaining_ns = deadline_ns - monotonic_ns();
         if (remaining_ns <= 0) {
-            return kWaitTimeout;
+            return WaitResult::kTimedOut;
         }
         const timespec remaining = to_timespec(remaining_ns);
         futex_wait(&thread->routine_returned, 0, &remaining, false);
@@ -51,7 +51,7 @@ uint32_t wait_for_thread(const std::shared_ptr<ThreadObject>& thread, uint32_t t
     HandleTable& table = handle_table();
     std::lock_guard<std::mutex> lock(table.mutex);
     join_finished_threads(table);
-    return kWaitObject0;
+    return WaitResult::kSignalled;
 }
 
 }  // namespace detail

@@ -5,9 +5,16 @@
 
 namespace platform {
 
-uint32_t wait_for(Handle handle, uint32_t timeout_ms)
+WaitResult wait_for(Handle handle, uint32_t timeout_ms)
 {
-    return WaitForSingleObject(handle, timeout_ms);
+    switch (WaitForSingleObject(handle, timeout_ms)) {
+    case WAIT_OBJECT_0:
+        return WaitResult::kSignalled;
+    case WAIT_TIMEOUT:
+        return WaitResult::kTimedOut;
+    default:
+        return WaitResult::kFailed;
+    }
 }
 
 void close_handle(Handle handle)

@@ -91,7 +91,7 @@ pid_t start_waiting_child()
         if (event == nullptr || write(pipe_fds[1], &ready, 1) != 1) {
             _exit(2);
         }
-        _exit(platform::wait_for(event, kWaitLimitMs) == platform::kWaitObject0 ? 0 : 1);
+        _exit(platform::wait_for(event, kWaitLimitMs) == platform::WaitResult::kSignalled ? 0 : 1);
     }
     close(pipe_fds[1]);
     char ready = 0;
@@ -114,8 +114,8 @@ void expect_exactly_one_kept(platform::Handle event)
     for (int signal = 0; signal < 5; ++signal) {
         platform::set_event(event);
     }
-    EXPECT_EQ(platform::wait_for(event, 0), platform::kWaitObject0);
-    EXPECT_EQ(platform::wait_for(event, 0), platform::kWaitTimeout);
+    EXPECT_EQ(platform::wait_for(event, 0), platform::WaitResult::kSignalled);
+    EXPECT_EQ(platform::wait_for(event, 0), platform::WaitResult::kTimedOut);
 }
 
 TEST_F(NamedEvent, EachSignalReleasesOneOfThreeWaitingThreads)
@@ -127,7 +127,7 @@ TEST_F(NamedEvent, EachSignalReleasesOneOfThreeWaitingThreads)
     for (int index = 0; index < kWaiters; ++index) {
         waiters.emplace_back([&, index] {
             tids[index].store(gettid());
-            released += platform::wait_for(event_, kWaitLimitMs) == platform::kWaitObject0 ? 1 : 0;
+            released += platform::wait_for(event_, kWaitLimitMs) == platform::WaitResult::kSignalled ? 1 : 0;
         });
     }
     std::vector<std::string> stat_paths;
@@ -167,7 +167,7 @@ TEST_F(NamedEvent, AWaiterKilledWhileWaitingSwallowsNoSignalAndAddsNone)
     EXPECT_EQ(exit_code(doomed), -1);
 
     std::atomic<int> tid{0};
-    std::atomic<uint32_t> result{platform::kWaitFailed};
+    std::atomic<platform::WaitResult> result{platform::WaitResult::kFailed};
     std::thread waiter([&] {
         tid.store(gettid());
         result.store(platform::wait_for(event_, kWaitLimitMs));
@@ -178,7 +178,7 @@ TEST_F(NamedEvent, AWaiterKilledWhileWaitingSwallowsNoSignalAndAddsNone)
     wait_until_asleep({task_stat(tid.load())});
     platform::set_event(event_);
     waiter.join();
-    EXPECT_EQ(result.load(), platform::kWaitObject0) << "the dead waiter took the signal";
+    EXPECT_EQ(result.load(), platform::WaitResult::kSignalled) << "the dead waiter took the signal";
     expect_exactly_one_kept(event_);
 }
 

@@ -83,7 +83,7 @@ TEST_F(HostileCallerTest, CloseAfterTheWaitsOwnTimeOutClosedIt)
 {
     void* timer = OpenRTTimer(100, 0);
     ASSERT_NE(timer, nullptr);
-    fake::force_event_waits(platform::kWaitTimeout);
+    fake::force_event_waits(platform::WaitResult::kTimedOut);
     EXPECT_EQ(WaitForRTTimer(timer), -1.0);
     ASSERT_TRUE(fake::wait_thread_end(timer, kEndLimitMs));
     EXPECT_EQ(CloseRTTimer(timer), -1);

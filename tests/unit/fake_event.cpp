@@ -50,7 +50,7 @@ void reset_event(Handle event)
     }
 }
 
-uint32_t wait_for(Handle handle, uint32_t timeout_ms)
+WaitResult wait_for(Handle handle, uint32_t timeout_ms)
 {
     World& w = world();
     std::unique_lock<std::mutex> lock(w.mutex);
@@ -60,11 +60,11 @@ uint32_t wait_for(Handle handle, uint32_t timeout_ms)
         const std::shared_ptr<FakeThread> fake_thread = thread->second;
         const bool ended = w.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                               [&] { return fake_thread->ended; });
-        return ended ? kWaitObject0 : kWaitTimeout;
+        return ended ? WaitResult::kSignalled : WaitResult::kTimedOut;
     }
     const auto event = w.events.find(handle);
     if (event == w.events.end()) {
-        return kWaitFailed;
+        return WaitResult::kFailed;
     }
     if (w.force_event_waits) {
         return w.forced_event_wait_result;
@@ -72,10 +72,10 @@ uint32_t wait_for(Handle handle, uint32_t timeout_ms)
     const std::shared_ptr<FakeEvent> fake_event = event->second;
     if (!w.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                             [&] { return fake_event->signalled; })) {
-        return kWaitTimeout;
+        return WaitResult::kTimedOut;
     }
     fake_event->signalled = false;
-    return kWaitObject0;
+    return WaitResult::kSignalled;
 }
 
 void close_handle(Handle handle)

@@ -65,7 +65,7 @@ void resume();
 void fail_next_thread_creation();
 void fail_next_event_creation();
 // Every later wait on an event returns `result` at once.
-void force_event_waits(uint32_t result);
+void force_event_waits(platform::WaitResult result);
 std::vector<Call> calls();
 std::vector<Call> calls_named(const std::string& operation);
 std::vector<std::string> message_boxes();

@@ -215,7 +215,7 @@ void fail_next_event_creation()
     in_world([&](World& w) { w.fail_event_creation = true; });
 }
 
-void force_event_waits(uint32_t result)
+void force_event_waits(platform::WaitResult result)
 {
     in_world([&](World& w) { w.force_event_waits = true; w.forced_event_wait_result = result; });
 }

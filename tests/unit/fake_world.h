@@ -18,6 +18,7 @@
 #include "fake_platform.h"
 #include "platform/clocks.h"
 #include "platform/controls.h"
+#include "platform/event.h"
 
 namespace fake {
 
@@ -65,7 +66,7 @@ struct WorldState {
     bool fail_thread_creation = false;
     bool fail_event_creation = false;
     bool force_event_waits = false;
-    uint32_t forced_event_wait_result = 0;
+    platform::WaitResult forced_event_wait_result = platform::WaitResult::kSignalled;
     std::vector<fake::Call> calls;
     std::vector<std::string> message_boxes;
     std::vector<fake::Call> uses_after_release;

@@ -106,8 +106,8 @@ TEST_F(ThreadedTimerTest, CloseReturnsMinusOneOnlyOnceTheWorkerHasEnded)
 
 TEST_F(ThreadedTimerTest, FailedWaitClosesWithTheCallersHandleAndKeepsBothReadings)
 {
-    for (const uint32_t result : {platform::kWaitTimeout, platform::kWaitFailed}) {
-        SCOPED_TRACE(result);
+    for (const platform::WaitResult result : {platform::WaitResult::kTimedOut, platform::WaitResult::kFailed}) {
+        SCOPED_TRACE(static_cast<int>(result));
         fake::reset();
         fake::set_frequency(1000);
         fake::pause_at_read(1);
