@@ -1,0 +1,182 @@
+# Every test entry of every build, in one place: its name, its program (built
+# in the folders beside this file), its tier as a ctest label, its time limit
+# in seconds (times VARNEX_TIMEOUT_SCALE), and the timer_peer it needs.
+#   unit      the fake platform; seconds in all (ctest --preset quick)
+#   clock     the real clock (the default)
+#   stress    long runs of many cycles
+#   package   the packages, the export table, the bindings' sources
+#   emulated  added to every entry of the i686 build, which runs under qemu
+# varnex_gtest runs a GoogleTest program filtered to some cases;
+# varnex_case_tests gives each TEST of a file an entry of its own, so that each
+# starts on a library that no case before it touched.
+
+if(WIN32)
+    set(host_prefix win_)
+    set(host_timeout 120)
+else()
+    set(host_prefix linux_)
+    set(host_timeout 60)
+endif()
+
+# The fake platform, on every build.
+varnex_test(unit_fresh_state TIMEOUT 120 TIER unit FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND unit_fresh_state)
+varnex_test(unit_tests TIMEOUT 120 TIER unit FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND unit_tests)
+
+# The real-clock scenario suite of tests/host, on every build.
+# The thread sanitizer holds back a signal until the thread's next intercepted
+# call, and a spinning worker makes none: the suspension never starts.
+set(skipped_cases)
+if(VARNEX_SANITIZER STREQUAL "thread")
+    set(skipped_cases SuspendedWorkerMakesTheWaitFailAfterTenSecondsAndClose)
+endif()
+varnex_case_tests(${host_prefix}threaded_ host_threaded_test ${CMAKE_CURRENT_SOURCE_DIR}/host/threaded_timer_test.cpp
+    ${host_timeout}
+    SKIP ${skipped_cases}
+    PEER AnotherProcesssWorkerReleasesOurWaits "tick 300 2.0"
+         OurWorkerReleasesAnotherProcesssWaits "count 100 0.5")
+varnex_gtest(${host_prefix}fresh_library host_polling_test "FreshLibrary.*" ${host_timeout})
+varnex_gtest(${host_prefix}polling host_polling_test "PollingTimer.*" ${host_timeout} SERIAL)
+varnex_gtest(${host_prefix}stress host_hardening_test "Stress.*" 300 SERIAL TIER stress)
+varnex_gtest(${host_prefix}bad_input host_hardening_test "BadInput.*" 300 SERIAL)
+varnex_gtest(${host_prefix}misuse host_hardening_test "Misuse.*" 60 SERIAL)
+varnex_gtest(${host_prefix}neighbours host_hardening_test "Neighbours.*" 120 SERIAL)
+varnex_gtest(${host_prefix}unload host_unload_test "Unloading.*" 120 SERIAL)
+varnex_test(pacer_clock TIMEOUT 60 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND pacer_clock_test)
+varnex_test(aligned_clock TIMEOUT 60 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+    COMMAND aligned_clock_test --gtest_filter=AlignedClock.ReturnsLieNearTheirGridPoints)
+varnex_test(pacer_c_host TIMEOUT 60 FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:pacer_c_host> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+            "-DPATTERN=ten frames at 30000/1001" -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+
+if(WIN32)
+    # One Xvfb and one persistent wineserver serve the whole run: a wineserver
+    # that each test started would hold the test's output pipe open. The
+    # prefix is made once per build directory.
+    add_test(NAME wine_prefix COMMAND ${VARNEX_WINE_SESSION} prefix ${VARNEX_WINDOWS_ARCH} ${VARNEX_WINE_DIR})
+    add_test(NAME wine_session_start COMMAND ${VARNEX_WINE_SESSION} start ${VARNEX_WINDOWS_ARCH} ${VARNEX_WINE_DIR})
+    add_test(NAME wine_session_stop COMMAND ${VARNEX_WINE_SESSION} stop ${VARNEX_WINDOWS_ARCH} ${VARNEX_WINE_DIR})
+    set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
+    set_tests_properties(wine_session_start PROPERTIES FIXTURES_SETUP wine FIXTURES_REQUIRED wine_prefix
+                                                       TIMEOUT 120)
+    set_tests_properties(wine_session_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+
+    # The export table and imports of the DLL, and of hosts built against its
+    # import libraries, which also run.
+    varnex_test(exports TIMEOUT 60 TIER package COMMAND
+        ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/exports/check_dll.py
+        --arch ${CMAKE_SYSTEM_PROCESSOR} --objdump ${CMAKE_OBJDUMP}
+        --host $<TARGET_FILE:win_mingw_host> --host ${VARNEX_MSVC_HOST}
+        $<TARGET_FILE:varnex>)
+    varnex_test(package_zip TIMEOUT 120 TIER package COMMAND
+        ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/package/check_zip.py ${CMAKE_BINARY_DIR})
+    varnex_gtest(win_mingw_host_runs win_mingw_host "*" 60 SERIAL)
+    varnex_test(win_msvc_host_runs TIMEOUT 60 SERIAL FIXTURES wine
+        COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh ${VARNEX_MSVC_HOST})
+
+    # What only Windows has (tests/windows).
+    varnex_gtest(win_exports win_dll_test "Exports.*:Placeholders.*" 120)
+    varnex_case_tests(win_threaded_ win_threaded_test ${CMAKE_CURRENT_SOURCE_DIR}/windows/threaded_test.cpp 120)
+    varnex_gtest(win_neighbours_kinds win_hardening_test "Neighbours.AManualResetEventStillGivesOneTickPerWait" 120
+        SERIAL)
+    varnex_gtest(win_neighbours_mutex win_hardening_test "Neighbours.AMutexNamedLikeTheEventFailsTheOpenCleanly" 120
+        SERIAL PEER "mutex 0 3")
+    varnex_gtest(win_planting win_planting_test "Planting.*" 60)
+    varnex_gtest(win_message_pump win_message_pump_test "MessagePump.*" 120 SERIAL)
+    # An emulated 32-bit process cannot start another, nor run beside one at
+    # full speed: the two-process case is win64's (Linux runs its own, in two
+    # time namespaces).
+    if(NOT VARNEX_WINDOWS_ARCH STREQUAL "i686")
+        varnex_test(win_aligned_two_processes TIMEOUT 120 SERIAL FIXTURES wine
+            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/run-beside-peer.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+                    $<TARGET_FILE:aligned_clock_test> "--report aligned_peer.txt 100 200 1"
+                    $<TARGET_FILE:aligned_clock_test>
+                    --gtest_filter=AlignedClock.TwoProcessesTicksOfOneIndexComeTogether)
+    endif()
+else()
+    # What only Linux has (tests/linux).
+    varnex_gtest(linux_stress_memory linux_hardening_test "Stress.*" 300 SERIAL TIER stress)
+    varnex_gtest(linux_neighbours_event_file linux_hardening_test "Neighbours.*" 60 SERIAL)
+    varnex_gtest(linux_named_event linux_named_event_test "*" 60)
+    # One program for both suites: a skip of the one case of PacerThread alone
+    # would read as a filter that selects nothing.
+    varnex_gtest(linux_pacer_controls linux_pacer_controls_test "PacerControls.*:PacerThread.*" 60 SERIAL)
+    varnex_gtest(linux_event_loop linux_event_loop_test "EventLoop.*" 60 SERIAL)
+    varnex_gtest(linux_aligned_fleet linux_aligned_fleet_test "TwoMachines.*" 60 SERIAL)
+    # A sanitized spin and sleep cost CPU of their own: the two sums would
+    # measure the sanitizer.
+    if(NOT VARNEX_SANITIZER)
+        varnex_gtest(linux_budget_clock linux_budget_clock_test "PacerBudgetClock.*" 90 SERIAL)
+    endif()
+
+    # The support library (tests/support). The percentile the C++ tools print
+    # and the one the benchmark's report computes are held together here, on
+    # Linux: the header has nothing per system.
+    varnex_test(percentile_agrees TIMEOUT 30 TIER unit COMMAND
+        ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/support/percentile_agrees.py
+        $<TARGET_FILE:percentile_print> ${PROJECT_SOURCE_DIR}/bench)
+    varnex_test(support_arguments TIMEOUT 30 TIER unit COMMAND support_arguments_test)
+
+    # The packages and the bindings. A consumer built without the sanitizer
+    # cannot load a sanitized library.
+    if(NOT VARNEX_SANITIZER)
+        varnex_test(package_consumer TIMEOUT 300 TIER package COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/package/check_install.sh ${CMAKE_BINARY_DIR} ${VARNEX_PYTHON_DIR})
+        # The bindings' constants are the header's, as the compiler reads it.
+        varnex_test(binding_constants TIMEOUT 60 TIER unit COMMAND
+            ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/generate-constants.py --check)
+        set_tests_properties(binding_constants PROPERTIES ENVIRONMENT "CC=${CMAKE_C_COMPILER}")
+        # The packages: each builds the library again, so each runs alone.
+        varnex_test(package_wheel TIMEOUT 600 SERIAL TIER package COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/package/check_wheel.sh)
+        varnex_test(package_deb TIMEOUT 600 SERIAL TIER package COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/package/check_deb.sh ${CMAKE_BINARY_DIR}/deb ${PROJECT_VERSION})
+        # The C# binding on Mono, and the Python package from the source tree
+        # over the library just built, with Debian's Python and pytest; their
+        # struct mirrors are compared with the layout the C compiler gives the
+        # header's structs.
+        varnex_test(dotnet_binding TIMEOUT 120 SERIAL COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/dotnet/check_binding.sh
+            $<TARGET_FILE:varnex> $<TARGET_FILE:struct_layout>)
+        varnex_test(python_package TIMEOUT 120 SERIAL COMMAND
+            /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
+        set_tests_properties(python_package PROPERTIES ENVIRONMENT
+            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+    elseif(VARNEX_SANITIZER STREQUAL "address")
+        # Debian's Python over the sanitized library, the sanitizer's runtime
+        # preloaded: a pacer closed while another thread waits is never
+        # touched once freed. (Python's own allocations would read as leaks.)
+        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
+            OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+        varnex_test(python_close_while_waiting TIMEOUT 120 SERIAL COMMAND
+            /usr/bin/python3 ${PROJECT_SOURCE_DIR}/python/tests/close_while_waiting.py 40)
+        set_tests_properties(python_close_while_waiting PROPERTIES
+            ENVIRONMENT "LD_PRELOAD=${asan_runtime};ASAN_OPTIONS=detect_leaks=0;VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1"
+            FAIL_REGULAR_EXPRESSION "ERROR: AddressSanitizer")
+    endif()
+endif()
+
+# The shipped tools: a build may leave them out.
+if(VARNEX_BUILD_TOOLS)
+    if(WIN32)
+        set(doctor_system "hypervisor .*high-resolution waitable timer .*timer resolution ")
+    else()
+        set(doctor_system
+            "clocksource .*hypervisor .*PREEMPT_RT .*timer slack .*isolated CPUs .*nohz_full CPUs .*cpu_dma_latency .*CPU governor ")
+    endif()
+    set(doctor_lines "counter +[0-9]+ Hz, one read .*${doctor_system}.*oversleep, 5 s of absolute sleeps +p50 .*p99 .*p99.9 .*predictions.*margin a hybrid would learn .*hybrid at 100/s +no budget [0-9.]+, budget 20.0 us [0-9.]+, budget 200.0 us [0-9.]+.*hybrid at 1000/s .*controls .*realtime .*boost .*affinity .*lock-memory .*dma-latency .*no-throttling .*mmcss ")
+    # The demo host: a short run prints its report; a bad option exits 2.
+    varnex_test(demo_reports TIMEOUT 60 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_demo> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+                "-DARGUMENTS=--ticks 200 --rate 1000" "-DPATTERN=error p99.9 .*CPU per second"
+                -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    varnex_test(demo_reports_grid_offsets TIMEOUT 60 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_demo> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+                "-DARGUMENTS=--variant pacer --align system --ticks 50 --rate 100" "-DPATTERN=grid offset p99 "
+                -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    # Every line it promises, the sample's 5 s among them.
+    varnex_test(doctor_reports TIMEOUT 120 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_doctor> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+                "-DPATTERN=${doctor_lines}" -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    varnex_test(demo_rejects_bad_options TIMEOUT 60 FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_demo> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+                -P ${CMAKE_CURRENT_SOURCE_DIR}/demo_rejects_bad_options.cmake)
+endif()
