@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs, as root on Debian 12, whatever the builds and tests need that the
-# machine lacks; `install-deps.sh bench` adds what the benchmark's charts
+# machine lacks (doxygen for the reference, help2man for the tools' manual
+# pages, man-db to read a page in the package test); `install-deps.sh bench` adds what the benchmark's charts
 # need. Quiet when everything is there.
 set -euo pipefail
 
@@ -10,6 +11,7 @@ packages=(
     wine64 wine wine32:i386 xvfb
     llvm-14 clang-14 lld-14
     python3-build python3-venv lintian dpkg-dev mono-mcs mono-runtime
+    doxygen help2man man-db
 )
 if [ "${1:-}" = bench ]; then
     packages+=(python3-matplotlib)
