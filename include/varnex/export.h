@@ -1,14 +1,22 @@
-/* What every public Varnex header shares: the library's version, the export
- * macro and the calling convention. */
+/**
+ * \file export.h
+ * \brief What every public Varnex header shares: the library's version, the export macro and the
+ * calling convention.
+ */
 #ifndef VARNEX_EXPORT_H
 #define VARNEX_EXPORT_H
 
+/** \brief The major version of these headers. \since 1.1 */
 #define VARNEX_VERSION_MAJOR 1
+/** \brief The minor version of these headers. \since 1.1 */
 #define VARNEX_VERSION_MINOR 6
+/** \brief The patch version of these headers. \since 1.1 */
 #define VARNEX_VERSION_PATCH 1
 
-/* The DLL's export list is its module-definition file, so building it marks
- * nothing; a host imports. The .so exports what its version script names. */
+/* VARNEX_API marks what the library exports and VARNEX_CALL the pacer's
+ * calling convention, cdecl everywhere. The DLL's export list is its
+ * module-definition file, so building it marks nothing; a host imports. The
+ * .so exports what its version script names. */
 #if defined(_WIN32)
 #  define VARNEX_CALL __cdecl
 #  if defined(VARNEX_BUILDING)

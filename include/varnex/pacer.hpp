@@ -1,6 +1,8 @@
-// A header-only C++ wrapper over the pacer's C interface: it owns the pacer
-// and turns a failed create into an exception on the host's side of the
-// boundary. It adds no behaviour.
+/**
+ * \file pacer.hpp
+ * \brief A header-only C++ wrapper over the pacer's C interface: it owns the pacer and turns a
+ * failed create into an exception on the host's side of the boundary. It adds no behaviour.
+ */
 #ifndef VARNEX_PACER_HPP
 #define VARNEX_PACER_HPP
 
@@ -9,28 +11,40 @@
 
 #include "varnex/pacer.h"
 
+/** \brief The C++ wrapper of the pacer. \since 1.1 */
 namespace varnex {
 
+/** \brief A failed call, with its #varnex_status. \since 1.1 */
 class Error : public std::runtime_error {
 public:
+    /** \brief An error of this status, whose text is varnex_strerror()'s. \param status A #varnex_status. */
     explicit Error(int status) : std::runtime_error(varnex_strerror(status)), status_(status) {}
+    /** \returns The #varnex_status. */
     int status() const noexcept { return status_; }
 
 private:
     int status_;
 };
 
-// Where the grid is: on the counter from the creation, or on the system
-// clock from 1970 (VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK), UTC or, on Linux, TAI.
+/** \brief Where the grid is. \since 1.5 */
 enum class Align : uint32_t {
-    kCounter = 0,
-    kSystemClock = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK,
-    kTai = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI,
+    kCounter = 0,                                                  /**< On the counter, from the creation. */
+    kSystemClock = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK,             /**< On the system clock from 1970, UTC. */
+    kTai = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI,  /**< Linux: on CLOCK_TAI. */
 };
 
+/** \brief Owns a pacer: creates it, or throws Error, and destroys it. \since 1.1 */
 class Pacer {
 public:
-    // Ticks per second rate_num / rate_den, exactly.
+    /**
+     * \brief Creates a pacer of rate_num / rate_den ticks per second, exactly.
+     * \param rate_num The rate's numerator.
+     * \param rate_den The rate's denominator.
+     * \param mode How it waits.
+     * \param missed What a wait does for a host that comes back late.
+     * \param align Where the grid is (since 1.5).
+     * \throws Error as varnex_pacer_create() fails.
+     */
     Pacer(uint32_t rate_num, uint32_t rate_den, varnex_mode mode = VARNEX_MODE_SPIN,
           varnex_missed missed = VARNEX_MISSED_SKIP, Align align = Align::kCounter)
     {
@@ -43,25 +57,35 @@ public:
         config.flags = static_cast<uint32_t>(align);
         create(config);
     }
+    /** \brief Creates a pacer of this configuration. \param config As for varnex_pacer_create(). \throws Error */
     explicit Pacer(const varnex_pacer_config& config) { create(config); }
     Pacer(const Pacer&) = delete;
     Pacer& operator=(const Pacer&) = delete;
+    /** \brief Takes the other's pacer; the other is left with none. \param other The pacer to move from. */
     Pacer(Pacer&& other) noexcept : pacer_(std::exchange(other.pacer_, nullptr)) {}
+    /** \brief Swaps the two pacers. \param other The pacer to swap with. \returns `*this`. */
     Pacer& operator=(Pacer&& other) noexcept
     {
         std::swap(pacer_, other.pacer_);
         return *this;
     }
+    /** \brief Destroys the pacer: not while another thread waits on it. */
     ~Pacer() { varnex_pacer_destroy(pacer_); }
 
-    // VARNEX_OK, or VARNEX_E_CANCELLED after cancel(); with the readiness
-    // handle out, also VARNEX_E_NOT_DUE.
+    /**
+     * \brief varnex_pacer_wait(), with the tick's size set.
+     * \param tick Receives the tick.
+     * \returns #VARNEX_OK, or #VARNEX_E_CANCELLED after cancel(); with the readiness handle out,
+     *          also #VARNEX_E_NOT_DUE.
+     */
     int wait(varnex_tick& tick) noexcept
     {
         tick.size = sizeof tick;
         return varnex_pacer_wait(pacer_, &tick);
     }
+    /** \brief varnex_pacer_cancel(): from any thread. */
     void cancel() noexcept { varnex_pacer_cancel(pacer_); }
+    /** \returns The statistics, from varnex_pacer_get_stats(): from any thread. */
     varnex_pacer_stats stats() const noexcept
     {
         varnex_pacer_stats stats{};
@@ -69,8 +93,13 @@ public:
         varnex_pacer_get_stats(pacer_, &stats);
         return stats;
     }
-    // The readiness handle (a descriptor on Linux, a HANDLE on Windows),
-    // which the pacer owns; throws Error in spin mode.
+    /**
+     * \brief varnex_pacer_wait_handle().
+     * \returns The readiness handle (a descriptor on Linux, a HANDLE on Windows), which the
+     *          pacer owns.
+     * \throws Error in spin mode.
+     * \since 1.4
+     */
     intptr_t wait_handle()
     {
         intptr_t handle = 0;
@@ -79,14 +108,19 @@ public:
         }
         return handle;
     }
-    // The p99 lateness the host accepts, for a hybrid that learns its margin;
-    // throws Error in the other modes.
+    /**
+     * \brief varnex_pacer_set_lateness_budget(): the p99 lateness the host accepts.
+     * \param p99_ns The budget in nanoseconds; 0 for none.
+     * \throws Error for a pacer that is not a hybrid learning its margin.
+     * \since 1.6
+     */
     void set_lateness_budget(int64_t p99_ns)
     {
         if (const int status = varnex_pacer_set_lateness_budget(pacer_, p99_ns); status != VARNEX_OK) {
             throw Error(status);
         }
     }
+    /** \returns The C pacer, for the calls this class does not wrap. */
     varnex_pacer* get() const noexcept { return pacer_; }
 
 private:
