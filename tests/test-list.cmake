@@ -5,6 +5,8 @@
 #   clock     the real clock (the default)
 #   stress    long runs of many cycles
 #   package   the packages, the export table, the bindings' sources
+#   docs      the documents: their examples run, their copies and links, the
+#             API reference, the tools' --help (entries in tests/docs)
 #   emulated  added to every entry of the i686 build, which runs under qemu
 # varnex_gtest runs a GoogleTest program filtered to some cases;
 # varnex_case_tests gives each TEST of a file an entry of its own, so that each
