@@ -21,16 +21,13 @@ if(NOT WIN32)
             "Where the Python package goes, relative to the install prefix")
     endif()
     install(DIRECTORY python/varnex DESTINATION ${VARNEX_PYTHON_DIR} COMPONENT python PATTERN __pycache__ EXCLUDE)
-    if(VARNEX_BUILD_TOOLS)
-        file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
-        foreach(page varnex_demo.1 varnex-doctor.1)
-            execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/man/${page}
-                OUTPUT_FILE ${CMAKE_BINARY_DIR}/man/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
-            install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-                COMPONENT development)
-            set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/man/${page})
-        endforeach()
-    endif()
+    # The manual pages (the tools' and the reference's) carry the date of the
+    # latest release in the Debian changelog, so that two builds of one
+    # version make the same pages.
+    file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog release_line REGEX "^ -- .*>  " LIMIT_COUNT 1)
+    string(REGEX REPLACE "^ -- .*>  " "" release_date "${release_line}")
+    execute_process(COMMAND date -d "${release_date}" +%s OUTPUT_VARIABLE VARNEX_RELEASE_EPOCH
+        OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     if(NOT VARNEX_DEBIAN_PACKAGES)
         # The package loads the library beside it first: one real file, which a
         # wheel can carry (it keeps no symbolic links).

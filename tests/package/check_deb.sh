@@ -31,8 +31,12 @@ for deb in "$runtime" "$development" "$python"; do
     [ -f "$deb" ] || fail "missing $deb; built: $(ls "$packages")"
 done
 
-# Every file of each package, links included; directories aside.
-contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort | tr '\n' ' '; }
+# Every file of each package, links included; directories and the API
+# reference's man3 pages (one for each public name, checked below) aside.
+contents() {
+    dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | grep -v '^usr/share/man/man3/' | sort |
+        tr '\n' ' '
+}
 expect_contents() {
     local actual
     actual=$(contents "$1")
@@ -80,6 +84,18 @@ with varnex.Pacer(1000) as pacer:
         pacer.wait()
 print("python3-varnex paced 10 ticks over", varnex.library_path())')
 LD_LIBRARY_PATH="$root/$lib" "$work/dev-root/usr/bin/varnex_demo" --variant pacer --ticks 20 | grep -q "CPU per second"
+
+# The manual pages read as man reads them: a function's page leads to its
+# header's, which documents it; the tools' pages list their options.
+man_root=$work/dev-root/usr/share/man
+[ -f "$man_root/man3/varnex_pacer_wait.3.gz" ] || fail "libvarnex-dev has no varnex_pacer_wait.3.gz: $(ls "$man_root")"
+page=$(cd "$man_root" && MANWIDTH=100 man -l man3/varnex_pacer_wait.3.gz 2>&1)
+grep -q "int varnex_pacer_wait (varnex_pacer \* pacer, varnex_tick \* tick)" <<<"$page" &&
+    grep -q "Returns when the next tick is due" <<<"$page" || fail "man -l varnex_pacer_wait.3 shows: $page"
+for pair in varnex_demo.1:--budget varnex-doctor.1:--version; do
+    page=$(MANWIDTH=100 man -l "$man_root/man1/${pair%%:*}.gz" 2>&1)
+    grep -q -- "${pair#*:}" <<<"$page" || fail "man -l ${pair%%:*} shows: $page"
+done
 
 if [ "${VARNEX_TEST_INSTALLS:-}" != 1 ]; then
     echo "installing skipped: set VARNEX_TEST_INSTALLS=1 to install the packages with dpkg"

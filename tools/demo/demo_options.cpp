@@ -11,16 +11,19 @@
 
 namespace {
 
+// help2man makes varnex_demo(1) from this, --version and packaging/man/varnex_demo.1.h2m.
 constexpr const char* kUsage =
-    "usage: varnex_demo [options]\n"
-    "Paces this program with Varnex and reports how well each period was kept.\n"
+    "Usage: varnex_demo [options]\n"
+    "Paces this program with Varnex and reports how well each period was kept: the error of\n"
+    "each period (measured minus nominal) at p50, p99, p99.9 and max, the drift against the\n"
+    "ideal schedule, the CPU it used per second, and a histogram of the errors.\n"
     "\n"
+    "Options:\n"
     "  --variant polling|threaded|pacer  which timer paces the loop (default polling)\n"
     "  --mode spin|sleep|hybrid    the pacer's wait (default hybrid)\n"
     "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
     "  --align system|tai          the pacer's grid on the system clock from 1970 (tai: Linux, CLOCK_TAI)\n"
     "  --budget US                 the hybrid's lateness budget: the p99 lateness it may have, in us\n"
-    "  the pacer's controls, each off unless given (see the README's tuning section):\n"
     "  --boost                     highest priority while spinning\n"
     "  --affinity MASK             run the waits on these CPUs (bit n: CPU n)\n"
     "  --realtime PRIORITY         Linux: SCHED_FIFO at 1..99 while sleeping (sleep or hybrid mode)\n"
@@ -34,7 +37,11 @@ constexpr const char* kUsage =
     "  --priority 0|1|2            priority index: highest, above normal, normal (default 0);\n"
     "                              the threaded timer's worker runs at it\n"
     "  --csv FILE                  write every measured interval to FILE as CSV\n"
-    "  --help                      show this and exit\n";
+    "  --help                      show this and exit\n"
+    "  --version                   show the library's version and exit\n"
+    "\n"
+    "The pacer's controls, --boost to --mmcss, are each off unless given; docs/controls.md in\n"
+    "the source tree says what each does and needs.\n";
 
 bool parse_number(const char* text, double minimum, double maximum, double& value)
 {
@@ -150,12 +157,17 @@ int parse_options(int argc, char** argv, Options& options)
              return true;
          }},
     };
-    const arguments::Parsed parsed = arguments::parse(argc, argv, known, {"--help", "-h"});
+    const arguments::Parsed parsed = arguments::parse(argc, argv, known, {"--help", "-h", "--version"});
     switch (parsed.outcome) {
     case arguments::Outcome::kRun:
         break;
     case arguments::Outcome::kHelp:
-        std::fputs(kUsage, stdout);
+        if (parsed.option == "--version") {
+            std::printf("varnex_demo %u.%u.%u\n", varnex_version() >> 16, (varnex_version() >> 8) & 0xFF,
+                        varnex_version() & 0xFF);
+        } else {
+            std::fputs(kUsage, stdout);
+        }
         return 1;
     case arguments::Outcome::kUnknown:
         std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", parsed.option.c_str());

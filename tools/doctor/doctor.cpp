@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "counter.h"
 #include "doctor_system.h"
 #include "pacer/margin_rule.h"
@@ -174,12 +175,44 @@ void print_controls()
     }
 }
 
+// help2man makes varnex-doctor(1) from this, --version and packaging/man/varnex-doctor.1.h2m.
+constexpr const char* kUsage =
+    "Usage: varnex-doctor [--help | --version]\n"
+    "Reports, in about ten seconds, what this machine allows a Varnex pacer: the counter's\n"
+    "frequency and the cost of a read; the clock source, the hypervisor, PREEMPT_RT, the timer\n"
+    "slack, the isolated and nohz_full CPUs, /dev/cpu_dma_latency and the CPU governor (on\n"
+    "Windows, the high-resolution waitable timer and the timer resolution); the oversleep of\n"
+    "5 seconds of absolute sleeps at p50, p99 and p99.9 and the CPU of one sleep; predictions,\n"
+    "from that sample and by the pacer's own margin rule, of the margin a hybrid pacer would\n"
+    "learn and of its CPU at 100 and 1000 ticks per second with no lateness budget and with\n"
+    "budgets of 20 and 200 us; and whether each scheduling control takes effect here, is\n"
+    "denied (with the privilege it needs) or is unsupported. A value the system does not\n"
+    "report is printed as \"unknown\".\n"
+    "\n"
+    "Options:\n"
+    "  --help      show this and exit\n"
+    "  --version   show the library's version and exit\n";
+
+std::string version()
+{
+    return std::to_string(varnex_version() >> 16) + "." + std::to_string((varnex_version() >> 8) & 0xFF) + "." +
+           std::to_string(varnex_version() & 0xFF);
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    std::printf("varnex-doctor %u.%u.%u: what this machine allows a pacer\n", varnex_version() >> 16,
-                (varnex_version() >> 8) & 0xFF, varnex_version() & 0xFF);
+    const arguments::Parsed parsed = arguments::parse(argc, argv, {}, {"--help", "-h", "--version"});
+    if (parsed.outcome == arguments::Outcome::kHelp) {
+        std::fputs(parsed.option == "--version" ? ("varnex-doctor " + version() + "\n").c_str() : kUsage, stdout);
+        return 0;
+    }
+    if (parsed.outcome != arguments::Outcome::kRun) {
+        std::fprintf(stderr, "varnex-doctor: unknown option %s (see --help)\n", parsed.option.c_str());
+        return 2;
+    }
+    std::printf("varnex-doctor %s: what this machine allows a pacer\n", version().c_str());
     print_fact("counter", std::to_string(counter_frequency()) + " Hz, one read " + nanoseconds(read_cost_ns()));
     for (const Fact& fact : system_facts()) {
         print_fact(fact.name, fact.value);
