@@ -30,6 +30,10 @@ fi
 unzip_dir=$work/unpacked
 "$python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$wheel" "$unzip_dir"
 ! readelf -S "$unzip_dir/varnex/libvarnex.so" | grep -qE '\.(symtab|debug_info)' || { echo "the wheel's library is not stripped"; exit 1; }
+# Its long description is the Python package's own README, not the project's front page.
+metadata=$(cat "$unzip_dir"/varnex-*.dist-info/METADATA)
+grep -q '^Description-Content-Type: text/markdown' <<<"$metadata" && grep -q '^# varnex for Python$' <<<"$metadata" ||
+    { echo "the wheel's description is not python/README.md:"; echo "$metadata"; exit 1; }
 
 pace() {
     mkdir -p "$work/neutral"
