@@ -7,6 +7,11 @@
 #include <cstdint>
 
 #include "platform/counter.h"
+#if defined(_WIN32)
+#include "platform/win32_saved_control.h"
+#else
+#include "platform/linux_saved_control.h"
+#endif
 
 namespace platform {
 
@@ -33,16 +38,9 @@ struct ControlRequest {
     // create_affinity_store, made between waits so that no wait allocates.
     Handle affinity_store;
 };
-// What an apply set aside for its restore. Its fields are the platform's own:
-// the pacer holds it, and never reads it.
-struct SavedControl {
-    int64_t value;
-    int64_t timer_slack_ns;  // Linux real time: the slack the policy change resets
-    // Linux latency: its place among the process's requests, which a forked
-    // child closes at the fork. Held where the apply put it until its restore.
-    SavedControl* previous_held;
-    SavedControl* next_held;
-};
+// What an apply set aside for its restore, a SavedControl, is each system's
+// own record: the pacer holds it where the apply put it until the restore,
+// and never reads it.
 ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved);
 void restore_control(Control control, const ControlRequest& request, const SavedControl& saved);
 // False when `mask` names no CPU that the calling thread may run on, or one
