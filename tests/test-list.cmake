@@ -6,7 +6,7 @@
 #   stress    long runs of many cycles
 #   package   the packages, the export table, the bindings' sources
 #   docs      the documents: their examples run, their copies and links, the
-#             API reference, the tools' --help (entries in tests/docs)
+#             API reference, the tools' --help
 #   emulated  added to every entry of the i686 build, which runs under qemu
 # varnex_gtest runs a GoogleTest program filtered to some cases;
 # varnex_case_tests gives each TEST of a file an entry of its own, so that each
@@ -181,4 +181,61 @@ if(VARNEX_BUILD_TOOLS)
     varnex_test(demo_rejects_bad_options TIMEOUT 60 FIXTURES ${VARNEX_RUNTIME_FIXTURE}
         COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_demo> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
                 -P ${CMAKE_CURRENT_SOURCE_DIR}/demo_rejects_bad_options.cmake)
+endif()
+
+# The documents (tests/docs): the examples they carry, run on every build where
+# they apply (the C and C++ ones under Wine on both DLLs); on the Linux build,
+# the copies in the documents, their links, and the API reference.
+varnex_example_test(example_first_pacer "tick [0-9]+ came -?[0-9.]+ us late")
+varnex_example_test(example_lateness_budget
+    "[0-9]+ of 500 ticks on time; late: [0-9]+ overslept, [0-9]+ preempted, [0-9]+ host late")
+varnex_example_test(example_aligned_grid "grid point [0-9]+ is [0-9.]+ s after 1970; no index skipped or repeated")
+varnex_example_test(example_wrapper
+    "refused: [^\n]+ \\(status -2\\)\ncancelled after [0-9]+ ticks \\([0-9]+ missed\\); p99 lateness [0-9.]+ us")
+# The threaded timer shares its named event with every process of the user:
+# it runs alone.
+varnex_example_test(example_dropin_timers "polling: 50 ticks in 0\\.[0-9]+ s; threaded: 50 ticks in 0\\.[0-9]+ s" SERIAL)
+if(VARNEX_BUILD_TOOLS)
+    varnex_test(tool_options TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
+        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>" -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+        -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/tool_options.cmake)
+endif()
+if(WIN32)
+    varnex_example_test(example_message_loop "50 ticks in the message loop, then WM_QUIT")
+    varnex_example_test(example_bind_by_name "bound by name and ordinal: the last of 20 ticks took 0\\.0[0-9]+ s")
+else()
+    varnex_example_test(example_epoll_loop "100 ticks from the readiness handle \\([0-9]+ not yet due\\), 1 message served")
+endif()
+# Once, on the unsanitized Linux build: the Python and C# examples over its
+# library, and the checks of the documents themselves.
+if(NOT WIN32 AND NOT VARNEX_SANITIZER)
+    set(python_environment
+        "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+    set(first_pacer_pattern "[0-9]+ ticks, p99 lateness [0-9.]+ us, CPU [0-9.]+ s")
+    set(asyncio_loop_pattern "asyncio: [0-9]+ ticks, p99 lateness [0-9.]+ us")
+    set(budget_and_controls_pattern
+        "refused: invalid rate[^\n]*\n[0-9]+ ticks, [0-9]+ late; controls active: \\['affinity'\\]")
+    foreach(example first_pacer asyncio_loop budget_and_controls)
+        set(pattern "${${example}_pattern}")
+        varnex_test(example_python_${example} TIMEOUT 60 TIER docs COMMAND ${CMAKE_COMMAND} -DPROGRAM=/usr/bin/python3
+            -DARGUMENTS=${PROJECT_SOURCE_DIR}/examples/python/${example}.py "-DPATTERN=${pattern}"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+        set_tests_properties(example_python_${example} PROPERTIES ENVIRONMENT "${python_environment}")
+    endforeach()
+    varnex_test(example_csharp TIMEOUT 120 TIER docs COMMAND ${CMAKE_COMMAND}
+        -DPROGRAM=${CMAKE_CURRENT_SOURCE_DIR}/docs/run_csharp_example.sh
+        "-DARGUMENTS=$<TARGET_FILE:varnex> ${PROJECT_SOURCE_DIR}/examples/csharp/Host.cs"
+        "-DPATTERN=C#: 250 ticks to tick [0-9]+, p99 lateness [0-9.]+ us"
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+
+    set(check_docs ${CMAKE_CURRENT_SOURCE_DIR}/docs/check_docs.py)
+    varnex_test(docs_example_copies TIMEOUT 60 TIER docs COMMAND
+        ${Python3_EXECUTABLE} ${check_docs} --examples ${PROJECT_SOURCE_DIR})
+    varnex_test(docs_links TIMEOUT 60 TIER docs COMMAND ${Python3_EXECUTABLE} ${check_docs} --links ${PROJECT_SOURCE_DIR})
+    varnex_test(docs_checker TIMEOUT 60 TIER docs COMMAND
+        /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/docs/test_check_docs.py)
+    if(VARNEX_DOXYFILE)
+        varnex_test(docs_reference TIMEOUT 120 TIER docs COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/docs/check_reference.sh ${VARNEX_DOXYFILE})
+    endif()
 endif()
