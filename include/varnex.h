@@ -46,8 +46,9 @@ VARNEX_API void* OpenRTTimer(long rate, int priorityIndex);
 /**
  * \brief Waits for the threaded timer's next tick.
  * \param handle The handle from OpenRTTimer().
- * \returns Seconds since the previous successful wait; -1.0 when no tick came within ten
- *          seconds (the timer is then closed) or no timer is open.
+ * \returns Seconds since the previous successful wait (the first in a process: the counter's
+ *          whole reading, since its zero); -1.0 when no tick came within ten seconds (the timer
+ *          is then closed) or no timer is open.
  * \since 1.0
  */
 VARNEX_API double WaitForRTTimer(void* handle);
