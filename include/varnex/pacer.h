@@ -342,7 +342,9 @@ VARNEX_API int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config
 
 /**
  * \brief Destroys a pacer, and closes its readiness handle after making it ready, so that a loop
- * still blocked on it wakes.
+ * still blocked on it in `poll` or `select` (Windows: in a wait on the handle) wakes. An epoll set
+ * drops a descriptor as it is closed, readiness and all: a loop in `epoll_wait` (asyncio's on
+ * Linux) may sleep on.
  *
  * With the handle in an event loop, destroy in this order: varnex_pacer_cancel(); let the loop
  * see the handle ready and remove it (`epoll_ctl(EPOLL_CTL_DEL)`, asyncio's `remove_reader`);
