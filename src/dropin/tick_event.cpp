@@ -16,7 +16,8 @@ constexpr uint64_t kGateReleaseOnExit = 2;
 constexpr uint64_t kGateStateBits = 3;
 // Every event handle fits above the state: 32-bit handles with room to
 // spare; 64-bit Windows keeps 32 significant bits in a handle (for 32-bit
-// interop), and Linux's are serials.
+// interop), sign-extended, so the way back shifts arithmetically; and Linux's
+// are serials.
 constexpr int kGateEventShift = 2;
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "the gate is one lock-free word");
 
@@ -27,7 +28,7 @@ uint64_t gate_of(void* event, uint64_t state)
 
 void* event_of(uint64_t gate)
 {
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(gate >> kGateEventShift));
+    return reinterpret_cast<void*>(static_cast<intptr_t>(static_cast<int64_t>(gate) >> kGateEventShift));
 }
 
 }  // namespace

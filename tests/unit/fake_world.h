@@ -70,9 +70,10 @@ struct WorldState {
     std::vector<fake::Call> calls;
     std::vector<std::string> message_boxes;
     std::vector<fake::Call> uses_after_release;
-    // Every handle has both low bits set: the drop-in timers' gate may take
-    // no bit of a handle for its own state.
-    uintptr_t last_handle = 0x103;
+    // Every handle has both low bits set, and bit 31 sign-extended as 64-bit
+    // Windows may give it: the drop-in timers' gate may take no bit of a
+    // handle for its own state.
+    uintptr_t last_handle = static_cast<uintptr_t>(intptr_t{INT32_MIN} + 0x103);
     uint32_t last_thread_id = 1000;
     std::map<void*, std::shared_ptr<FakeThread>> threads;
     std::map<void*, std::shared_ptr<FakeEvent>> events;
