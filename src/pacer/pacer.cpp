@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <iterator>
 #include <new>
 
 #include "pacer/atomics.h"
@@ -49,6 +50,32 @@ constexpr int64_t kCancelCheckNs = 10000000;
 constexpr int64_t kTightMappingNs = 1000;
 // What version 1.1's hosts pass as sizeof(varnex_pacer_stats).
 constexpr uint32_t kStatsSizeBeforeMargin = 88;
+
+#define VARNEX_STATS_FIELD_END(field) (offsetof(varnex_pacer_stats, field) + sizeof(varnex_pacer_stats::field))
+// Where each field from version 1.2's on ends: a host's size that cuts a
+// field gets none of it.
+constexpr size_t kStatsFieldEnds[] = {
+    VARNEX_STATS_FIELD_END(margin_ns),          VARNEX_STATS_FIELD_END(controls_active),
+    VARNEX_STATS_FIELD_END(controls_denied),    VARNEX_STATS_FIELD_END(controls_unsupported),
+    VARNEX_STATS_FIELD_END(clock_steps),        VARNEX_STATS_FIELD_END(clock_step_ns),
+    VARNEX_STATS_FIELD_END(clock_synchronized), VARNEX_STATS_FIELD_END(clock_error_us),
+    VARNEX_STATS_FIELD_END(late_ticks),         VARNEX_STATS_FIELD_END(late_overslept),
+    VARNEX_STATS_FIELD_END(late_preempted),     VARNEX_STATS_FIELD_END(late_host_late),
+};
+#undef VARNEX_STATS_FIELD_END
+static_assert(kStatsFieldEnds[std::size(kStatsFieldEnds) - 1] == sizeof(varnex_pacer_stats),
+              "every field of the statistics is listed");
+
+size_t whole_stats_fields_within(uint32_t size)
+{
+    size_t within = kStatsSizeBeforeMargin;
+    for (const size_t field_end : kStatsFieldEnds) {
+        if (field_end <= size) {
+            within = field_end;
+        }
+    }
+    return within;
+}
 
 constexpr uint32_t kAllFlags =
     VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL | VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI;
@@ -380,7 +407,7 @@ int VARNEX_CALL varnex_pacer_get_stats(varnex_pacer* pacer, varnex_pacer_stats* 
     all.size = stats->size;
     fill_stats(*pacer, all);
     // A host built against an older, shorter struct gets its own part.
-    std::memcpy(stats, &all, std::min<size_t>(stats->size, sizeof all));
+    std::memcpy(stats, &all, whole_stats_fields_within(stats->size));
     return VARNEX_OK;
 }
 

@@ -2,6 +2,7 @@
 // missed-tick policies, cancel, validation and the statistics.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -613,6 +614,9 @@ TEST_F(PacerTest, AHybridWaitSleepsToItsMarginSpinsWhenTheMarginPassesThePeriodA
     EXPECT_EQ(old.stats.size, 88u);
     EXPECT_GT(old.stats.ticks, kFirstProbeTicks);
     EXPECT_EQ(old.stats.margin_ns, 7) << "written past the host's size";
+    old.stats.size = offsetof(varnex_pacer_stats, margin_ns) + 4;
+    ASSERT_EQ(varnex_pacer_get_stats(pacer, &old.stats), VARNEX_OK);
+    EXPECT_EQ(old.stats.margin_ns, 7) << "half of a field written";
     varnex_pacer_destroy(pacer);
 }
 
