@@ -73,7 +73,8 @@ VARNEX_API unsigned int OpenRTTimerLV(long rate, int priorityIndex);
 /**
  * \brief Spins in the calling thread until the period has passed since the previous tick.
  * \param token Not used.
- * \returns Seconds since the previous tick; -1.0 before any open.
+ * \returns Seconds since the previous tick, or at the first wait after an open (one that failed
+ *          on its arguments included) since the counter's zero; -1.0 before any open.
  * \since 1.0
  */
 VARNEX_API double WaitForRTTimerLV(unsigned int token);

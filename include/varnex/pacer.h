@@ -292,8 +292,8 @@ typedef struct varnex_pacer_controls {
     uint32_t size;              /**< sizeof(varnex_pacer_controls). */
     uint32_t flags;             /**< VARNEX_CONTROL_* bits. */
     /** #VARNEX_CONTROL_AFFINITY: bit n for CPU n; at least one CPU that the calling thread may
-        run on (32-bit Windows: CPUs 0 to 31 only). A mask no longer usable when the wait comes
-        is reported unsupported. */
+        run on (32-bit Windows: CPUs 0 to 31 only). A mask that the system no longer accepts
+        when the wait comes (none of its CPUs left to the process) is reported unsupported. */
     uint64_t affinity_mask;
     uint32_t realtime_priority; /**< #VARNEX_CONTROL_REALTIME: 1 to 99. */
     uint32_t dma_latency_us;    /**< #VARNEX_CONTROL_DMA_LATENCY: the exit latency to allow, in us. */

@@ -29,8 +29,9 @@ bool eventually(Condition condition, double limit_s = 5.0)
 
 // Ticks per second of the counter the eight exports read.
 int64_t counter_hz();
-// The open-timer count the library exports, read through the loaded library.
-int open_timer_count();
+// The data export nVarnex, a placeholder, read through the loaded library;
+// -1 when the library exports none.
+int placeholder_variable();
 
 // This process's threads, by system thread id.
 std::set<unsigned> thread_ids();
@@ -53,6 +54,9 @@ bool release_ended_workers(std::vector<void*>& timers);
 // what the priority index asks for with the privileges this process has.
 int worker_priority(void* timer, unsigned worker_id);
 int expected_worker_priority(int priority_index);
+// Whether this process may raise a thread above its own priority (on Linux,
+// CAP_SYS_NICE); without it the library's request is refused and ignored.
+bool may_raise_thread_priority();
 // Open, wait and close cycles a stress test can afford here: a thread starts
 // an order of magnitude slower under Wine.
 int stress_cycles();

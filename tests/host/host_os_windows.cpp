@@ -37,7 +37,7 @@ void sleep_for(double seconds)
     Sleep(static_cast<DWORD>(seconds * 1000));
 }
 
-int open_timer_count()
+int placeholder_variable()
 {
     const VarnexDll dll = load_varnex(BindBy::kName);
     const int count = dll.nVarnex == nullptr ? -1 : *dll.nVarnex;
@@ -109,6 +109,12 @@ int expected_worker_priority(int priority_index)
 {
     const int priorities[] = {THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_NORMAL};
     return priorities[priority_index];
+}
+
+// Up to THREAD_PRIORITY_HIGHEST needs no privilege.
+bool may_raise_thread_priority()
+{
+    return true;
 }
 
 int stress_cycles()
