@@ -68,7 +68,7 @@ def constants():
     enums, macros = names()
     value_of = values([symbol for members in enums.values() for symbol in members] + macros)
     prefixes = {"varnex_status": "VARNEX_", "varnex_mode": "VARNEX_MODE_", "varnex_missed": "VARNEX_MISSED_",
-                "varnex_cause": "VARNEX_CAUSE_"}
+                "varnex_cause": "VARNEX_CAUSE_", "varnex_reference_state": "VARNEX_REFERENCE_"}
     groups = {}
     for enum, members in enums.items():
         groups[enum] = [(strip(strip(symbol, prefixes[enum]), "E_"), value_of[symbol]) for symbol in members]
@@ -92,6 +92,8 @@ def python_text(groups):
             f"{members('varnex_status')}\n\n"
             f"class Cause(enum.IntEnum):\n    \"\"\"Why a wait returned its tick when it did (varnex_cause).\"\"\"\n"
             f"{members('varnex_cause')}\n\n"
+            f"class ReferenceState(enum.IntEnum):\n    \"\"\"A following pacer's reference (varnex_reference_state).\"\"\"\n"
+            f"{members('varnex_reference_state')}\n\n"
             + by_name("_MODES", "varnex_mode") + by_name("_POLICIES", "varnex_missed")
             + by_name("_PACER_FLAGS", "pacer_flags", hex) + by_name("_CONTROL_BITS", "controls", hex))
 
@@ -106,6 +108,7 @@ def csharp_text(groups):
     return "\n".join([
         enum("Status", "varnex_status"), enum("Mode", "varnex_mode", " : uint"),
         enum("Missed", "varnex_missed", " : uint"), enum("Cause", "varnex_cause", " : uint"),
+        enum("ReferenceState", "varnex_reference_state", " : uint"),
         enum("PacerFlags", "pacer_flags", " : uint", True), enum("Controls", "controls", " : uint", True),
         "    internal static class HeaderConstants\n    {\n"
         f"        public const long OnTimeNs = {groups['on_time_ns']};\n    }}\n"])

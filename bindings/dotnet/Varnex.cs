@@ -60,6 +60,14 @@ namespace Varnex
         HostLate = 4
     }
 
+    public enum ReferenceState : uint
+    {
+        None = 0,
+        Acquiring = 1,
+        Locked = 2,
+        Holdover = 3
+    }
+
     [Flags]
     public enum PacerFlags : uint
     {
@@ -67,7 +75,8 @@ namespace Varnex
         NoStats = 0x1,
         ReturnOnSignal = 0x2,
         AlignToSystemClock = 0x4,
-        Tai = 0x8
+        Tai = 0x8,
+        FollowReference = 0x10
     }
 
     [Flags]

@@ -7,11 +7,13 @@
  * `start + floor(k * frequency * rate_den / rate_num)` counts of the
  * high-resolution counter, computed from k in exact integer arithmetic every
  * time: the grid never drifts, however long it runs. The grid may be on the
- * system clock instead (#VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK).
+ * system clock instead (#VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK), or follow a
+ * reference clock the host observes (#VARNEX_PACER_FOLLOW_REFERENCE).
  *
  * Threads: one thread waits on a pacer at a time. varnex_pacer_get_stats()
  * and varnex_pacer_cancel() may be called from any thread, also while another
- * waits. Destroying a pacer while another thread waits on it is a contract
+ * waits; varnex_pacer_observe() from one thread at a time, beside the waiting
+ * one. Destroying a pacer while another thread waits on it is a contract
  * violation: cancel first, and destroy once the wait has returned.
  *
  * Processes (POSIX): after fork(), the child's copy of a pacer is a pacer of
@@ -53,14 +55,16 @@ extern "C" {
 /** \brief What a call returns: #VARNEX_OK or a negative error. \since 1.1 */
 typedef enum varnex_status {
     VARNEX_OK = 0,                  /**< Success. */
-    VARNEX_E_INVALID_ARGUMENT = -1, /**< A null pointer, or a struct size this library does not know. */
+    /** A null pointer, a struct size this library does not know, a value out of its range, or a
+        reference call on a pacer that follows none. */
+    VARNEX_E_INVALID_ARGUMENT = -1,
     VARNEX_E_INVALID_RATE = -2,     /**< Zero, negative, NaN, infinite, or under one counter step a tick. */
     /** Not one of #varnex_mode; a spin-mode pacer asked for a readiness handle; a lateness budget
         for a pacer that is not a hybrid learning its margin. */
     VARNEX_E_INVALID_MODE = -3,
     VARNEX_E_INVALID_MISSED = -4,   /**< An unknown missed-tick policy. */
-    /** A phase below -1 or above 2^62 ns, or one the counter cannot reach; aligned: not below one
-        period. */
+    /** A phase below -1 or above 2^62 ns, or one the counter cannot reach; aligned or following a
+        reference: not below one period. */
     VARNEX_E_INVALID_PHASE = -5,
     VARNEX_E_NO_MEMORY = -6,        /**< An allocation failed. */
     /** No high-resolution counter, or no timer to sleep on, or (aligned) no precise system clock.
@@ -164,6 +168,38 @@ typedef enum varnex_cause {
  * has no leap seconds. While the kernel's TAI offset is 0, #VARNEX_E_NO_COUNTER. Without the
  * align flag, or on Windows: #VARNEX_E_INVALID_ARGUMENT. \since 1.5 */
 #define VARNEX_PACER_TAI 0x8u
+/**
+ * \brief Flag: the grid follows a reference clock that the host observes.
+ *
+ * A display's refresh, an audio device's sample clock, a fieldbus's distributed clock, a PTP
+ * hardware clock: tick k is due where the reference reads `phase + k * rate_den / rate_num`
+ * seconds, as an aligned pacer's tick k is due where the system clock reads it, and
+ * varnex_tick::index counts k from the reference's 0. The phase is from 0 to under one period
+ * (-1: 0). The host reports the reference with varnex_pacer_observe(); the pacer estimates the
+ * reference's offset and rate against the counter and steers its grid to it.
+ *
+ * - Before the first observation the grid runs on the counter at the nominal rate from the
+ *   creation, with indices from 0. The first wait after an observation re-bases the grid and its
+ *   index onto the reference (varnex_pacer_stats::reference_rebases, not missed ticks): the next
+ *   tick is the first grid point still ahead.
+ * - Each tick interval then differs from the estimated reference period by at most the slew
+ *   limit (varnex_pacer_set_reference_options()), except at a step or a re-base.
+ * - A phase error past the step threshold is a step, under the aligned grid's rule: no tick
+ *   before its new instant, no index repeated, and only the grid points at or before the wait
+ *   that finds the step are missed. A step back of the reference past the re-base threshold (a
+ *   stream or a master restarted) re-bases the grid, its index included.
+ * - Without an observation for the holdover time the grid runs on the last estimate.
+ * - The estimate and the grid move only as a wait begins. A tick's deadline, once the wait before
+ *   it has begun, moves only at a step or a re-base: the readiness handle, armed at each return,
+ *   is stale only then, and the loop is told at its next call (#VARNEX_E_NOT_DUE with the handle
+ *   re-armed, or the tick).
+ * - With #VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK: #VARNEX_E_INVALID_ARGUMENT; with
+ *   #VARNEX_MISSED_DELAY: #VARNEX_E_INVALID_MISSED.
+ *
+ * How to observe each kind of reference: docs/reference-clock.md.
+ * \since 1.7
+ */
+#define VARNEX_PACER_FOLLOW_REFERENCE 0x10u
 
 /** \brief What varnex_pacer_create() makes; varnex_pacer_config_init() fills in the defaults.
  * \since 1.1 */
@@ -256,7 +292,50 @@ typedef struct varnex_pacer_stats {
     uint64_t late_overslept;  /**< Of late_ticks, those #VARNEX_CAUSE_OVERSLEPT. \since 1.6 */
     uint64_t late_preempted;  /**< Of late_ticks, those #VARNEX_CAUSE_PREEMPTED. \since 1.6 */
     uint64_t late_host_late;  /**< Of late_ticks, those #VARNEX_CAUSE_HOST_LATE. \since 1.6 */
+    /** For a pacer that follows a reference, its #varnex_reference_state; 0 for the others, as
+        are the fields after it. \since 1.7 (size 224) */
+    uint32_t reference_state;
+    uint32_t reference_rebases;         /**< Re-bases of the grid onto the reference. \since 1.7 */
+    /** The grid's next deadline minus where the estimate puts the reference's instant for it:
+        above 0 while the grid ticks later than the reference. \since 1.7 */
+    int64_t reference_phase_error_ns;
+    /** The reference's rate against the counter, in parts per billion: above 0 while it runs
+        fast. \since 1.7 */
+    int64_t reference_rate_offset_ppb;
+    int64_t reference_jitter_ns;        /**< The observations' noise against the estimate, RMS. \since 1.7 */
+    uint64_t reference_steps;           /**< Phase errors past the step threshold, stepped. \since 1.7 */
+    uint64_t reference_observations;    /**< Observations the estimator took. \since 1.7 */
+    uint64_t reference_dropped;         /**< Observations a full queue dropped, the oldest first. \since 1.7 */
+    uint64_t reference_outliers;        /**< Observations rejected as too far from the estimate. \since 1.7 */
 } varnex_pacer_stats;
+
+/** \brief A following pacer's reference (varnex_pacer_stats::reference_state). \since 1.7 */
+typedef enum varnex_reference_state {
+    VARNEX_REFERENCE_NONE = 0,      /**< Not following, or no observation yet. */
+    VARNEX_REFERENCE_ACQUIRING = 1, /**< Observed, but the estimate or the grid not yet settled on it. */
+    /** The estimate has settled, and the grid's phase error is within 20 us or three times the
+        estimate's own uncertainty, whichever is larger. */
+    VARNEX_REFERENCE_LOCKED = 2,
+    /** No observation for the holdover time: the grid runs on the last estimate. */
+    VARNEX_REFERENCE_HOLDOVER = 3
+} varnex_reference_state;
+
+/** \brief How a following pacer steers its grid (varnex_pacer_set_reference_options()).
+ *
+ * A field left 0 takes its default. The defaults serve a display (60 Hz, a few hundred us of
+ * jitter) and an audio device (hundreds of observations a second, tens of us of jitter).
+ * \since 1.7 */
+typedef struct varnex_reference_options {
+    uint32_t size;     /**< sizeof(varnex_reference_options). */
+    /** How much a tick interval may differ from the estimated reference period to correct the
+        phase, in parts per million of the period: 1 to 100000; default 500. */
+    uint32_t slew_ppm;
+    int64_t step_threshold_ns;   /**< A phase error past this is stepped, not slewed: default 2 ms. */
+    /** A step back of the reference past this re-bases the grid, its index included: default
+        100 ms, and at least the step threshold. */
+    int64_t rebase_threshold_ns;
+    int64_t holdover_ns;         /**< No observation for this long is holding over: default 1 s. */
+} varnex_reference_options;
 
 /** \name Scheduling and power controls
  * Bits of varnex_pacer_controls::flags. Each applies to the thread that waits, only while the
@@ -448,6 +527,51 @@ VARNEX_API int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_
  * \since 1.6
  */
 VARNEX_API int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p99_ns);
+
+/**
+ * \brief Reports that the reference read reference_ns when the library's clock read local_ns.
+ *
+ * For a pacer created with #VARNEX_PACER_FOLLOW_REFERENCE. The observation is stamped and queued,
+ * and the estimator takes it as the next wait begins. The call never blocks, never allocates and
+ * enters the system only to read the counter: an audio callback may make it. The queue holds 256
+ * observations; when it is full, the oldest is dropped and counted
+ * (varnex_pacer_stats::reference_dropped).
+ * \param pacer The pacer.
+ * \param reference_ns The reference's reading, in nanoseconds from its own 0: 0 to 2^62 (on a
+ *        counter faster than 1 GHz, to what it counts in 2^62 counts).
+ * \param local_ns varnex_clock_ns() at the instant of that reading, or -1 for now.
+ * \returns #VARNEX_OK; #VARNEX_E_INVALID_ARGUMENT for a null pacer, one that follows no reference,
+ *          a reference_ns out of its range or a local_ns below -1.
+ * \threadsafety One thread at a time, beside the thread that waits (the two may be one).
+ * \since 1.7
+ */
+VARNEX_API int VARNEX_CALL varnex_pacer_observe(varnex_pacer* pacer, int64_t reference_ns, int64_t local_ns);
+
+/**
+ * \brief Sets how a following pacer steers its grid, from the next wait on.
+ * \param pacer The pacer.
+ * \param options The options, size set; a field left 0 takes its default.
+ * \returns #VARNEX_OK; #VARNEX_E_INVALID_ARGUMENT for a null pointer, an unknown size, a pacer
+ *          that follows no reference, a value outside its range or a negative one, or a re-base
+ *          threshold below the step threshold.
+ * \threadsafety Between waits, from the thread that waits.
+ * \since 1.7
+ */
+VARNEX_API int VARNEX_CALL varnex_pacer_set_reference_options(varnex_pacer* pacer,
+                                                              const varnex_reference_options* options);
+
+/**
+ * \brief The library's clock, the one every wait runs on, in nanoseconds.
+ *
+ * On Linux exactly CLOCK_MONOTONIC; on Windows the performance counter as
+ * `floor(counter * 10^9 / frequency)`. Hosts stamp their observations of a reference with it (or
+ * with a reading of the same clock of their own).
+ * \returns The time, from an origin of the system's (Linux: the boot; Windows: the counter's 0);
+ *          -1 where there is no counter.
+ * \threadsafety Any thread.
+ * \since 1.7
+ */
+VARNEX_API int64_t VARNEX_CALL varnex_clock_ns(void);
 
 /**
  * \brief The rate in use, as the exact fraction ticks per second = *rate_num / *rate_den.

@@ -86,6 +86,14 @@ class Cause(enum.IntEnum):
     HOST_LATE = 4
 
 
+class ReferenceState(enum.IntEnum):
+    """A following pacer's reference (varnex_reference_state)."""
+    NONE = 0
+    ACQUIRING = 1
+    LOCKED = 2
+    HOLDOVER = 3
+
+
 _MODES = {"spin": 0,
           "sleep": 1,
           "hybrid": 2}
@@ -95,7 +103,8 @@ _POLICIES = {"skip": 0,
 _PACER_FLAGS = {"no_stats": 0x1,
                 "return_on_signal": 0x2,
                 "align_to_system_clock": 0x4,
-                "tai": 0x8}
+                "tai": 0x8,
+                "follow_reference": 0x10}
 _CONTROL_BITS = {"boost": 0x1,
                  "affinity": 0x2,
                  "realtime": 0x4,

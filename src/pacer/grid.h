@@ -77,16 +77,21 @@ inline int64_t latest_due_index(const Grid& grid, int64_t now)
 
 
 // Inline: the wait converts its lateness after the reading that ends it.
-inline int64_t counts_to_ns(const Grid& grid, int64_t counts)
+inline int64_t counts_to_ns(int64_t counts, int64_t frequency)
 {
-    if (grid.frequency == platform::kNanosecondsPerSecond) {
+    if (frequency == platform::kNanosecondsPerSecond) {
         return counts;
     }
     const bool negative = counts < 0;
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(counts) : static_cast<uint64_t>(counts);
     const U128 ns = multiply(magnitude, platform::kNanosecondsPerSecond);
-    const int64_t result = saturated(divide(ns, static_cast<uint32_t>(grid.frequency)));
+    const int64_t result = saturated(divide(ns, static_cast<uint32_t>(frequency)));
     return negative ? -result : result;
+}
+
+inline int64_t counts_to_ns(const Grid& grid, int64_t counts)
+{
+    return counts_to_ns(counts, grid.frequency);
 }
 
 int64_t ns_to_counts(int64_t ns, int64_t frequency);

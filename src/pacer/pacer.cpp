@@ -13,6 +13,7 @@
 #include "pacer/controls.h"
 #include "pacer/pacer_state.h"
 #include "pacer/rate.h"
+#include "pacer/reference.h"
 #include "pacer/stats.h"
 #include "pacer/waits.h"
 
@@ -30,7 +31,13 @@ static_assert(offsetof(varnex_pacer_stats, ticks) == 8 &&
                   offsetof(varnex_pacer_stats, clock_step_ns) == 112 &&
                   offsetof(varnex_pacer_stats, clock_error_us) == 124 &&
                   offsetof(varnex_pacer_stats, late_ticks) == 128 &&
-                  offsetof(varnex_pacer_stats, late_host_late) == 152 && sizeof(varnex_pacer_stats) == 160,
+                  offsetof(varnex_pacer_stats, late_host_late) == 152 &&
+                  offsetof(varnex_pacer_stats, reference_state) == 160 &&
+                  offsetof(varnex_pacer_stats, reference_phase_error_ns) == 168 &&
+                  offsetof(varnex_pacer_stats, reference_outliers) == 216 && sizeof(varnex_pacer_stats) == 224,
+              "fixed for 32- and 64-bit hosts");
+static_assert(sizeof(varnex_reference_options) == 32 && offsetof(varnex_reference_options, step_threshold_ns) == 8 &&
+                  offsetof(varnex_reference_options, holdover_ns) == 24,
               "fixed for 32- and 64-bit hosts");
 static_assert(sizeof(varnex_pacer_controls) == 24 && offsetof(varnex_pacer_controls, affinity_mask) == 8 &&
                   offsetof(varnex_pacer_controls, dma_latency_us) == 20,
@@ -61,6 +68,11 @@ constexpr size_t kStatsFieldEnds[] = {
     VARNEX_STATS_FIELD_END(clock_synchronized), VARNEX_STATS_FIELD_END(clock_error_us),
     VARNEX_STATS_FIELD_END(late_ticks),         VARNEX_STATS_FIELD_END(late_overslept),
     VARNEX_STATS_FIELD_END(late_preempted),     VARNEX_STATS_FIELD_END(late_host_late),
+    VARNEX_STATS_FIELD_END(reference_state),    VARNEX_STATS_FIELD_END(reference_rebases),
+    VARNEX_STATS_FIELD_END(reference_phase_error_ns), VARNEX_STATS_FIELD_END(reference_rate_offset_ppb),
+    VARNEX_STATS_FIELD_END(reference_jitter_ns), VARNEX_STATS_FIELD_END(reference_steps),
+    VARNEX_STATS_FIELD_END(reference_observations), VARNEX_STATS_FIELD_END(reference_dropped),
+    VARNEX_STATS_FIELD_END(reference_outliers),
 };
 #undef VARNEX_STATS_FIELD_END
 static_assert(kStatsFieldEnds[std::size(kStatsFieldEnds) - 1] == sizeof(varnex_pacer_stats),
@@ -77,25 +89,37 @@ size_t whole_stats_fields_within(uint32_t size)
     return within;
 }
 
-constexpr uint32_t kAllFlags =
-    VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL | VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI;
+// The largest reading of a reference: with a counter of up to 1 GHz, its
+// ticks' offsets from the grid's start fit in 63 bits with room to slew.
+constexpr int64_t kMaxReferenceNs = int64_t{1} << 62;
+
+constexpr uint32_t kAllFlags = VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL |
+                               VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI | VARNEX_PACER_FOLLOW_REFERENCE;
 
 bool aligned(const varnex_pacer_config& config)
 {
     return (config.flags & VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK) != 0;
 }
 
+bool follows_reference(const varnex_pacer_config& config)
+{
+    return (config.flags & VARNEX_PACER_FOLLOW_REFERENCE) != 0;
+}
+
 int config_status(const varnex_pacer_config& config)
 {
     if (config.size != sizeof(varnex_pacer_config) || (config.flags & ~kAllFlags) != 0 ||
-        ((config.flags & VARNEX_PACER_TAI) != 0 && !aligned(config))) {
+        ((config.flags & VARNEX_PACER_TAI) != 0 && !aligned(config)) ||
+        (aligned(config) && follows_reference(config))) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
     if (config.mode > VARNEX_MODE_HYBRID) {
         return VARNEX_E_INVALID_MODE;
     }
-    // The delay policy moves the grid, off the clock it is aligned to.
-    if (config.missed > VARNEX_MISSED_DELAY || (aligned(config) && config.missed == VARNEX_MISSED_DELAY)) {
+    // The delay policy moves the grid, off the clock it is aligned to or the
+    // reference it follows.
+    if (config.missed > VARNEX_MISSED_DELAY ||
+        ((aligned(config) || follows_reference(config)) && config.missed == VARNEX_MISSED_DELAY)) {
         return VARNEX_E_INVALID_MISSED;
     }
     if (config.phase_ns < kDefaultPhase || config.phase_ns > kMaxPhaseNs) {
@@ -138,11 +162,14 @@ bool phase_within_period(int64_t phase_ns, const Grid& grid)
 
 int alignment_status(const varnex_pacer_config& config, const Grid& grid, platform::SystemClock* clock)
 {
-    if (!aligned(config)) {
+    if (!aligned(config) && !follows_reference(config)) {
         return VARNEX_OK;
     }
     if (config.phase_ns != kDefaultPhase && !phase_within_period(config.phase_ns, grid)) {
         return VARNEX_E_INVALID_PHASE;
+    }
+    if (!aligned(config)) {
+        return VARNEX_OK;
     }
     *clock = (config.flags & VARNEX_PACER_TAI) != 0 ? platform::SystemClock::kTai : platform::SystemClock::kUtc;
     switch (platform::system_clock_availability(*clock)) {
@@ -218,7 +245,8 @@ const char* VARNEX_CALL varnex_strerror(int status)
     case VARNEX_OK:
         return "success";
     case VARNEX_E_INVALID_ARGUMENT:
-        return "invalid argument: a null pointer, a struct of unknown size, or unknown flags";
+        return "invalid argument: a null pointer, a struct of unknown size, unknown flags or a value out of range, or "
+               "a reference call on a pacer that follows none";
     case VARNEX_E_INVALID_RATE:
         return "invalid rate: it must be finite, above zero, and at least one counter step a tick";
     case VARNEX_E_INVALID_MODE:
@@ -323,8 +351,15 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
         *pacer = created;
         return VARNEX_OK;
     }
-    const int64_t phase_counts =
-        config->phase_ns == kDefaultPhase ? period_counts : ns_to_counts(config->phase_ns, frequency);
+    // A following pacer's phase is the reference's: on the counter, until
+    // the reference speaks, its grid starts a period after the creation.
+    if (follows_reference(*config)) {
+        created->config.follows_reference = true;
+        start_following(created->following, grid, config->phase_ns == kDefaultPhase ? 0 : config->phase_ns);
+    }
+    const int64_t phase_counts = config->phase_ns == kDefaultPhase || follows_reference(*config)
+                                     ? period_counts
+                                     : ns_to_counts(config->phase_ns, frequency);
     // Only a counter faster than 1 GHz, or one near the end of its range,
     // cannot hold the first deadline of a phase within the limit.
     if (phase_counts > std::numeric_limits<int64_t>::max() - std::max<int64_t>(now, 0)) {
@@ -460,6 +495,42 @@ int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p9
         pacer->published.margin_counts.store(margin_counts(pacer->margin));
     }
     return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_observe(varnex_pacer* pacer, int64_t reference_ns, int64_t local_ns)
+{
+    if (pacer == nullptr || !pacer->config.follows_reference || reference_ns < 0 || reference_ns > kMaxReferenceNs ||
+        local_ns < -1) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (local_ns == -1) {
+        local_ns = counts_to_ns(platform::read_counter(), pacer->following.frequency);
+    }
+    push_observation(pacer->following.queue, reference_ns, local_ns);
+    return VARNEX_OK;
+}
+
+int VARNEX_CALL varnex_pacer_set_reference_options(varnex_pacer* pacer, const varnex_reference_options* options)
+{
+    if (pacer == nullptr || options == nullptr || options->size != sizeof(varnex_reference_options) ||
+        !pacer->config.follows_reference) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    ReferenceOptions checked{};
+    if (!reference_options_of(*options, &checked)) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    pacer->following.options = checked;
+    return VARNEX_OK;
+}
+
+int64_t VARNEX_CALL varnex_clock_ns(void)
+{
+    int64_t frequency = 0;
+    if (!platform::query_frequency(&frequency) || frequency <= 0 || frequency > kMaxFrequency) {
+        return -1;
+    }
+    return counts_to_ns(platform::read_counter(), frequency);
 }
 
 int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den)

@@ -11,6 +11,7 @@
 #include "pacer/grid.h"
 #include "pacer/histogram.h"
 #include "pacer/margin.h"
+#include "pacer/reference.h"
 #include "platform/controls.h"
 #include "platform/timers.h"
 #include "varnex/pacer.h"
@@ -38,6 +39,7 @@ struct PacerConfig {
     MissedPolicy missed_policy{};
     bool keep_stats = true;
     bool return_on_signal = false;
+    bool follows_reference = false;
     int64_t fixed_margin_counts = 0;
     int64_t cancel_check_counts = 0;  // a sleep's slice, and an aligned spin's
     double seconds_per_count = 0.0;
@@ -116,6 +118,9 @@ struct varnex_pacer {
     // The clock of the thread that first waited, for cpu_ns.
     std::atomic<platform::Handle> waiting_thread{nullptr};
     PublishedCounters published{};
+    // Last: its queue is large, and only a pacer that follows a reference
+    // touches it.
+    Following following{};
 };
 
 #endif

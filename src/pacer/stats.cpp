@@ -14,6 +14,9 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     const platform::ClockSync sync = platform::system_clock_sync();
     stats.clock_synchronized = sync.synchronized;
     stats.clock_error_us = sync.estimated_error_us;
+    if (pacer.config.follows_reference) {
+        fill_reference_stats(pacer.following, stats);
+    }
     if (!pacer.config.keep_stats) {
         return;
     }

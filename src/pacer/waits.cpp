@@ -5,6 +5,7 @@
 #include "pacer/alignment.h"
 #include "pacer/atomics.h"
 #include "pacer/controls.h"
+#include "pacer/reference.h"
 #include "pacer/stats.h"
 
 namespace {
@@ -351,6 +352,9 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     }
     int64_t now = platform::read_counter();
     const int64_t since_wake = now - pacer.handle.armed_wake_counts;
+    if (pacer.config.follows_reference) {
+        follow_reference(pacer, now);
+    }
     const bool late_call = since_wake > pacer.handle.armed_latency_counts;
     if (since_wake >= 0) {
         learn_oversleep(pacer.margin, since_wake, pacer.handle.armed_margin_counts);
@@ -452,6 +456,9 @@ int wait_by_mode(varnex_pacer& pacer, varnex_tick* tick)
     const bool aligned = pacer.alignment.on;
     if (aligned && follow_system_clock(pacer, &now, true) == ClockCheck::kOutOfRange) {
         return VARNEX_E_NO_COUNTER;
+    }
+    if (pacer.config.follows_reference) {
+        follow_reference(pacer, now);
     }
     for (;;) {
         // A sleep-mode wait sent on by a step has no spin of its own.

@@ -43,6 +43,9 @@ PACER_EXPORTS = [
     "varnex_pacer_set_controls",
     "varnex_pacer_wait_handle",
     "varnex_pacer_set_lateness_budget",
+    "varnex_pacer_observe",
+    "varnex_pacer_set_reference_options",
+    "varnex_clock_ns",
 ]
 for names in EXPORTS.values():
     names += PACER_EXPORTS

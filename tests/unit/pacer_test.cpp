@@ -461,7 +461,7 @@ TEST_F(PacerTest, InvalidConfigurationsCreateNothing)
         {"phase past 2^62 ns", [](varnex_pacer_config& c) { c.phase_ns = (int64_t{1} << 62) + 1; },
          VARNEX_E_INVALID_PHASE},
         {"size", [](varnex_pacer_config& c) { c.size = 40; }, VARNEX_E_INVALID_ARGUMENT},
-        {"flags", [](varnex_pacer_config& c) { c.flags = 0x10; }, VARNEX_E_INVALID_ARGUMENT},
+        {"flags", [](varnex_pacer_config& c) { c.flags = 0x20; }, VARNEX_E_INVALID_ARGUMENT},
         {"TAI unaligned", [](varnex_pacer_config& c) { c.flags = VARNEX_PACER_TAI; }, VARNEX_E_INVALID_ARGUMENT},
     };
     for (const Case& test : cases) {

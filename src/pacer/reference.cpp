@@ -1,0 +1,195 @@
+#include "pacer/reference.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "pacer/atomics.h"
+#include "pacer/pacer_state.h"
+
+namespace {
+
+constexpr uint32_t kDefaultSlewPpm = 500;
+constexpr uint32_t kMaxSlewPpm = 100000;
+constexpr int64_t kDefaultStepThresholdNs = 2000000;
+constexpr int64_t kDefaultRebaseThresholdNs = 100000000;
+constexpr int64_t kDefaultHoldoverNs = 1000000000;
+constexpr double kPerMillion = 1e-6;
+constexpr double kNsPerSecond = 1e9;
+// Locked: the grid within this of the reference, or within kLockSigmas of
+// what the estimate itself knows of the offset, whichever is larger.
+constexpr double kLockFloorNs = 20000.0;
+constexpr double kLockSigmas = 3.0;
+
+int64_t reference_ns_of(const Following& following, uint64_t k)
+{
+    return deadline_counts(following.reference_grid, k);
+}
+
+// The reference's period from tick k to k + 1, in the counter's ns, by the
+// estimated rate.
+double estimated_period_ns(const Following& following, uint64_t k)
+{
+    const auto period_ns = static_cast<double>(reference_ns_of(following, k + 1) - reference_ns_of(following, k));
+    return period_ns / (1.0 + following.filter.rate);
+}
+
+// Tick k is due at `deadline`, and the ticks after it `period_counts` apart,
+// in the grid's own exact arithmetic: its counts per rate_den are the period
+// times rate_num.
+void place(Grid& grid, uint64_t k, int64_t deadline, double period_counts)
+{
+    constexpr double kMaxCountsPerDen = 1.8e19;
+    const double per_den = std::round(period_counts * grid.rate_num);
+    grid.counts_per_den = static_cast<uint64_t>(std::clamp(per_den, static_cast<double>(grid.rate_num), kMaxCountsPerDen));
+    grid.start_counts = deadline - offset_counts(grid, k);
+}
+
+// Onto the reference: the tick the next return gives is the first grid point
+// still ahead, whatever its index; nothing is missed.
+void rebase(varnex_pacer& pacer, int64_t now, int64_t now_ns)
+{
+    Following& following = pacer.following;
+    const int64_t reference_now = reference_at(following.filter, now_ns);
+    auto k = static_cast<uint64_t>(latest_due_index(following.reference_grid, reference_now) + 1);
+    int64_t due_ns = local_at(following.filter, reference_ns_of(following, k));
+    // The estimate's rounding alone can put it at or before now.
+    while (due_ns <= now_ns) {
+        due_ns = local_at(following.filter, reference_ns_of(following, ++k));
+    }
+    const double counts_per_ns = static_cast<double>(pacer.grid.frequency) / kNsPerSecond;
+    place(pacer.grid, k, std::max(ns_to_counts(due_ns, pacer.grid.frequency), now + 1),
+          estimated_period_ns(following, k) * counts_per_ns);
+    pacer.waiter.next_index = k;
+    pacer.waiter.burst_returns = 0;
+    pacer.waiter.host_passed_over = false;
+    following.rebased = true;
+    add_relaxed(following.published.rebases, uint32_t{1});
+}
+
+// The grid to where the estimate puts the tick the next return gives. A step
+// ahead passes over the grid points at or before now: they are missed, and no
+// index repeats; a step back holds that tick until its new instant.
+void step(varnex_pacer& pacer, int64_t now, int64_t due_ns, bool ahead)
+{
+    Following& following = pacer.following;
+    WaiterState& waiter = pacer.waiter;
+    const double counts_per_ns = static_cast<double>(pacer.grid.frequency) / kNsPerSecond;
+    place(pacer.grid, waiter.next_index, ns_to_counts(due_ns, pacer.grid.frequency),
+          estimated_period_ns(following, waiter.next_index) * counts_per_ns);
+    const int64_t latest = latest_due_index(pacer.grid, now);
+    if (ahead && latest >= static_cast<int64_t>(waiter.next_index)) {
+        waiter.missed_carried += static_cast<uint64_t>(latest) + 1 - waiter.next_index;
+        waiter.next_index = static_cast<uint64_t>(latest) + 1;
+        waiter.burst_returns = 0;
+    }
+    add_relaxed(following.published.steps, uint64_t{1});
+}
+
+// The period from the tick the next return gives to the one after: the
+// estimated period, less the phase error, within the slew limit.
+void slew(varnex_pacer& pacer, int64_t deadline, int64_t error_ns)
+{
+    const Following& following = pacer.following;
+    const uint64_t next = pacer.waiter.next_index;
+    const double period_ns = estimated_period_ns(following, next);
+    const double limit_ns = period_ns * following.options.slew;
+    const double planned_ns = period_ns - std::clamp(static_cast<double>(error_ns), -limit_ns, limit_ns);
+    place(pacer.grid, next, deadline, planned_ns * static_cast<double>(pacer.grid.frequency) / kNsPerSecond);
+}
+
+void take_observations(Following& following)
+{
+    uint64_t taken = 0;
+    uint64_t outliers = 0;
+    const uint64_t lost = drain_observations(following.queue, [&](int64_t reference_ns, int64_t local_ns) {
+        ++taken;
+        following.last_observed_ns = std::max(following.last_observed_ns, local_ns);
+        outliers += observe_reference(following.filter, reference_ns, local_ns) == Observed::kOutlier ? 1 : 0;
+    });
+    ReferenceCounters& published = following.published;
+    add_relaxed(published.dropped, lost);
+    add_relaxed(published.outliers, outliers);
+    add_relaxed(published.observations, taken);
+}
+
+}  // namespace
+
+bool reference_options_of(const varnex_reference_options& given, ReferenceOptions* options)
+{
+    if (given.slew_ppm > kMaxSlewPpm || given.step_threshold_ns < 0 || given.rebase_threshold_ns < 0 ||
+        given.holdover_ns < 0) {
+        return false;
+    }
+    const uint32_t slew_ppm = given.slew_ppm == 0 ? kDefaultSlewPpm : given.slew_ppm;
+    const int64_t step_ns = given.step_threshold_ns == 0 ? kDefaultStepThresholdNs : given.step_threshold_ns;
+    const int64_t rebase_ns = given.rebase_threshold_ns == 0 ? std::max(kDefaultRebaseThresholdNs, step_ns)
+                                                             : given.rebase_threshold_ns;
+    if (rebase_ns < step_ns) {
+        return false;
+    }
+    *options = {slew_ppm * kPerMillion, step_ns, rebase_ns,
+                given.holdover_ns == 0 ? kDefaultHoldoverNs : given.holdover_ns};
+    return true;
+}
+
+void start_following(Following& following, const Grid& grid, int64_t phase_ns)
+{
+    following.on = true;
+    following.frequency = grid.frequency;
+    reference_options_of(varnex_reference_options{sizeof(varnex_reference_options), 0, 0, 0, 0}, &following.options);
+    following.reference_grid = {platform::kNanosecondsPerSecond, grid.rate_num, grid.rate_den,
+                                static_cast<uint64_t>(platform::kNanosecondsPerSecond) * grid.rate_den, phase_ns};
+}
+
+void follow_reference(varnex_pacer& pacer, int64_t now)
+{
+    Following& following = pacer.following;
+    take_observations(following);
+    if (!following.filter.started) {
+        return;
+    }
+    const int64_t now_ns = counts_to_ns(pacer.grid, now);
+    if (!following.rebased) {
+        rebase(pacer, now, now_ns);
+    } else {
+        const int64_t deadline = deadline_counts(pacer.grid, pacer.waiter.next_index);
+        const int64_t due_ns = local_at(following.filter, reference_ns_of(following, pacer.waiter.next_index));
+        const int64_t error_ns = counts_to_ns(pacer.grid, deadline) - due_ns;
+        if (-error_ns > following.options.rebase_threshold_ns) {
+            rebase(pacer, now, now_ns);
+        } else if (error_ns > following.options.step_threshold_ns || -error_ns > following.options.step_threshold_ns) {
+            step(pacer, now, due_ns, error_ns > 0);
+        } else {
+            slew(pacer, deadline, error_ns);
+        }
+    }
+    const uint64_t next = pacer.waiter.next_index;
+    const int64_t error_ns = counts_to_ns(pacer.grid, deadline_counts(pacer.grid, next)) -
+                             local_at(following.filter, reference_ns_of(following, next));
+    const double lock_ns = std::max(kLockFloorNs, kLockSigmas * std::sqrt(offset_variance_ns2(following.filter)));
+    uint32_t state = filter_settled(following.filter) && std::fabs(static_cast<double>(error_ns)) <= lock_ns
+                         ? VARNEX_REFERENCE_LOCKED
+                         : VARNEX_REFERENCE_ACQUIRING;
+    if (now_ns - following.last_observed_ns > following.options.holdover_ns) {
+        state = VARNEX_REFERENCE_HOLDOVER;
+    }
+    ReferenceCounters& published = following.published;
+    published.state.store(state, kRelaxed);
+    published.phase_error_ns.store(error_ns, kRelaxed);
+    published.rate_offset_ppb.store(std::llround(following.filter.rate * kNsPerSecond), kRelaxed);
+    published.jitter_ns.store(std::llround(std::sqrt(observation_noise_ns2(following.filter))), kRelaxed);
+}
+
+void fill_reference_stats(const Following& following, varnex_pacer_stats& stats)
+{
+    const ReferenceCounters& published = following.published;
+    stats.reference_state = published.state.load(kRelaxed);
+    stats.reference_rebases = published.rebases.load(kRelaxed);
+    stats.reference_phase_error_ns = published.phase_error_ns.load(kRelaxed);
+    stats.reference_rate_offset_ppb = published.rate_offset_ppb.load(kRelaxed);
+    stats.reference_jitter_ns = published.jitter_ns.load(kRelaxed);
+    stats.reference_steps = published.steps.load(kRelaxed);
+    stats.reference_observations = published.observations.load(kRelaxed);
+    stats.reference_dropped = published.dropped.load(kRelaxed);
+    stats.reference_outliers = published.outliers.load(kRelaxed);
+}

@@ -1,0 +1,131 @@
+#include "pacer/reference_filter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The reference's rate wanders by this much in a second, its offset by this
+// many ns: a crystal's drift with temperature, and a little more.
+constexpr double kRateWanderPerSqrtS = 1e-8;
+constexpr double kPhaseWanderPerSqrtS = 10.0;
+constexpr double kNsPerS = 1e9;
+constexpr double kRateNoisePerNs = kRateWanderPerSqrtS * kRateWanderPerSqrtS / kNsPerS;
+constexpr double kPhaseNoisePerNs = kPhaseWanderPerSqrtS * kPhaseWanderPerSqrtS / kNsPerS;
+// What is known of a new reference's rate: within a few parts per thousand.
+constexpr double kInitialRateSpread = 1e-3;
+// A rate further off than this is no clock the pacer can follow.
+constexpr double kMaxRate = 0.01;
+// The innovations' mean square is averaged over this many observations once
+// settled; the bias over kBiasLength.
+constexpr double kNoiseLength = 64.0;
+constexpr double kBiasLength = 32.0;
+// One in about 10^6 innovations of a Gaussian reference lies past 5 sigmas:
+// the gate rejects almost only outliers.
+constexpr double kGateSigmas = 5.0;
+constexpr uint32_t kRejectRun = 8;
+constexpr uint32_t kSettledObservations = 16;
+// The bias's spread is 1 / sqrt(2 * kBiasLength - 1), 0.13: 0.75 is past 5.9
+// of them.
+constexpr double kBiasLimit = 0.75;
+constexpr double kRateKick = 1e-4;
+// The noise learned is never below this (a reference read exactly).
+constexpr double kNoiseFloorNs2 = 100.0;
+// What a new reference's noise is taken to be until its innovations tell:
+// counted as one of them.
+constexpr double kInitialNoiseNs2 = 50000.0 * 50000.0;
+
+void start(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, double rate_spread)
+{
+    filter.started = true;
+    filter.at_local_ns = local_ns;
+    filter.offset_base_ns = reference_ns - local_ns;
+    filter.offset_ns = 0.0;
+    filter.p00 = observation_noise_ns2(filter);
+    filter.p01 = 0.0;
+    filter.p11 = std::max(filter.p11, rate_spread * rate_spread);
+    filter.bias = 0.0;
+    filter.accepted = 1;
+    filter.rejected_in_row = 0;
+}
+
+// The state moved on to `local_ns`, its covariance grown by the model's noise.
+void predict(ReferenceFilter& filter, int64_t local_ns)
+{
+    const double dt = static_cast<double>(local_ns - filter.at_local_ns);
+    const double span = std::fabs(dt);
+    filter.offset_ns += filter.rate * dt;
+    filter.p00 += 2.0 * dt * filter.p01 + dt * dt * filter.p11 + kPhaseNoisePerNs * span +
+                  kRateNoisePerNs * span * span * span / 3.0;
+    filter.p01 += dt * filter.p11 + kRateNoisePerNs * dt * span / 2.0;
+    filter.p11 += kRateNoisePerNs * span;
+    filter.at_local_ns = local_ns;
+    // The whole nanoseconds go to the base, so that the double keeps the fraction.
+    const double whole = std::trunc(filter.offset_ns);
+    filter.offset_base_ns += static_cast<int64_t>(whole);
+    filter.offset_ns -= whole;
+}
+
+}  // namespace
+
+double observation_noise_ns2(const ReferenceFilter& filter)
+{
+    return std::max(filter.innovation_ns2 - filter.p00, kNoiseFloorNs2);
+}
+
+bool filter_settled(const ReferenceFilter& filter)
+{
+    return filter.started && filter.accepted >= kSettledObservations;
+}
+
+Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns)
+{
+    if (!filter.started) {
+        filter.innovation_ns2 = kInitialNoiseNs2;
+        start(filter, reference_ns, local_ns, kInitialRateSpread);
+        return Observed::kAccepted;
+    }
+    predict(filter, local_ns);
+    const double innovation =
+        static_cast<double>(reference_ns - local_ns - filter.offset_base_ns) - filter.offset_ns;
+    const double noise = observation_noise_ns2(filter);
+    const double spread = filter.p00 + noise;
+    if (filter_settled(filter) && innovation * innovation > kGateSigmas * kGateSigmas * spread) {
+        if (++filter.rejected_in_row < kRejectRun) {
+            return Observed::kOutlier;
+        }
+        start(filter, reference_ns, local_ns, kRateKick);
+        return Observed::kRestarted;
+    }
+    filter.rejected_in_row = 0;
+    // While settling, the mean square is the plain mean of what came so far.
+    const double noise_weight = 1.0 / std::min<double>(filter.accepted + 1, kNoiseLength);
+    filter.innovation_ns2 += noise_weight * (innovation * innovation - filter.innovation_ns2);
+    const double gain0 = filter.p00 / spread;
+    const double gain1 = filter.p01 / spread;
+    filter.offset_ns += gain0 * innovation;
+    filter.rate = std::clamp(filter.rate + gain1 * innovation, -kMaxRate, kMaxRate);
+    filter.p11 -= gain1 * filter.p01;
+    filter.p01 -= gain0 * filter.p01;
+    filter.p00 -= gain0 * filter.p00;
+    ++filter.accepted;
+    filter.bias += (innovation / std::sqrt(spread) - filter.bias) / kBiasLength;
+    if (filter_settled(filter) && std::fabs(filter.bias) > kBiasLimit) {
+        filter.p11 += kRateKick * kRateKick;
+        filter.bias = 0.0;
+    }
+    return Observed::kAccepted;
+}
+
+int64_t local_at(const ReferenceFilter& filter, int64_t reference_ns)
+{
+    const double ahead_ns =
+        static_cast<double>(reference_ns - filter.at_local_ns - filter.offset_base_ns) - filter.offset_ns;
+    return filter.at_local_ns + std::llround(ahead_ns / (1.0 + filter.rate));
+}
+
+int64_t reference_at(const ReferenceFilter& filter, int64_t local_ns)
+{
+    const double since_ns = static_cast<double>(local_ns - filter.at_local_ns);
+    return local_ns + filter.offset_base_ns + std::llround(filter.offset_ns + filter.rate * since_ns);
+}

@@ -1,0 +1,71 @@
+// The estimate of a reference clock against the library's clock, from the
+// host's observations: the reference's offset and rate, a Kalman filter on
+// those two states.
+//
+// Why a Kalman filter: it weighs each observation by what is known of the
+// offset and the rate at its instant, so that it is a least-squares fit over
+// a growing window while it acquires (a lock in tens of observations) and a
+// fading-memory fit once settled, at O(1) time and state per observation,
+// whatever the observations' rate (a display's 60 a second, an audio
+// device's 1,000). A robust window fit needs the window's observations and a
+// median; a PI loop (chrony, ptp4l) steers a clock rather than estimating one,
+// and its gains suit one observation rate.
+//
+// The model: the offset (reference minus local) grows by the rate times the
+// time; the rate wanders as a random walk of kRateWanderPerSqrtS, the offset
+// on its own by kPhaseWanderPerSqrtS. The observations' noise is learned from
+// the innovations (their mean square less the offset's own variance), so the
+// gate and the reported jitter follow the reference as it is.
+//
+// Robustness:
+// - an outlier: an innovation past kGateSigmas of its expected spread, once
+//   the filter has settled, is rejected and counted;
+// - a step: kRejectRun rejections in a row are the reference itself moved; the
+//   offset restarts at the latest observation, the rate kept but uncertain;
+// - a change of rate: the innovations' running mean (each divided by its
+//   spread) past kBiasLimit means the rate moved; the rate's variance widens by
+//   kRateKick squared so that the filter follows within a few hundred
+//   observations, before the gate would reject them.
+#ifndef VARNEX_PACER_REFERENCE_FILTER_H
+#define VARNEX_PACER_REFERENCE_FILTER_H
+
+#include <cstdint>
+
+struct ReferenceFilter {
+    bool started = false;
+    // The state is for this instant of the library's clock: the offset
+    // offset_base_ns + offset_ns, and the rate (the reference's rate against
+    // the clock's, less 1).
+    int64_t at_local_ns = 0;
+    int64_t offset_base_ns = 0;
+    double offset_ns = 0.0;
+    double rate = 0.0;
+    // The covariance of offset and rate.
+    double p00 = 0.0;
+    double p01 = 0.0;
+    double p11 = 0.0;
+    double innovation_ns2 = 0.0;  // the innovations' running mean square
+    double bias = 0.0;            // their running mean, each divided by its spread
+    uint32_t accepted = 0;        // since the start or the latest restart
+    uint32_t rejected_in_row = 0;
+};
+
+enum class Observed { kAccepted, kOutlier, kRestarted };
+
+Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns);
+// Whether the filter has taken enough observations since its start to gate
+// outliers and to lock.
+bool filter_settled(const ReferenceFilter& filter);
+// The local instant at which the reference reads `reference_ns`, and the
+// reference's reading at `local_ns`, by the estimate.
+int64_t local_at(const ReferenceFilter& filter, int64_t reference_ns);
+int64_t reference_at(const ReferenceFilter& filter, int64_t local_ns);
+// The estimate's own uncertainty of the offset, as a variance in ns^2.
+inline double offset_variance_ns2(const ReferenceFilter& filter)
+{
+    return filter.p00;
+}
+// The observations' noise, as a variance in ns^2.
+double observation_noise_ns2(const ReferenceFilter& filter);
+
+#endif
