@@ -16,8 +16,8 @@ constexpr double kPhaseNoisePerNs = kPhaseWanderPerSqrtS * kPhaseWanderPerSqrtS 
 constexpr double kInitialRateSpread = 1e-3;
 // A rate further off than this is no clock the pacer can follow.
 constexpr double kMaxRate = 0.01;
-// The innovations' mean square is averaged over this many observations once
-// settled; the bias over kBiasLength.
+// The noise is averaged over this many observations once settled; the bias
+// over kBiasLength.
 constexpr double kNoiseLength = 64.0;
 constexpr double kBiasLength = 32.0;
 // One in about 10^6 innovations of a Gaussian reference lies past 5 sigmas:
@@ -31,8 +31,8 @@ constexpr double kBiasLimit = 0.75;
 constexpr double kRateKick = 1e-4;
 // The noise learned is never below this (a reference read exactly).
 constexpr double kNoiseFloorNs2 = 100.0;
-// What a new reference's noise is taken to be until its innovations tell:
-// counted as one of them.
+// What a new reference's noise is taken to be until the filter settles:
+// then counted as one of the innovations that tell.
 constexpr double kInitialNoiseNs2 = 50000.0 * 50000.0;
 
 void start(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, double rate_spread)
@@ -70,7 +70,7 @@ void predict(ReferenceFilter& filter, int64_t local_ns)
 
 double observation_noise_ns2(const ReferenceFilter& filter)
 {
-    return std::max(filter.innovation_ns2 - filter.p00, kNoiseFloorNs2);
+    return std::max(filter.noise_ns2, kNoiseFloorNs2);
 }
 
 bool filter_settled(const ReferenceFilter& filter)
@@ -81,7 +81,7 @@ bool filter_settled(const ReferenceFilter& filter)
 Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns)
 {
     if (!filter.started) {
-        filter.innovation_ns2 = kInitialNoiseNs2;
+        filter.noise_ns2 = kInitialNoiseNs2;
         start(filter, reference_ns, local_ns, kInitialRateSpread);
         return Observed::kAccepted;
     }
@@ -98,9 +98,14 @@ Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_
         return Observed::kRestarted;
     }
     filter.rejected_in_row = 0;
-    // While settling, the mean square is the plain mean of what came so far.
-    const double noise_weight = 1.0 / std::min<double>(filter.accepted + 1, kNoiseLength);
-    filter.innovation_ns2 += noise_weight * (innovation * innovation - filter.innovation_ns2);
+    // An innovation's square less the offset's own variance is the noise's
+    // variance, on average; but only once the offset is known better than the
+    // observations, and the mean is plain until kNoiseLength of them.
+    if (filter_settled(filter)) {
+        const double noise_weight =
+            1.0 / std::min<double>(filter.accepted - kSettledObservations + 2, kNoiseLength);
+        filter.noise_ns2 += noise_weight * (innovation * innovation - filter.p00 - filter.noise_ns2);
+    }
     const double gain0 = filter.p00 / spread;
     const double gain1 = filter.p01 / spread;
     filter.offset_ns += gain0 * innovation;

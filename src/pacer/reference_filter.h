@@ -14,8 +14,8 @@
 // The model: the offset (reference minus local) grows by the rate times the
 // time; the rate wanders as a random walk of kRateWanderPerSqrtS, the offset
 // on its own by kPhaseWanderPerSqrtS. The observations' noise is learned from
-// the innovations (their mean square less the offset's own variance), so the
-// gate and the reported jitter follow the reference as it is.
+// the innovations (each one's square less the offset's own variance, averaged),
+// so that the gate and the reported jitter follow the reference as it is.
 //
 // Robustness:
 // - an outlier: an innovation past kGateSigmas of its expected spread, once
@@ -44,7 +44,7 @@ struct ReferenceFilter {
     double p00 = 0.0;
     double p01 = 0.0;
     double p11 = 0.0;
-    double innovation_ns2 = 0.0;  // the innovations' running mean square
+    double noise_ns2 = 0.0;       // the observations' noise, learned
     double bias = 0.0;            // their running mean, each divided by its spread
     uint32_t accepted = 0;        // since the start or the latest restart
     uint32_t rejected_in_row = 0;
