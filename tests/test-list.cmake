@@ -109,6 +109,7 @@ else()
     if(NOT VARNEX_SANITIZER)
         varnex_gtest(linux_budget_clock linux_budget_clock_test "PacerBudgetClock.*" 90 SERIAL)
     endif()
+    varnex_gtest(linux_reference_clock linux_reference_clock_test "ReferenceClock.*" 60)
 
     # The support library (tests/support). The percentile the C++ tools print
     # and the one the benchmark's report computes are held together here, on
