@@ -9,8 +9,9 @@
 //             ...one cycle of the host's work...
 //         }
 //
-// One thread waits at a time, and calls SetControls, SetLatenessBudget and
-// GetWaitHandle between its waits. Cancel, Stats and Dispose (or the end of
+// One thread waits at a time, and calls SetControls, SetLatenessBudget,
+// SetReferenceOptions and GetWaitHandle between its waits; one thread at a time
+// may Observe beside it. Cancel, Stats and Dispose (or the end of
 // using) come from any thread: Dispose makes a wait in progress return with
 // an ObjectDisposedException, and destroys the pacer once it has.
 using System;
@@ -163,6 +164,27 @@ namespace Varnex
         public ulong LateOverslept;
         public ulong LatePreempted;
         public ulong LateHostLate;
+        // Since 1.7, for a pacer that follows a reference (PacerFlags.FollowReference).
+        public ReferenceState ReferenceState;
+        public uint ReferenceRebases;
+        public long ReferencePhaseErrorNs;   // the grid's next deadline less the reference's instant
+        public long ReferenceRateOffsetPpb;  // the reference's rate against the counter
+        public long ReferenceJitterNs;       // the observations' residual, RMS
+        public ulong ReferenceSteps;
+        public ulong ReferenceObservations;
+        public ulong ReferenceDropped;
+        public ulong ReferenceOutliers;
+    }
+
+    // How a following pacer steers its grid; a field left 0 takes its default.
+    [StructLayout(LayoutKind.Sequential)]
+    public struct ReferenceOptions
+    {
+        public uint Size;
+        public uint SlewPpm;             // 1 to 100000; default 500
+        public long StepThresholdNs;     // default 2 ms
+        public long RebaseThresholdNs;   // default 100 ms, at least the step threshold
+        public long HoldoverNs;          // default 1 s
     }
 
     [StructLayout(LayoutKind.Sequential)]
@@ -372,6 +394,27 @@ namespace Varnex
         // The pacer owns it and closes it on Dispose: a loop that holds it calls Cancel,
         // which makes it ready, takes it out of its wait set (epoll_ctl's EPOLL_CTL_DEL),
         // and only then calls Dispose.
+        // Since 1.7, for a pacer created with PacerFlags.FollowReference: the reference read
+        // referenceNs when the library's clock (ClockNs) read localNs; -1 for now. Never
+        // blocks: one thread observes at a time, beside the one that waits.
+        public void Observe(long referenceNs, long localNs = -1)
+        {
+            Check(Native.varnex_pacer_observe(handle, referenceNs, localNs));
+        }
+
+        // Since 1.7: between waits.
+        public void SetReferenceOptions(ReferenceOptions options)
+        {
+            options.Size = (uint)Marshal.SizeOf(typeof(ReferenceOptions));
+            Check(Native.varnex_pacer_set_reference_options(handle, ref options));
+        }
+
+        // Since 1.7: the library's clock in nanoseconds, for timestamping observations.
+        public static long ClockNs()
+        {
+            return Native.varnex_clock_ns();
+        }
+
         public IntPtr GetWaitHandle()
         {
             IntPtr ready;
@@ -473,6 +516,15 @@ namespace Varnex
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern int varnex_pacer_set_lateness_budget(PacerHandle pacer, long p99Ns);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_observe(PacerHandle pacer, long referenceNs, long localNs);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_set_reference_options(PacerHandle pacer, ref ReferenceOptions options);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern long varnex_clock_ns();
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern int varnex_pacer_rate(PacerHandle pacer, out uint rateNum, out uint rateDen);

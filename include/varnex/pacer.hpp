@@ -31,7 +31,14 @@ enum class Align : uint32_t {
     kCounter = 0,                                                  /**< On the counter, from the creation. */
     kSystemClock = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK,             /**< On the system clock from 1970, UTC. */
     kTai = VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI,  /**< Linux: on CLOCK_TAI. */
+    kReference = VARNEX_PACER_FOLLOW_REFERENCE,                    /**< On a reference the host observes (since 1.7). */
 };
+
+/** \brief The library's clock, in nanoseconds: varnex_clock_ns(). \since 1.7 */
+inline int64_t clock_ns() noexcept
+{
+    return varnex_clock_ns();
+}
 
 /** \brief Owns a pacer: creates it, or throws Error, and destroys it. \since 1.1 */
 class Pacer {
@@ -117,6 +124,34 @@ public:
     void set_lateness_budget(int64_t p99_ns)
     {
         if (const int status = varnex_pacer_set_lateness_budget(pacer_, p99_ns); status != VARNEX_OK) {
+            throw Error(status);
+        }
+    }
+    /**
+     * \brief For a pacer that follows a reference: the reference read reference_ns when
+     * varnex_clock_ns() read local_ns (-1: now). Never blocks; one thread observes at a time,
+     * beside the one that waits.
+     * \param reference_ns The reference's reading, in ns from its own 0.
+     * \param local_ns The library's clock at that reading, or -1 for now.
+     * \throws Error as varnex_pacer_observe() fails.
+     * \since 1.7
+     */
+    void observe(int64_t reference_ns, int64_t local_ns = -1)
+    {
+        if (const int status = varnex_pacer_observe(pacer_, reference_ns, local_ns); status != VARNEX_OK) {
+            throw Error(status);
+        }
+    }
+    /**
+     * \brief How a following pacer steers its grid; between waits.
+     * \param options The options; a field left 0 takes its default.
+     * \throws Error as varnex_pacer_set_reference_options() fails.
+     * \since 1.7
+     */
+    void set_reference_options(varnex_reference_options options)
+    {
+        options.size = sizeof options;
+        if (const int status = varnex_pacer_set_reference_options(pacer_, &options); status != VARNEX_OK) {
             throw Error(status);
         }
     }

@@ -22,6 +22,13 @@ int main(void)
     FIELD(varnex_pacer_config, flags);
     FIELD(varnex_pacer_config, margin_ns);
 
+    STRUCT(varnex_reference_options);
+    FIELD(varnex_reference_options, size);
+    FIELD(varnex_reference_options, slew_ppm);
+    FIELD(varnex_reference_options, step_threshold_ns);
+    FIELD(varnex_reference_options, rebase_threshold_ns);
+    FIELD(varnex_reference_options, holdover_ns);
+
     STRUCT(varnex_tick);
     FIELD(varnex_tick, size);
     FIELD(varnex_tick, cause);
@@ -57,6 +64,15 @@ int main(void)
     FIELD(varnex_pacer_stats, late_overslept);
     FIELD(varnex_pacer_stats, late_preempted);
     FIELD(varnex_pacer_stats, late_host_late);
+    FIELD(varnex_pacer_stats, reference_state);
+    FIELD(varnex_pacer_stats, reference_rebases);
+    FIELD(varnex_pacer_stats, reference_phase_error_ns);
+    FIELD(varnex_pacer_stats, reference_rate_offset_ppb);
+    FIELD(varnex_pacer_stats, reference_jitter_ns);
+    FIELD(varnex_pacer_stats, reference_steps);
+    FIELD(varnex_pacer_stats, reference_observations);
+    FIELD(varnex_pacer_stats, reference_dropped);
+    FIELD(varnex_pacer_stats, reference_outliers);
 
     STRUCT(varnex_pacer_controls);
     FIELD(varnex_pacer_controls, size);

@@ -143,7 +143,8 @@ def test_every_struct_mirror_matches_the_c_layout_field_by_field():
         struct, field, value = line.split()
         layout.setdefault(struct, {})[field] = int(value)
     mirrors = {"varnex_pacer_config": varnex._Config, "varnex_tick": varnex._Tick,
-               "varnex_pacer_stats": varnex._Stats, "varnex_pacer_controls": varnex._Controls}
+               "varnex_pacer_stats": varnex._Stats, "varnex_pacer_controls": varnex._Controls,
+               "varnex_reference_options": varnex._ReferenceOptions}
     assert set(layout) == set(mirrors)
     for struct, mirror in mirrors.items():
         c_fields = dict(layout[struct])

@@ -19,6 +19,12 @@
     with varnex.Pacer(1000, budget=200e-6) as pacer:
         tick = pacer.wait()                   # tick.cause: varnex.Cause.ON_TIME, OVERSLEPT, ...
 
+    # Tick k where a reference the host observes reads k periods: an audio
+    # device's clock, a display's refresh, a PTP hardware clock. Integer ns.
+    with varnex.Pacer(1000, follow="reference") as pacer:
+        pacer.observe_ns(reference_ns, varnex.clock_ns())   # from any one thread
+        tick = pacer.wait()                   # tick.index: the reference's k
+
     # Scheduling controls, held only while the pacer needs them and put back:
     pacer = varnex.Pacer(1000, controls=varnex.Controls(boost=True, affinity=[1]))
     print(pacer.stats.controls_active, pacer.stats.controls_denied)
@@ -168,7 +174,17 @@ class _Stats(ctypes.Structure):
         (name, ctypes.c_uint32) for name in ("controls_active", "controls_denied", "controls_unsupported",
                                              "clock_steps")] + [
         ("clock_step_ns", ctypes.c_int64), ("clock_synchronized", ctypes.c_int32), ("clock_error_us", ctypes.c_int32)] + [
-        (name, ctypes.c_uint64) for name in ("late_ticks", "late_overslept", "late_preempted", "late_host_late")]
+        (name, ctypes.c_uint64) for name in ("late_ticks", "late_overslept", "late_preempted", "late_host_late")] + [
+        ("reference_state", ctypes.c_uint32), ("reference_rebases", ctypes.c_uint32)] + [
+        (name, ctypes.c_int64) for name in ("reference_phase_error_ns", "reference_rate_offset_ppb",
+                                            "reference_jitter_ns")] + [
+        (name, ctypes.c_uint64) for name in ("reference_steps", "reference_observations", "reference_dropped",
+                                             "reference_outliers")]
+
+
+class _ReferenceOptions(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("slew_ppm", ctypes.c_uint32), ("step_threshold_ns", ctypes.c_int64),
+                ("rebase_threshold_ns", ctypes.c_int64), ("holdover_ns", ctypes.c_int64)]
 
 
 class _Controls(ctypes.Structure):
@@ -201,7 +217,11 @@ class Stats:
     clock_steps and clock_step: the steps of the system clock an aligned pacer saw, and the sum of
     their sizes; clock_synchronized (a bool) and clock_error (the kernel's estimated error): None
     where unknown (everywhere but Linux). late_ticks: the ticks later than the budget (or 10 us
-    without one), and late_overslept, late_preempted and late_host_late: those by cause."""
+    without one), and late_overslept, late_preempted and late_host_late: those by cause. The
+    reference_* fields, for a pacer that follows a reference: its state (a ReferenceState), the
+    grid's phase error against it (seconds, above 0 while the grid is late), its rate against the
+    counter (parts per billion), the observations' residual jitter (seconds), and the counts of
+    steps, re-bases, observations taken, observations dropped by a full queue and outliers."""
     ticks: int
     missed: int
     lateness_p50: float
@@ -224,6 +244,15 @@ class Stats:
     late_overslept: int = 0
     late_preempted: int = 0
     late_host_late: int = 0
+    reference_state: ReferenceState = ReferenceState.NONE
+    reference_phase_error: float = 0.0
+    reference_rate_offset_ppb: int = 0
+    reference_jitter: float = 0.0
+    reference_steps: int = 0
+    reference_rebases: int = 0
+    reference_observations: int = 0
+    reference_dropped: int = 0
+    reference_outliers: int = 0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -327,12 +356,18 @@ def _lib():
             library.varnex_pacer_set_lateness_budget.argtypes = [ctypes.c_void_p, ctypes.c_int64]
             library.varnex_pacer_rate.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint32),
                                                   ctypes.POINTER(ctypes.c_uint32)]
+            library.varnex_pacer_observe.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
+            library.varnex_pacer_set_reference_options.argtypes = [ctypes.c_void_p,
+                                                                   ctypes.POINTER(_ReferenceOptions)]
+            library.varnex_clock_ns.restype = ctypes.c_int64
+            library.varnex_clock_ns.argtypes = []
             for function in ("varnex_pacer_create", "varnex_pacer_wait", "varnex_pacer_cancel",
                              "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate",
-                             "varnex_pacer_wait_handle", "varnex_pacer_set_lateness_budget"):
+                             "varnex_pacer_wait_handle", "varnex_pacer_set_lateness_budget",
+                             "varnex_pacer_observe", "varnex_pacer_set_reference_options"):
                 getattr(library, function).restype = ctypes.c_int
-            if library.varnex_version() < 0x010600:
-                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.6 or later")
+            if library.varnex_version() < 0x010700:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.7 or later")
             _library, _library_path = library, path
     return _library
 
@@ -353,6 +388,12 @@ def version():
     """The loaded library's version as "major.minor.patch"."""
     value = _lib().varnex_version()
     return f"{value >> 16}.{(value >> 8) & 0xFF}.{value & 0xFF}"
+
+
+def clock_ns():
+    """The library's clock in integer nanoseconds (Linux: CLOCK_MONOTONIC, as time.monotonic_ns();
+    Windows: the performance counter), to timestamp observations of a reference with."""
+    return _lib().varnex_clock_ns()
 
 
 def library_path():
@@ -407,6 +448,13 @@ def _cause(value):
         return value
 
 
+def _reference_state(value):
+    try:
+        return ReferenceState(value)
+    except ValueError:
+        return value
+
+
 def _returned_tick(raw):
     return Tick(raw.index, raw.lateness_s, raw.interval_s, raw.missed, _cause(raw.cause))
 
@@ -439,13 +487,16 @@ class Pacer:
     "system" puts the grid on the system clock, tick k due where it reads phase + k periods since
     1970 (phase then under one period, default 0), the same instants on every machine whose
     clock is synchronized; "tai" (Linux) on CLOCK_TAI, once the kernel knows the TAI offset.
+    follow: "reference" puts the grid on a reference that the host observes (observe_ns), tick k
+    due where it reads phase + k periods (phase under one period, default 0); before the first
+    observation the grid runs on the counter from the creation.
     budget: the p99 lateness in seconds the host accepts (set_lateness_budget). A value
     that its C field cannot hold raises ValueError naming the parameter. One thread waits on a
     pacer at a time (a second wait raises RuntimeError); stats, cancel() and close() may come
     from any thread (see the module's docs)."""
 
     def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
-                 controls=None, align=None, budget=None):
+                 controls=None, align=None, budget=None, follow=None):
         library = _lib()
         config = _Config()
         library.varnex_pacer_config_init(ctypes.byref(config))
@@ -469,7 +520,11 @@ class Pacer:
             config.margin_ns = _nanoseconds("margin", margin, 1, _UINT32_MAX, "seconds from 1 ns to 4.294967295 s")
         if align not in _ALIGN_FLAGS:
             raise ValueError(f'align must be None, "system" or "tai", not {align!r}')
+        if follow not in (None, "reference"):
+            raise ValueError(f'follow must be None or "reference", not {follow!r}')
         config.flags |= _RETURN_ON_SIGNAL | _ALIGN_FLAGS[align]
+        if follow is not None:
+            config.flags |= _PACER_FLAGS["follow_reference"]
         # Guards the handle: the wait in progress holds it, and the pacer is
         # destroyed only once that wait has left the library.
         # Reentrant: a signal handler may close the pacer while its thread holds the lock.
@@ -692,7 +747,42 @@ class Pacer:
                      raw.clock_steps, _seconds(raw.clock_step_ns),
                      None if raw.clock_synchronized < 0 else bool(raw.clock_synchronized),
                      None if raw.clock_error_us < 0 else raw.clock_error_us * 1e-6,
-                     raw.late_ticks, raw.late_overslept, raw.late_preempted, raw.late_host_late)
+                     raw.late_ticks, raw.late_overslept, raw.late_preempted, raw.late_host_late,
+                     _reference_state(raw.reference_state), _seconds(raw.reference_phase_error_ns),
+                     raw.reference_rate_offset_ppb, _seconds(raw.reference_jitter_ns), raw.reference_steps,
+                     raw.reference_rebases, raw.reference_observations, raw.reference_dropped,
+                     raw.reference_outliers)
+
+    def observe_ns(self, reference_ns, local_ns=None):
+        """For a pacer with follow="reference": the reference read `reference_ns` (an int, from 0
+        to 2**62) when the library's clock (clock_ns()) read `local_ns` (an int; None: now). In
+        integer nanoseconds, since a float holds a PTP-scale time only to about 0.24 us. It never
+        blocks; one thread at a time observes, beside the one that waits."""
+        for name, value in (("reference_ns", reference_ns), ("local_ns", local_ns)):
+            if value is not None and (not isinstance(value, int) or isinstance(value, bool)):
+                raise TypeError(f"{name} must be an int of nanoseconds, not {type(value).__name__}")
+        reference = _checked("reference_ns", reference_ns, 0, 2 ** 62, "an int of ns from 0 to 2**62")
+        local = -1 if local_ns is None else _checked("local_ns", local_ns, 0, _INT64_MAX, "an int of ns from 0 on")
+        with self._lock:
+            status = _lib().varnex_pacer_observe(self._open_handle(), reference, local)
+        if status != Status.OK:
+            _fail(status)
+
+    def set_reference_options(self, *, slew_ppm=None, step_threshold=None, rebase_threshold=None, holdover=None):
+        """How a following pacer steers its grid, durations in seconds; None keeps the default
+        (500 ppm, 2 ms, 100 ms, 1 s). Call it between waits."""
+        raw = _ReferenceOptions(size=ctypes.sizeof(_ReferenceOptions))
+        if slew_ppm is not None:
+            raw.slew_ppm = _checked("slew_ppm", slew_ppm, 1, 100000, "an int from 1 to 100000")
+        for name, seconds in (("step_threshold", step_threshold), ("rebase_threshold", rebase_threshold),
+                              ("holdover", holdover)):
+            if seconds is not None:
+                ns = _nanoseconds(name, seconds, 1, _INT64_MAX, "seconds from 1 ns on")
+                setattr(raw, name + "_ns", ns)
+        with self._lock:
+            status = _lib().varnex_pacer_set_reference_options(self._open_handle(), ctypes.byref(raw))
+        if status != Status.OK:
+            _fail(status)
 
     def set_lateness_budget(self, seconds):
         """The p99 lateness the host accepts, in seconds, for a hybrid that learns its margin: the

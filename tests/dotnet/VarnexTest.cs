@@ -227,6 +227,29 @@ static class VarnexTest
         }
     }
 
+    // A reference 200 ppm fast, read exactly, observed before each wait:
+    // the grid re-bases onto its indices, and the pacer learns its rate.
+    static void FollowsAReference()
+    {
+        using (var pacer = new Pacer(1000, 1, Mode.Sleep, PacerFlags.FollowReference))
+        {
+            Expect(StatusOf(() => pacer.Observe(-1)) == Varnex.Status.InvalidArgument, "a negative reading refused");
+            long origin = Pacer.ClockNs();
+            pacer.SetReferenceOptions(new ReferenceOptions { SlewPpm = 1000 });
+            Tick tick = default(Tick);
+            for (int i = 0; i < 300; i++)
+            {
+                long now = Pacer.ClockNs();
+                pacer.Observe(7000000000L + (now - origin) + (now - origin) / 5000, now);
+                tick = pacer.Wait();
+            }
+            PacerStats stats = pacer.Stats;
+            Expect(tick.Index > 7000U, "indices on the reference: " + tick.Index);
+            Expect(stats.ReferenceRebases == 1 && stats.ReferenceObservations == 300, "one re-base, every observation");
+            Expect(Math.Abs(stats.ReferenceRateOffsetPpb - 200000) < 20000, "the rate: " + stats.ReferenceRateOffsetPpb);
+        }
+    }
+
     static int Main(string[] arguments)
     {
         try
@@ -237,6 +260,7 @@ static class VarnexTest
             Cancels();
             ReadinessHandle();
             Aligned();
+            FollowsAReference();
         }
         catch (Exception error)
         {

@@ -85,11 +85,11 @@ TEST(ReferenceClock, FollowingBeatsReanchoringAtEveryObservationAndRunningFree)
             free_running.push_back(static_cast<double>(first_local_ns + (reading_ns - first_reading_ns)) - truth_ns);
             ASSERT_EQ(stats.reference_rebases, 1u);
         }
-        const int64_t local_ns = varnex_clock_ns();
+        const int64_t local_ns = varnex::clock_ns();
         const double exact_ns =
             static_cast<double>(reference_at_origin_ns) + kRate * static_cast<double>(local_ns - origin_ns);
         const auto reading_ns = static_cast<int64_t>(std::llround(exact_ns + jitter_ns(random)));
-        ASSERT_EQ(varnex_pacer_observe(pacer->get(), reading_ns, local_ns), VARNEX_OK);
+        pacer->observe(reading_ns, local_ns);
         if (first_local_ns < 0) {
             first_local_ns = local_ns;
             first_reading_ns = reading_ns;
