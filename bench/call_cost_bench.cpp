@@ -66,6 +66,59 @@ void pacer_wait_aligned(benchmark::State& state)
 }
 BENCHMARK(pacer_wait_aligned);
 
+// Over the statistics-on row: a wait on a grid that follows a reference,
+// observed once before each wait (the estimator and the steering as the wait
+// begins); the observation's own cost is the reference_observe row.
+void pacer_wait_following(benchmark::State& state)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 1000000000;
+    config.rate_den = 1;
+    config.flags = VARNEX_PACER_FOLLOW_REFERENCE;
+    varnex_pacer* pacer = nullptr;
+    varnex_pacer_create(&config, &pacer);
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    for (auto _ : state) {
+        const int64_t now_ns = varnex_clock_ns();
+        varnex_pacer_observe(pacer, now_ns + 1000000000000, now_ns);
+        benchmark::DoNotOptimize(varnex_pacer_wait(pacer, &tick));
+    }
+    varnex_pacer_destroy(pacer);
+}
+BENCHMARK(pacer_wait_following);
+
+// One observation: stamped now (-1), or with the host's own stamp; a full
+// queue drops the oldest, never waits.
+void reference_observe(benchmark::State& state)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.rate_num = 1000;
+    config.rate_den = 1;
+    config.flags = VARNEX_PACER_FOLLOW_REFERENCE;
+    varnex_pacer* pacer = nullptr;
+    varnex_pacer_create(&config, &pacer);
+    const bool stamped_here = state.range(0) != 0;
+    int64_t reference_ns = 0;
+    for (auto _ : state) {
+        ++reference_ns;
+        benchmark::DoNotOptimize(varnex_pacer_observe(pacer, reference_ns, stamped_here ? -1 : reference_ns));
+    }
+    varnex_pacer_destroy(pacer);
+}
+BENCHMARK(reference_observe)->ArgName("stamped_here")->Arg(0)->Arg(1);
+
+// The library's clock, for stamping observations.
+void clock_ns(benchmark::State& state)
+{
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(varnex_clock_ns());
+    }
+}
+BENCHMARK(clock_ns);
+
 // A hybrid's wait whose deadline has passed: no sleep, and what is left is
 // the hybrid's own bookkeeping, the late tick's cause among it.
 void pacer_wait_hybrid(benchmark::State& state)
