@@ -101,3 +101,8 @@ VARNEX_FORWARD_C(int, varnex_pacer_rate, (const varnex_pacer* pacer, uint32_t* r
                  (pacer, rate_num, rate_den))
 VARNEX_FORWARD_C(int, varnex_pacer_wait_handle, (varnex_pacer * pacer, intptr_t* handle), (pacer, handle))
 VARNEX_FORWARD_C(int, varnex_pacer_set_lateness_budget, (varnex_pacer * pacer, int64_t p99_ns), (pacer, p99_ns))
+VARNEX_FORWARD_C(int, varnex_pacer_observe, (varnex_pacer * pacer, int64_t reference_ns, int64_t local_ns),
+                 (pacer, reference_ns, local_ns))
+VARNEX_FORWARD_C(int, varnex_pacer_set_reference_options,
+                 (varnex_pacer * pacer, const varnex_reference_options* options), (pacer, options))
+VARNEX_FORWARD_C(int64_t, varnex_clock_ns, (void), ())

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <string>
 
 #if defined(_WIN32)
@@ -30,6 +31,33 @@ bool stdout_is_terminal()
 #endif
 }
 
+// A reference that runs `ppm` fast against the library's clock, read with
+// Gaussian jitter: what an audio device's clock or a fieldbus's would be.
+class SimulatedReference {
+public:
+    SimulatedReference(double ppm, double jitter_us)
+        : rate_(1.0 + ppm * 1e-6), jitter_ns_(0.0, jitter_us * 1e3), spread_ns_(jitter_us * 1e3)
+    {
+    }
+
+    void observe(varnex_pacer* pacer)
+    {
+        const int64_t now_ns = varnex_clock_ns();
+        const double noise_ns = spread_ns_ > 0 ? jitter_ns_(random_) : 0.0;
+        varnex_pacer_observe(pacer, std::llround(kStartNs + rate_ * static_cast<double>(now_ns - origin_ns_) + noise_ns),
+                             now_ns);
+    }
+
+private:
+    // Far from the library's clock, as a PTP clock's time since 1970 is.
+    static constexpr double kStartNs = 1.7e18;
+    const int64_t origin_ns_ = varnex_clock_ns();
+    double rate_;
+    std::mt19937_64 random_{33};
+    std::normal_distribution<double> jitter_ns_;
+    double spread_ns_;
+};
+
 // The timer the options name; each wait returns the interval in seconds, or
 // a negative number once no tick came.
 class Timer {
@@ -44,7 +72,7 @@ public:
             config.rate_den = 1;
             config.mode = options.mode;
             config.missed = options.missed;
-            config.flags = options.align_flags;
+            config.flags = options.align_flags | (options.follow_reference ? VARNEX_PACER_FOLLOW_REFERENCE : 0);
             int status = varnex_pacer_create(&config, &pacer_);
             if (status != VARNEX_OK) {
                 std::fprintf(stderr, "varnex_demo: the pacer was not created: %s\n", varnex_strerror(status));
@@ -91,8 +119,13 @@ public:
         }
         missed_ticks += tick.missed;
         index = tick.index;
+        if (reference_ != nullptr) {
+            reference_->observe(pacer_);
+        }
         return tick.interval_s;
     }
+
+    void follow(SimulatedReference* reference) { reference_ = reference; }
 
     varnex_pacer_stats stats() const
     {
@@ -114,6 +147,7 @@ public:
 
 private:
     varnex_pacer* pacer_ = nullptr;
+    SimulatedReference* reference_ = nullptr;
     void* timer_ = nullptr;
     unsigned int token_ = 0;
 };
@@ -126,6 +160,13 @@ void show_progress(const Run& run, const Timer& timer, double cpu_start_s, doubl
     if (live.ticks > 0) {
         std::printf(", lateness p99 %.1f us, CPU %.2f", static_cast<double>(live.lateness_p99_ns) / 1e3,
                     (process_cpu_seconds() - cpu_start_s) / run.wall_s);
+    }
+    if (live.reference_observations > 0) {
+        const char* states[] = {"none", "acquiring", "locked", "holding over"};
+        std::printf(", reference %s, rate %+.2f ppm, phase error %+.1f us",
+                    states[live.reference_state < 4 ? live.reference_state : 0],
+                    static_cast<double>(live.reference_rate_offset_ppb) / 1e3,
+                    static_cast<double>(live.reference_phase_error_ns) / 1e3);
     }
     if (!run.grid_offsets_s.empty()) {
         std::printf(", grid offset p50 %.1f us p99 %.1f us", percentile(run.grid_offsets_s, 0.5) * 1e6,
@@ -146,6 +187,10 @@ int main(int argc, char** argv)
     Timer timer;
     if (!timer.open(options)) {
         return 1;
+    }
+    SimulatedReference reference(options.reference_ppm, options.reference_jitter_us);
+    if (options.follow_reference) {
+        timer.follow(&reference);
     }
     using Clock = std::chrono::steady_clock;
     const double nominal_s = 1.0 / static_cast<double>(options.rate);

@@ -24,6 +24,9 @@ constexpr const char* kUsage =
     "  --missed skip|burst|delay   the pacer's missed-tick policy (default skip)\n"
     "  --align system|tai          the pacer's grid on the system clock from 1970 (tai: Linux, CLOCK_TAI)\n"
     "  --budget US                 the hybrid's lateness budget: the p99 lateness it may have, in us\n"
+    "  --reference-ppm PPM         follow a simulated reference this many ppm fast (-10000..10000),\n"
+    "                              observed after every tick, and show the lock as it happens\n"
+    "  --reference-jitter-us US    the simulated reference's Gaussian jitter (default 0)\n"
     "  --boost                     highest priority while spinning\n"
     "  --affinity MASK             run the waits on these CPUs (bit n: CPU n)\n"
     "  --realtime PRIORITY         Linux: SCHED_FIFO at 1..99 while sleeping (sleep or hybrid mode)\n"
@@ -111,6 +114,16 @@ int parse_options(int argc, char** argv, Options& options)
              return clock >= 0;
          }},
         {"--budget", [&](const char* value) { return parse_number(value, 0, 1e9, options.budget_us); }},
+        {"--reference-ppm",
+         [&](const char* value) {
+             options.follow_reference = true;
+             return parse_number(value, -10000, 10000, options.reference_ppm);
+         }},
+        {"--reference-jitter-us",
+         [&](const char* value) {
+             options.follow_reference = true;
+             return parse_number(value, 0, 1e6, options.reference_jitter_us);
+         }},
         {"--affinity",
          [&](const char* value) {
              char* end = nullptr;
@@ -180,8 +193,13 @@ int parse_options(int argc, char** argv, Options& options)
                      parsed.value.c_str());
         return 2;
     }
-    if ((options.align_flags != 0 || options.budget_us >= 0) && options.variant != Variant::kPacer) {
-        std::fprintf(stderr, "varnex_demo: --align and --budget pace with the pacer: add --variant pacer\n");
+    if ((options.align_flags != 0 || options.budget_us >= 0 || options.follow_reference) &&
+        options.variant != Variant::kPacer) {
+        std::fprintf(stderr, "varnex_demo: --align, --budget and --reference-* pace with the pacer: add --variant pacer\n");
+        return 2;
+    }
+    if (options.align_flags != 0 && options.follow_reference) {
+        std::fprintf(stderr, "varnex_demo: a grid is on the system clock (--align) or on a reference, not both\n");
         return 2;
     }
     if (options.budget_us >= 0 && options.mode != VARNEX_MODE_HYBRID) {

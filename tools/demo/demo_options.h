@@ -14,6 +14,11 @@ struct Options {
     uint32_t missed = VARNEX_MISSED_SKIP;
     uint32_t align_flags = 0;  // VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK, with VARNEX_PACER_TAI
     double budget_us = -1.0;   // the hybrid's lateness budget; -1: none set
+    // A simulated reference for the pacer to follow: its rate against the
+    // library's clock and its readings' jitter.
+    bool follow_reference = false;
+    double reference_ppm = 0.0;
+    double reference_jitter_us = 0.0;
     varnex_pacer_controls controls{sizeof(varnex_pacer_controls), 0, 0, 0, 0};
     long rate = 1000;
     long ticks = 2000;

@@ -59,6 +59,21 @@ void print_pacer_figures(const Options& options, const Run& run)
                 static_cast<unsigned long long>(stats.late_overslept),
                 static_cast<unsigned long long>(stats.late_preempted),
                 static_cast<unsigned long long>(stats.late_host_late));
+    if (options.follow_reference) {
+        const char* states[] = {"none", "acquiring", "locked", "holding over"};
+        std::printf("reference        %s at %+.3f ppm (simulated %+.3f ppm, jitter %.1f us); phase error %+.3f us\n",
+                    states[stats.reference_state < 4 ? stats.reference_state : 0],
+                    static_cast<double>(stats.reference_rate_offset_ppb) / 1e3, options.reference_ppm,
+                    options.reference_jitter_us, static_cast<double>(stats.reference_phase_error_ns) / 1e3);
+        std::printf("reference counts %llu observations, %llu re-bases, %llu steps, %llu outliers, %llu dropped; "
+                    "jitter %.1f us\n",
+                    static_cast<unsigned long long>(stats.reference_observations),
+                    static_cast<unsigned long long>(stats.reference_rebases),
+                    static_cast<unsigned long long>(stats.reference_steps),
+                    static_cast<unsigned long long>(stats.reference_outliers),
+                    static_cast<unsigned long long>(stats.reference_dropped),
+                    static_cast<double>(stats.reference_jitter_ns) / 1e3);
+    }
     if (options.controls.flags != 0) {
         const char* names[] = {"boost", "affinity", "realtime", "lock-memory", "dma-latency", "no-throttling",
                                "mmcss"};
