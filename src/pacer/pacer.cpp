@@ -503,8 +503,14 @@ int VARNEX_CALL varnex_pacer_observe(varnex_pacer* pacer, int64_t reference_ns, 
         local_ns < -1) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
+    // A counter faster than 1 GHz counts a reading of up to 2^62 ns in more
+    // than 2^62 counts.
+    const int64_t frequency = pacer->following.frequency;
+    if (frequency > platform::kNanosecondsPerSecond && ns_to_counts(reference_ns, frequency) > kMaxReferenceNs) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
     if (local_ns == -1) {
-        local_ns = counts_to_ns(platform::read_counter(), pacer->following.frequency);
+        local_ns = counts_to_ns(platform::read_counter(), frequency);
     }
     push_observation(pacer->following.queue, reference_ns, local_ns);
     return VARNEX_OK;

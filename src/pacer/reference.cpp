@@ -20,6 +20,13 @@ constexpr double kNsPerSecond = 1e9;
 constexpr double kLockFloorNs = 20000.0;
 constexpr double kLockSigmas = 3.0;
 
+// A reference that leapt further ahead than the clock has run puts the
+// tick's instant before the clock's 0.
+int64_t signed_counts(int64_t ns, int64_t frequency)
+{
+    return ns < 0 ? -ns_to_counts(-ns, frequency) : ns_to_counts(ns, frequency);
+}
+
 int64_t reference_ns_of(const Following& following, uint64_t k)
 {
     return deadline_counts(following.reference_grid, k);
@@ -74,7 +81,7 @@ void step(varnex_pacer& pacer, int64_t now, int64_t due_ns, bool ahead)
     Following& following = pacer.following;
     WaiterState& waiter = pacer.waiter;
     const double counts_per_ns = static_cast<double>(pacer.grid.frequency) / kNsPerSecond;
-    place(pacer.grid, waiter.next_index, ns_to_counts(due_ns, pacer.grid.frequency),
+    place(pacer.grid, waiter.next_index, signed_counts(due_ns, pacer.grid.frequency),
           estimated_period_ns(following, waiter.next_index) * counts_per_ns);
     const int64_t latest = latest_due_index(pacer.grid, now);
     if (ahead && latest >= static_cast<int64_t>(waiter.next_index)) {

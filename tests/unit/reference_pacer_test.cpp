@@ -254,8 +254,10 @@ TEST_F(ReferencePacerTest, AChangeOfRateIsSlewedAPhaseStepIsSteppedAndARestartRe
         uint64_t steps;
         uint64_t rebases;
     };
+    // A day ahead: further than the clock has run since its 0.
     for (const Case& test : {Case{"5.5 ms ahead", 5500000, 1, 1}, Case{"5.5 ms back", -5500000, 1, 1},
-                             Case{"a restart, 10 s back", -10 * kNsPerSecond, 0, 2}}) {
+                             Case{"a restart, 10 s back", -10 * kNsPerSecond, 0, 2},
+                             Case{"a day ahead", 86400 * kNsPerSecond + 500000, 1, 1}}) {
         SCOPED_TRACE(test.what);
         Script stepped;
         stepped.change_at_s = 3;
@@ -281,7 +283,7 @@ TEST_F(ReferencePacerTest, AChangeOfRateIsSlewedAPhaseStepIsSteppedAndARestartRe
         }
         ASSERT_TRUE(moved);
         // Ahead: the grid points the step passed over, no more; back: none.
-        EXPECT_EQ(missed, test.step_ns > 0 ? 5u : 0u);
+        EXPECT_EQ(missed, test.step_ns > 0 ? static_cast<uint64_t>(test.step_ns / kPeriodNs) : 0u);
         EXPECT_LT(relocked_after(result, 3001), 4000u);
         expect_intervals_within_the_slew(result);
     }
@@ -326,6 +328,14 @@ TEST_F(ReferencePacerTest, TheFlagsOptionsObservationsAndStatisticsTakeOnlyWhatT
     EXPECT_EQ(varnex_pacer_observe(pacer, (int64_t{1} << 62) + 1, -1), VARNEX_E_INVALID_ARGUMENT);
     EXPECT_EQ(varnex_pacer_observe(pacer, 0, -2), VARNEX_E_INVALID_ARGUMENT);
     EXPECT_EQ(varnex_pacer_observe(nullptr, 0, -1), VARNEX_E_INVALID_ARGUMENT);
+
+    // On a counter of 4 GHz, 2^62 ns would not fit in 2^62 counts.
+    fake::set_frequency(4000000000);
+    varnex_pacer* fast = created(following());
+    EXPECT_EQ(varnex_pacer_observe(fast, int64_t{1} << 62, -1), VARNEX_E_INVALID_ARGUMENT);
+    EXPECT_EQ(varnex_pacer_observe(fast, int64_t{1} << 59, -1), VARNEX_OK);
+    varnex_pacer_destroy(fast);
+    fake::set_frequency(kNsPerSecond);
 
     // A full queue drops the oldest: 300 observations before a wait leave its 256.
     for (int64_t i = 0; i < 300; ++i) {
