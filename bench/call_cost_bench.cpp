@@ -30,19 +30,25 @@ void wait_at_first_reading(benchmark::State& state)
 }
 BENCHMARK(wait_at_first_reading);
 
+varnex_pacer* created(uint32_t flags, uint32_t mode = VARNEX_MODE_SPIN, uint32_t rate = 1000000000)
+{
+    varnex_pacer_config config;
+    varnex_pacer_config_init(&config);
+    config.mode = mode;
+    config.rate_num = rate;
+    config.rate_den = 1;
+    config.flags = flags;
+    varnex_pacer* pacer = nullptr;
+    varnex_pacer_create(&config, &pacer);
+    return pacer;
+}
+
 // A pacer at one tick a nanosecond: every wait finds its deadline passed or
 // one read away, so that rows of other flags differ by what those add to a
 // wait.
 void wait_repeatedly(benchmark::State& state, uint32_t flags, uint32_t mode = VARNEX_MODE_SPIN)
 {
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.mode = mode;
-    config.rate_num = 1000000000;
-    config.rate_den = 1;
-    config.flags = flags;
-    varnex_pacer* pacer = nullptr;
-    varnex_pacer_create(&config, &pacer);
+    varnex_pacer* pacer = created(flags, mode);
     varnex_tick tick{};
     tick.size = sizeof tick;
     for (auto _ : state) {
@@ -71,13 +77,7 @@ BENCHMARK(pacer_wait_aligned);
 // begins); the observation's own cost is the reference_observe row.
 void pacer_wait_following(benchmark::State& state)
 {
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.rate_num = 1000000000;
-    config.rate_den = 1;
-    config.flags = VARNEX_PACER_FOLLOW_REFERENCE;
-    varnex_pacer* pacer = nullptr;
-    varnex_pacer_create(&config, &pacer);
+    varnex_pacer* pacer = created(VARNEX_PACER_FOLLOW_REFERENCE);
     varnex_tick tick{};
     tick.size = sizeof tick;
     for (auto _ : state) {
@@ -93,13 +93,7 @@ BENCHMARK(pacer_wait_following);
 // queue drops the oldest, never waits.
 void reference_observe(benchmark::State& state)
 {
-    varnex_pacer_config config;
-    varnex_pacer_config_init(&config);
-    config.rate_num = 1000;
-    config.rate_den = 1;
-    config.flags = VARNEX_PACER_FOLLOW_REFERENCE;
-    varnex_pacer* pacer = nullptr;
-    varnex_pacer_create(&config, &pacer);
+    varnex_pacer* pacer = created(VARNEX_PACER_FOLLOW_REFERENCE, VARNEX_MODE_SPIN, 1000);
     const bool stamped_here = state.range(0) != 0;
     int64_t reference_ns = 0;
     for (auto _ : state) {
