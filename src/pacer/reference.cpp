@@ -14,7 +14,7 @@ constexpr int64_t kDefaultStepThresholdNs = 2000000;
 constexpr int64_t kDefaultRebaseThresholdNs = 100000000;
 constexpr int64_t kDefaultHoldoverNs = 1000000000;
 constexpr double kPerMillion = 1e-6;
-constexpr double kNsPerSecond = 1e9;
+constexpr auto kNsPerSecond = static_cast<double>(platform::kNanosecondsPerSecond);
 // Locked: the grid within this of the reference, or within kLockSigmas of
 // what the estimate itself knows of the offset, whichever is larger.
 constexpr double kLockFloorNs = 20000.0;
@@ -141,7 +141,6 @@ bool reference_options_of(const varnex_reference_options& given, ReferenceOption
 
 void start_following(Following& following, const Grid& grid, int64_t phase_ns)
 {
-    following.on = true;
     following.frequency = grid.frequency;
     reference_options_of(varnex_reference_options{sizeof(varnex_reference_options), 0, 0, 0, 0}, &following.options);
     following.reference_grid = {platform::kNanosecondsPerSecond, grid.rate_num, grid.rate_den,

@@ -42,7 +42,6 @@ struct ReferenceCounters {
 };
 
 struct Following {
-    bool on = false;
     int64_t frequency = 0;  // the counter's, for the observing thread
     ReferenceOptions options{};
     // Where the reference reads tick k: phase + k * period, in its ns.

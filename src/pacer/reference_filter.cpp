@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/counter.h"
+
 namespace {
 
 // The reference's rate wanders by this much in a second, its offset by this
 // many ns: a crystal's drift with temperature, and a little more.
 constexpr double kRateWanderPerSqrtS = 1e-8;
 constexpr double kPhaseWanderPerSqrtS = 10.0;
-constexpr double kNsPerS = 1e9;
+constexpr auto kNsPerS = static_cast<double>(platform::kNanosecondsPerSecond);
 constexpr double kRateNoisePerNs = kRateWanderPerSqrtS * kRateWanderPerSqrtS / kNsPerS;
 constexpr double kPhaseNoisePerNs = kPhaseWanderPerSqrtS * kPhaseWanderPerSqrtS / kNsPerS;
 // What is known of a new reference's rate: within a few parts per thousand.
