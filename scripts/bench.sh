@@ -47,6 +47,10 @@ PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B be
 echo "== Linux: two pacers in two time namespaces, aligned to the system clock and not"
 build/linux/bench/varnex_aligned_fleet_bench --csv "$out/linux.csv" --rounds "$rounds" --seconds 3
 program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
+echo "== Linux: a pacer that follows a simulated reference (docs/reference-clock.md has one run's figures)"
+build/linux/bench/varnex_reference_bench --rounds 2 | tee "$out/reference.txt"
+build/linux/bench/varnex_reference_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    | tee -a "$out/reference.txt"
 echo "== Linux: Pacer.wait() from Python"
 PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
     "$out/python_call_cost.json"
