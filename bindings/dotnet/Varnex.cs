@@ -227,8 +227,8 @@ namespace Varnex
     {
         // A tick later than this is late, without a lateness budget.
         public const long OnTimeNs = HeaderConstants.OnTimeNs;
-        // The library this file is written for: 1.6, which has Tick.Cause and the budget.
-        public const uint RequiredVersion = 0x010600;
+        // The library this file is written for: 1.7, which has the reference calls.
+        public const uint RequiredVersion = 0x010700;
 
         // A Wait that sleeps on the readiness handle looks at the dispose this often, should it
         // miss the readiness that the dispose's cancel gives.
@@ -243,7 +243,7 @@ namespace Varnex
             uint version = Native.varnex_version();
             if (version < RequiredVersion)
                 throw new NotSupportedException(string.Format(
-                    "the Varnex library is version {0:x6}; this binding needs 1.6 or later", version));
+                    "the Varnex library is version {0:x6}; this binding needs 1.7 or later", version));
             config.Size = (uint)Marshal.SizeOf(typeof(PacerConfig));
             PacerHandle created;
             int status = Native.varnex_pacer_create(ref config, out created);
