@@ -191,6 +191,7 @@ varnex_example_test(example_first_pacer "tick [0-9]+ came -?[0-9.]+ us late")
 varnex_example_test(example_lateness_budget
     "[0-9]+ of 500 ticks on time; late: [0-9]+ overslept, [0-9]+ preempted, [0-9]+ host late")
 varnex_example_test(example_aligned_grid "grid point [0-9]+ is [0-9.]+ s after 1970; no index skipped or repeated")
+varnex_example_test(example_follow_reference "tick [0-9]+ on the reference, locked at \\+(29[0-9]|30[0-9])\\.[0-9] ppm, 1 re-base")
 varnex_example_test(example_wrapper
     "refused: [^\n]+ \\(status -2\\)\ncancelled after [0-9]+ ticks \\([0-9]+ missed\\); p99 lateness [0-9.]+ us")
 # The threaded timer shares its named event with every process of the user:

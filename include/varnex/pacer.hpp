@@ -34,7 +34,11 @@ enum class Align : uint32_t {
     kReference = VARNEX_PACER_FOLLOW_REFERENCE,                    /**< On a reference the host observes (since 1.7). */
 };
 
-/** \brief The library's clock, in nanoseconds: varnex_clock_ns(). \since 1.7 */
+/**
+ * \brief The library's clock, in nanoseconds.
+ * \returns varnex_clock_ns().
+ * \since 1.7
+ */
 inline int64_t clock_ns() noexcept
 {
     return varnex_clock_ns();
