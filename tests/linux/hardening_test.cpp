@@ -46,9 +46,6 @@ long resident_kib()
 // reclaim what an ended worker leaves.
 TEST(Stress, HundredThousandOpensKeepMemoryFlat)
 {
-#if defined(VARNEX_SANITIZED)
-    GTEST_SKIP() << "a sanitizer's allocator keeps what is freed";
-#endif
     long after_first_thousand_kib = 0;
     void* timer = nullptr;
     for (int cycle = 1; cycle <= 100000; ++cycle) {
