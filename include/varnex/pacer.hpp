@@ -86,8 +86,10 @@ public:
     /**
      * \brief varnex_pacer_wait(), with the tick's size set.
      * \param tick Receives the tick.
-     * \returns #VARNEX_OK, or #VARNEX_E_CANCELLED after cancel(); with the readiness handle out,
-     *          also #VARNEX_E_NOT_DUE.
+     * \returns What varnex_pacer_wait() returns: #VARNEX_OK; #VARNEX_E_CANCELLED after cancel();
+     *          #VARNEX_E_INTERRUPTED on a signal with #VARNEX_PACER_RETURN_ON_SIGNAL;
+     *          #VARNEX_E_NOT_DUE with the readiness handle out; #VARNEX_E_NO_COUNTER;
+     *          #VARNEX_E_INVALID_ARGUMENT on a moved-from wrapper.
      */
     int wait(varnex_tick& tick) noexcept
     {
