@@ -110,8 +110,13 @@ void take_observations(Following& following)
     uint64_t outliers = 0;
     const uint64_t lost = drain_observations(following.queue, [&](int64_t reference_ns, int64_t local_ns) {
         ++taken;
-        following.last_observed_ns = std::max(following.last_observed_ns, local_ns);
-        outliers += observe_reference(following.filter, reference_ns, local_ns) == Observed::kOutlier ? 1 : 0;
+        // An outlier is no sign of the reference: its stamp, perhaps of
+        // another clock, neither ends nor postpones a holdover.
+        if (observe_reference(following.filter, reference_ns, local_ns) == Observed::kOutlier) {
+            ++outliers;
+        } else {
+            following.last_observed_ns = std::max(following.last_observed_ns, local_ns);
+        }
     });
     ReferenceCounters& published = following.published;
     add_relaxed(published.dropped, lost);
