@@ -351,14 +351,20 @@ TEST_F(ReferencePacerTest, TheFlagsOptionsObservationsAndStatisticsTakeOnlyWhatT
     varnex_pacer_destroy(fast);
     fake::set_frequency(kNsPerSecond);
 
+    // A stamp later than the wait's own reading (here the system clock's
+    // 2026) is rejected, not slept toward.
+    ASSERT_EQ(varnex_pacer_observe(pacer, kReferenceAtCreationNs, 1765000000 * kNsPerSecond), VARNEX_OK);
+    EXPECT_EQ(waited(pacer).index, 0u);
+    EXPECT_EQ(stats_of(pacer).reference_outliers, 1u);
+
     // A full queue drops the oldest: 300 observations before a wait leave its 256.
     for (int64_t i = 0; i < 300; ++i) {
-        ASSERT_EQ(varnex_pacer_observe(pacer, kReferenceAtCreationNs + i * kPeriodNs, kCreatedAtNs + i * kPeriodNs),
+        ASSERT_EQ(varnex_pacer_observe(pacer, kReferenceAtCreationNs + i * kPeriodNs, kCreatedAtNs + (i - 300) * kPeriodNs),
                   VARNEX_OK);
     }
     waited(pacer);
     varnex_pacer_stats stats = stats_of(pacer);
-    EXPECT_EQ(stats.reference_observations, 256u);
+    EXPECT_EQ(stats.reference_observations, 1u + 256u);
     EXPECT_EQ(stats.reference_dropped, 44u);
     EXPECT_EQ(stats.reference_rebases, 1u);
     // A host that knows the 1.6 struct gets its 160 bytes and nothing beyond.
