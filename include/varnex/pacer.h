@@ -306,7 +306,9 @@ typedef struct varnex_pacer_stats {
     uint64_t reference_steps;           /**< Phase errors past the step threshold, stepped. \since 1.7 */
     uint64_t reference_observations;    /**< Observations the estimator took. \since 1.7 */
     uint64_t reference_dropped;         /**< Observations a full queue dropped, the oldest first. \since 1.7 */
-    uint64_t reference_outliers;        /**< Observations rejected as too far from the estimate. \since 1.7 */
+    /** Observations rejected as too far from the estimate, or stamped later than the clock as the
+        wait took them. \since 1.7 */
+    uint64_t reference_outliers;
 } varnex_pacer_stats;
 
 /** \brief A following pacer's reference (varnex_pacer_stats::reference_state). \since 1.7 */
@@ -539,7 +541,9 @@ VARNEX_API int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer,
  * \param pacer The pacer.
  * \param reference_ns The reference's reading, in nanoseconds from its own 0: 0 to 2^62 (on a
  *        counter faster than 1 GHz, to what it counts in 2^62 counts).
- * \param local_ns varnex_clock_ns() at the instant of that reading, or -1 for now.
+ * \param local_ns varnex_clock_ns() at the instant of that reading, or -1 for now. A stamp later
+ *        than the clock as the next wait takes the observation (another clock's, or another
+ *        unit's) is rejected as an outlier (varnex_pacer_stats::reference_outliers).
  * \returns #VARNEX_OK; #VARNEX_E_INVALID_ARGUMENT for a null pacer, one that follows no reference,
  *          a reference_ns out of its range or a local_ns below -1.
  * \threadsafety One thread at a time, beside the thread that waits (the two may be one).

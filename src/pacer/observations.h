@@ -39,12 +39,18 @@ inline void push_observation(ObservationQueue& queue, int64_t reference_ns, int6
     queue.written.store(number + 1, std::memory_order_release);
 }
 
-// Hands each observation not yet read to take(reference_ns, local_ns), the
-// oldest first; returns how many the writer overwrote before they were read.
-template <typename Take>
-uint64_t drain_observations(ObservationQueue& queue, Take take)
+// How many the writer has published; each of them was stamped before this.
+inline uint64_t observations_written(const ObservationQueue& queue)
 {
-    const uint64_t written = queue.written.load(std::memory_order_acquire);
+    return queue.written.load(std::memory_order_acquire);
+}
+
+// Hands each observation not yet read, of the first `written`, to
+// take(reference_ns, local_ns), the oldest first; returns how many the writer
+// overwrote before they were read.
+template <typename Take>
+uint64_t drain_observations(ObservationQueue& queue, uint64_t written, Take take)
+{
     uint64_t lost = 0;
     if (written - queue.read > kObservationSlots) {
         lost = written - queue.read - kObservationSlots;

@@ -5,6 +5,7 @@
 
 #include "pacer/atomics.h"
 #include "pacer/pacer_state.h"
+#include "platform/counter.h"
 
 namespace {
 
@@ -106,12 +107,30 @@ void slew(varnex_pacer& pacer, int64_t deadline, int64_t error_ns)
 
 void take_observations(Following& following)
 {
+    const uint64_t written = observations_written(following.queue);
+    if (written == following.queue.read) {
+        return;
+    }
+    // Read after the observations were published: an honest stamp is not
+    // later. One that is (a clock of the host's own, or a wrong unit) would
+    // put the reference's next instant as far ahead, and the wait would sleep
+    // until then: it is rejected as an outlier.
+    const int64_t latest_ns = counts_to_ns(platform::read_counter(), following.frequency);
     uint64_t taken = 0;
     uint64_t outliers = 0;
-    const uint64_t lost = drain_observations(following.queue, [&](int64_t reference_ns, int64_t local_ns) {
+    const uint64_t lost = drain_observations(following.queue, written, [&](int64_t reference_ns, int64_t local_ns) {
         ++taken;
-        following.last_observed_ns = std::max(following.last_observed_ns, local_ns);
-        outliers += observe_reference(following.filter, reference_ns, local_ns) == Observed::kOutlier ? 1 : 0;
+        if (local_ns > latest_ns) {
+            ++outliers;
+            return;
+        }
+        // An outlier is no sign of the reference: its stamp, perhaps of
+        // another clock, neither ends nor postpones a holdover.
+        if (observe_reference(following.filter, reference_ns, local_ns) == Observed::kOutlier) {
+            ++outliers;
+        } else {
+            following.last_observed_ns = std::max(following.last_observed_ns, local_ns);
+        }
     });
     ReferenceCounters& published = following.published;
     add_relaxed(published.dropped, lost);

@@ -87,11 +87,16 @@ Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_
         start(filter, reference_ns, local_ns, kInitialRateSpread);
         return Observed::kAccepted;
     }
-    predict(filter, local_ns);
+    // Predicted on a copy: an outlier leaves the state as it was. Its stamp
+    // may be far from the others (a host that stamps with another clock), and
+    // the state moved there and back would keep the covariance that distance
+    // grew, which would wipe out the noise learned and narrow the gate.
+    ReferenceFilter predicted = filter;
+    predict(predicted, local_ns);
     const double innovation =
-        static_cast<double>(reference_ns - local_ns - filter.offset_base_ns) - filter.offset_ns;
-    const double noise = observation_noise_ns2(filter);
-    const double spread = filter.p00 + noise;
+        static_cast<double>(reference_ns - local_ns - predicted.offset_base_ns) - predicted.offset_ns;
+    const double noise = observation_noise_ns2(predicted);
+    const double spread = predicted.p00 + noise;
     if (filter_settled(filter) && innovation * innovation > kGateSigmas * kGateSigmas * spread) {
         if (++filter.rejected_in_row < kRejectRun) {
             return Observed::kOutlier;
@@ -99,6 +104,7 @@ Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_
         start(filter, reference_ns, local_ns, kRateKick);
         return Observed::kRestarted;
     }
+    filter = predicted;
     filter.rejected_in_row = 0;
     // An innovation's square less the offset's own variance is the noise's
     // variance, on average; but only once the offset is known better than the

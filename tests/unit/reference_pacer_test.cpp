@@ -54,6 +54,7 @@ struct Script {
     int change_at_s = -1;        // then the rate moves by change_ppm, the reading by step_ns
     double change_ppm = 0.0;
     int64_t step_ns = 0;
+    int stray_at_s = -1;         // then one more reading, stamped with the system clock's 2026
 };
 
 struct Tick {
@@ -89,7 +90,7 @@ protected:
     }
 
     // One observation after each tick, at the tick's return.
-    static Following run(const Script& script)
+    static Following run(Script script)
     {
         fake::set_counter(kCreatedAtNs, 1);
         varnex_pacer* pacer = created(following());
@@ -122,6 +123,10 @@ protected:
                 ++result.outliers_sent;
             }
             EXPECT_EQ(varnex_pacer_observe(pacer, std::llround(reading_ns), now_ns), VARNEX_OK);
+            if (since_s >= script.stray_at_s && script.stray_at_s >= 0) {
+                EXPECT_EQ(varnex_pacer_observe(pacer, std::llround(reading_ns), 1765000000 * kNsPerSecond), VARNEX_OK);
+                script.stray_at_s = -1;
+            }
         }
         varnex_pacer_destroy(pacer);
         return result;
@@ -220,6 +225,15 @@ TEST_F(ReferencePacerTest, OutliersAreRejectedAndCountedAndAGapHoldsOverOnTheLas
     EXPECT_EQ(spoilt.ticks.back().stats.reference_steps, 0u);
     const size_t from = locked_from(spoilt) + 500;
     EXPECT_LT(largest_error_ns(spoilt, from, spoilt.ticks.size()), largest_error_ns(clean, from, clean.ticks.size()) + 2000.0);
+
+    // One reading stamped with another clock is one outlier, and leaves the
+    // estimate as it was.
+    Script stray;
+    stray.stray_at_s = 3;
+    const Following strayed = run(stray);
+    EXPECT_EQ(strayed.ticks.back().stats.reference_outliers, 1u);
+    EXPECT_NEAR(strayed.ticks.back().stats.reference_jitter_ns, 20000.0, 4000.0);
+    EXPECT_LT(largest_error_ns(strayed, 3000, strayed.ticks.size()), largest_error_ns(clean, 3000, clean.ticks.size()) + 2000.0);
 
     Script gap;
     gap.gap_from_s = 3;
@@ -337,9 +351,24 @@ TEST_F(ReferencePacerTest, TheFlagsOptionsObservationsAndStatisticsTakeOnlyWhatT
     varnex_pacer_destroy(fast);
     fake::set_frequency(kNsPerSecond);
 
+    // A stamp later than the wait's own reading (here the system clock's
+    // 2026) is rejected, not slept toward: the handle stays armed for the
+    // counter's grid.
+    varnex_pacer* stamped = created(following());
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(stamped, &handle), VARNEX_OK);
+    const int64_t armed = fake::calls_named("arm_ready_timer").back().value;
+    ASSERT_EQ(varnex_pacer_observe(stamped, kReferenceAtCreationNs, 1765000000 * kNsPerSecond), VARNEX_OK);
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    EXPECT_EQ(varnex_pacer_wait(stamped, &tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(fake::calls_named("arm_ready_timer").back().value, armed);
+    EXPECT_EQ(stats_of(stamped).reference_outliers, 1u);
+    varnex_pacer_destroy(stamped);
+
     // A full queue drops the oldest: 300 observations before a wait leave its 256.
     for (int64_t i = 0; i < 300; ++i) {
-        ASSERT_EQ(varnex_pacer_observe(pacer, kReferenceAtCreationNs + i * kPeriodNs, kCreatedAtNs + i * kPeriodNs),
+        ASSERT_EQ(varnex_pacer_observe(pacer, kReferenceAtCreationNs + i * kPeriodNs, kCreatedAtNs + (i - 300) * kPeriodNs),
                   VARNEX_OK);
     }
     waited(pacer);
