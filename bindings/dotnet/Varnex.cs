@@ -395,8 +395,10 @@ namespace Varnex
         // which makes it ready, takes it out of its wait set (epoll_ctl's EPOLL_CTL_DEL),
         // and only then calls Dispose.
         // Since 1.7, for a pacer created with PacerFlags.FollowReference: the reference read
-        // referenceNs when the library's clock (ClockNs) read localNs; -1 for now. Never
-        // blocks: one thread observes at a time, beside the one that waits.
+        // referenceNs when the library's clock (ClockNs) read localNs; -1 for now. A stamp
+        // later than the clock as the next wait takes it (another clock's, another unit's)
+        // is counted in ReferenceOutliers and not followed. Never blocks: one thread
+        // observes at a time, beside the one that waits.
         public void Observe(long referenceNs, long localNs = -1)
         {
             Check(Native.varnex_pacer_observe(handle, referenceNs, localNs));

@@ -13,8 +13,9 @@
  * Threads: one thread waits on a pacer at a time. varnex_pacer_get_stats()
  * and varnex_pacer_cancel() may be called from any thread, also while another
  * waits; varnex_pacer_observe() from one thread at a time, beside the waiting
- * one. Destroying a pacer while another thread waits on it is a contract
- * violation: cancel first, and destroy once the wait has returned.
+ * one. Destroying a pacer while another thread waits on it, or observes it,
+ * is a contract violation: cancel first, stop the observer, and destroy once
+ * the wait and the observation have returned.
  *
  * Processes (POSIX): after fork(), the child's copy of a pacer is a pacer of
  * its own, holding none of the parent's kernel objects; the parent's pacer is
@@ -546,7 +547,8 @@ VARNEX_API int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer,
  *        unit's) is rejected as an outlier (varnex_pacer_stats::reference_outliers).
  * \returns #VARNEX_OK; #VARNEX_E_INVALID_ARGUMENT for a null pacer, one that follows no reference,
  *          a reference_ns out of its range or a local_ns below -1.
- * \threadsafety One thread at a time, beside the thread that waits (the two may be one).
+ * \threadsafety One thread at a time, beside the thread that waits (the two may be one); never
+ *               while another thread destroys the pacer.
  * \since 1.7
  */
 VARNEX_API int VARNEX_CALL varnex_pacer_observe(varnex_pacer* pacer, int64_t reference_ns, int64_t local_ns);

@@ -13,18 +13,18 @@ def test_clock_ns_is_the_librarys_clock_in_integer_nanoseconds():
     assert isinstance(first, int) and 0 < first <= second
 
 
-def test_a_reference_observed_from_another_thread_rebases_the_grid_and_its_rate_is_learned():
-    # 250 ppm fast, read exactly, from a thread of its own beside the waiting one: the observation
-    # for each tick is handed over before that tick is waited for.
+def test_a_reference_observed_from_another_thread_rebases_the_grid():
+    # Read exactly, from a thread of its own beside the waiting one: the observation for each tick
+    # is handed over before that tick is waited for.
     origin = varnex.clock_ns()
     start_reading = 10 ** 15 + 400_000
     handed_over = threading.Semaphore(0)
     ticks_waited = threading.Semaphore(0)
 
     def observer(pacer):
-        for _ in range(400):
+        for _ in range(50):
             now = varnex.clock_ns()
-            pacer.observe_ns(start_reading + (now - origin) + (now - origin) // 4000, now)
+            pacer.observe_ns(start_reading + (now - origin), now)
             handed_over.release()
             ticks_waited.acquire()
 
@@ -33,7 +33,7 @@ def test_a_reference_observed_from_another_thread_rebases_the_grid_and_its_rate_
         thread = threading.Thread(target=observer, args=(pacer,))
         thread.start()
         ticks = []
-        for _ in range(400):
+        for _ in range(50):
             handed_over.acquire()
             ticks.append(pacer.wait())
             ticks_waited.release()
@@ -41,9 +41,7 @@ def test_a_reference_observed_from_another_thread_rebases_the_grid_and_its_rate_
         stats = pacer.stats
     assert ticks[0].index > 10 ** 9, "the first tick is already on the reference's indices"
     assert all(after.index == before.index + 1 + after.missed for before, after in zip(ticks, ticks[1:]))
-    assert stats.reference_rebases == 1 and stats.reference_observations == 400
-    assert stats.reference_state in (varnex.ReferenceState.LOCKED, varnex.ReferenceState.ACQUIRING)
-    assert abs(stats.reference_rate_offset_ppb - 250_000) < 25_000
+    assert stats.reference_rebases == 1 and stats.reference_observations == 50
 
 
 def test_observations_and_options_take_only_what_the_library_can():
@@ -52,8 +50,6 @@ def test_observations_and_options_take_only_what_the_library_can():
             unfollowing.observe_ns(0)
     with pytest.raises(ValueError, match="follow must be"):
         varnex.Pacer(100, follow="display")
-    with pytest.raises(ValueError, match="invalid argument"):
-        varnex.Pacer(100, follow="reference", align="system")
     with varnex.Pacer(100, mode="sleep", follow="reference") as pacer:
         with pytest.raises(TypeError, match="reference_ns must be an int"):
             pacer.observe_ns(1.5e9)

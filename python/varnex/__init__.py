@@ -756,8 +756,10 @@ class Pacer:
     def observe_ns(self, reference_ns, local_ns=None):
         """For a pacer with follow="reference": the reference read `reference_ns` (an int, from 0
         to 2**62) when the library's clock (clock_ns()) read `local_ns` (an int; None: now). In
-        integer nanoseconds, since a float holds a PTP-scale time only to about 0.24 us. It never
-        blocks; one thread at a time observes, beside the one that waits."""
+        integer nanoseconds, since a float holds a PTP-scale time only to about 0.24 us. A stamp
+        later than the clock as the next wait takes it (another clock's, another unit's) is
+        counted in stats.reference_outliers and not followed. It never blocks; one thread at a
+        time observes, beside the one that waits."""
         for name, value in (("reference_ns", reference_ns), ("local_ns", local_ns)):
             if value is not None and (not isinstance(value, int) or isinstance(value, bool)):
                 raise TypeError(f"{name} must be an int of nanoseconds, not {type(value).__name__}")
@@ -769,8 +771,8 @@ class Pacer:
             _fail(status)
 
     def set_reference_options(self, *, slew_ppm=None, step_threshold=None, rebase_threshold=None, holdover=None):
-        """How a following pacer steers its grid, durations in seconds; None keeps the default
-        (500 ppm, 2 ms, 100 ms, 1 s). Call it between waits."""
+        """How a following pacer steers its grid, durations in seconds; None takes the default
+        (500 ppm, 2 ms, 100 ms, 1 s), whatever an earlier call set. Call it between waits."""
         raw = _ReferenceOptions(size=ctypes.sizeof(_ReferenceOptions))
         if slew_ppm is not None:
             raw.slew_ppm = _checked("slew_ppm", slew_ppm, 1, 100000, "an int from 1 to 100000")

@@ -126,7 +126,8 @@ void take_observations(Following& following)
         }
         // An outlier is no sign of the reference: its stamp, perhaps of
         // another clock, neither ends nor postpones a holdover.
-        if (observe_reference(following.filter, reference_ns, local_ns) == Observed::kOutlier) {
+        if (observe_reference(following.filter, reference_ns, local_ns, following.options.rebase_threshold_ns) ==
+            Observed::kOutlier) {
             ++outliers;
         } else {
             following.last_observed_ns = std::max(following.last_observed_ns, local_ns);

@@ -80,7 +80,7 @@ bool filter_settled(const ReferenceFilter& filter)
     return filter.started && filter.accepted >= kSettledObservations;
 }
 
-Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns)
+Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, int64_t restart_ns)
 {
     if (!filter.started) {
         filter.noise_ns2 = kInitialNoiseNs2;
@@ -95,6 +95,11 @@ Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_
     predict(predicted, local_ns);
     const double innovation =
         static_cast<double>(reference_ns - local_ns - predicted.offset_base_ns) - predicted.offset_ns;
+    if (!filter_settled(filter) && std::fabs(innovation) > static_cast<double>(restart_ns)) {
+        filter.noise_ns2 = kInitialNoiseNs2;
+        start(filter, reference_ns, local_ns, kInitialRateSpread);
+        return Observed::kRestarted;
+    }
     const double noise = observation_noise_ns2(predicted);
     const double spread = predicted.p00 + noise;
     if (filter_settled(filter) && innovation * innovation > kGateSigmas * kGateSigmas * spread) {

@@ -22,6 +22,10 @@
 //   the filter has settled, is rejected and counted;
 // - a step: kRejectRun rejections in a row are the reference itself moved; the
 //   offset restarts at the latest observation, the rate kept but uncertain;
+// - a restart before the filter settles (no gate yet): an innovation past the
+//   caller's restart distance is a new reference (a stream restarted while
+//   the pacer acquired it), not a reading to average with the old one: the
+//   filter starts afresh at it;
 // - a change of rate: the innovations' running mean (each divided by its
 //   spread) past kBiasLimit means the rate moved; the rate's variance widens by
 //   kRateKick squared so that the filter follows within a few hundred
@@ -52,7 +56,9 @@ struct ReferenceFilter {
 
 enum class Observed { kAccepted, kOutlier, kRestarted };
 
-Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns);
+// `restart_ns`: the distance from the estimate past which an observation
+// restarts a filter that has not settled.
+Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, int64_t restart_ns);
 // Whether the filter has taken enough observations since its start to gate
 // outliers and to lock.
 bool filter_settled(const ReferenceFilter& filter);
