@@ -3,8 +3,9 @@
 // tick at 1,000 ticks a second. Each tick's deadline comes from the library's
 // own readings (the running sum of the intervals from the creation, less the
 // lateness), never from a reading after the return, which this VM can delay
-// by milliseconds. The same observations give the grid of a host that does
-// without the estimate: one re-anchored at every observation.
+// by milliseconds. The same observations give the grids of two hosts that do
+// without the estimate: one re-anchored at every observation, one that ran
+// free from the first.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -66,9 +67,9 @@ TEST(ReferenceClock, FollowingBeatsReanchoringAtEveryObservationAndRunningFree)
     std::mt19937_64 random(1);
     std::normal_distribution<double> jitter_ns(0.0, 20000.0);
 
-    std::vector<double> following, reanchored;
+    std::vector<double> following, reanchored, free_running;
     int64_t sum_ns = created_ns;
-    int64_t last_local_ns = -1, last_reading_ns = 0;
+    int64_t first_local_ns = -1, first_reading_ns = 0, last_local_ns = -1, last_reading_ns = 0;
     varnex_tick tick{};
     for (int i = 0; i < kTicks; ++i) {
         ASSERT_EQ(pacer->wait(tick), VARNEX_OK);
@@ -81,6 +82,7 @@ TEST(ReferenceClock, FollowingBeatsReanchoringAtEveryObservationAndRunningFree)
             const double truth_ns = truth_local_ns(reading_ns);
             following.push_back(static_cast<double>(deadline_ns) - truth_ns);
             reanchored.push_back(static_cast<double>(last_local_ns + (reading_ns - last_reading_ns)) - truth_ns);
+            free_running.push_back(static_cast<double>(first_local_ns + (reading_ns - first_reading_ns)) - truth_ns);
             ASSERT_EQ(stats.reference_rebases, 1u);
         }
         const int64_t local_ns = varnex::clock_ns();
@@ -88,6 +90,10 @@ TEST(ReferenceClock, FollowingBeatsReanchoringAtEveryObservationAndRunningFree)
             static_cast<double>(reference_at_origin_ns) + kRate * static_cast<double>(local_ns - origin_ns);
         const auto reading_ns = static_cast<int64_t>(std::llround(exact_ns + jitter_ns(random)));
         pacer->observe(reading_ns, local_ns);
+        if (first_local_ns < 0) {
+            first_local_ns = local_ns;
+            first_reading_ns = reading_ns;
+        }
         last_local_ns = local_ns;
         last_reading_ns = reading_ns;
     }
@@ -100,6 +106,8 @@ TEST(ReferenceClock, FollowingBeatsReanchoringAtEveryObservationAndRunningFree)
     EXPECT_LT(stats.reference_rate_offset_ppb, 450000);
     EXPECT_LT(spread(following), spread(reanchored)) << "following against re-anchoring at every observation";
     const double offset_ns = mean(following);
+    // Running free, the grid has run 600 us and more from the reference by now.
+    EXPECT_LT(std::fabs(offset_ns), std::fabs(mean(free_running))) << "following against running free";
     EXPECT_GT(offset_ns, -5.0 * spread(reanchored)) << "the following grid is late against the reference";
     EXPECT_LT(offset_ns, static_cast<double>(bracket_ns) + 5.0 * spread(reanchored))
         << "the following grid is early against the reference";

@@ -239,7 +239,9 @@ TEST_F(ReferencePacerTest, OutliersAreRejectedAndCountedAndAGapHoldsOverOnTheLas
     EXPECT_NEAR(strayed.ticks.back().stats.reference_jitter_ns, 20000.0, 4000.0);
     EXPECT_LT(largest_error_ns(strayed, 3000, strayed.ticks.size()), largest_error_ns(clean, 3000, clean.ticks.size()) + 2000.0);
 
+    // A slow reference this time: the rate's sign is learned as well.
     Script gap;
+    gap.ppm = -300.0;
     gap.gap_from_s = 3;
     gap.seconds = 16;
     const Following held = run(gap);
@@ -248,6 +250,7 @@ TEST_F(ReferencePacerTest, OutliersAreRejectedAndCountedAndAGapHoldsOverOnTheLas
     EXPECT_EQ(state_at(4.1), static_cast<uint32_t>(VARNEX_REFERENCE_HOLDOVER));
     EXPECT_EQ(state_at(12.9), static_cast<uint32_t>(VARNEX_REFERENCE_HOLDOVER));
     EXPECT_EQ(state_at(13.5), static_cast<uint32_t>(VARNEX_REFERENCE_LOCKED));
+    EXPECT_NEAR(held.ticks[3900].stats.reference_rate_offset_ppb, -300000.0, 3000.0);
     // On the last estimate, 10 s run apart by the rate's error alone.
     EXPECT_LT(largest_error_ns(held, 3000, 13000), 20000.0);
     EXPECT_EQ(held.ticks.back().stats.reference_steps + held.ticks.back().stats.reference_outliers, 0u);
