@@ -36,8 +36,8 @@ def names():
     enums = {}
     for name, body in re.findall(r"enum\s+(varnex_\w+)\s*\{([^}]*)\}", preprocessed("-P")):
         enums[name] = [item.split("=")[0].strip() for item in body.split(",") if item.strip()]
-    macros = [name for name, value in re.findall(r"^#define (VARNEX_(?:PACER|CONTROL)_\w+|VARNEX_ON_TIME_NS) (.+)$",
-                                                 preprocessed("-dM"), re.MULTILINE) if value.strip()]
+    pattern = r"^#define (VARNEX_(?:PACER|CONTROL)_\w+|VARNEX_ON_TIME_NS|VARNEX_VERSION) (.+)$"
+    macros = [name for name, value in re.findall(pattern, preprocessed("-dM"), re.MULTILINE) if value.strip()]
     return enums, macros
 
 
@@ -77,6 +77,14 @@ def constants():
         groups[group] = sorted(((strip(symbol, prefix), value_of[symbol]) for symbol in macros
                                 if symbol.startswith(prefix)), key=lambda item: item[1])
     groups["on_time_ns"] = value_of["VARNEX_ON_TIME_NS"]
+    # The C names as they are, for a binding that keeps them (Rust's -sys crate).
+    groups["c_names"] = [(enum, symbol, value_of[symbol]) for enum, members in enums.items() for symbol in members]
+    groups["c_names"] += [(group, symbol, value_of[symbol]) for group, prefix in (("pacer_flags", "VARNEX_PACER_"),
+                                                                                  ("controls", "VARNEX_CONTROL_"))
+                          for symbol, _ in sorted(((s, value_of[s]) for s in macros if s.startswith(prefix)),
+                                                  key=lambda item: item[1])]
+    groups["c_names"] += [(symbol.lower(), symbol, value_of[symbol])
+                          for symbol in ("VARNEX_ON_TIME_NS", "VARNEX_VERSION")]
     return groups
 
 
@@ -114,8 +122,17 @@ def csharp_text(groups):
         f"        public const long OnTimeNs = {groups['on_time_ns']};\n    }}\n"])
 
 
+def rust_sys_text(groups):
+    # The types the structs' fields have: a status is a C int, the rest are uint32_t fields.
+    types = {"varnex_status": "c_int", "varnex_on_time_ns": "i64"}
+    return "".join(f"pub const {symbol}: {types.get(group, 'u32')} = "
+                   f"{hex(value) if group in ('pacer_flags', 'controls') else value};\n"
+                   for group, symbol, value in groups["c_names"])
+
+
 TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
-           (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text)]
+           (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text),
+           (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text)]
 
 
 def regenerated(text, comment, body):
