@@ -130,9 +130,41 @@ def rust_sys_text(groups):
                    for group, symbol, value in groups["c_names"])
 
 
+def rust_text(groups):
+    def enum(name, group, doc, flags=False, read=False):
+        """An enum of a group; read: with from_raw, for the kinds the library writes."""
+        members = [(pascal(member), hex(value) if flags else value) for member, value in groups[group]]
+        arms = "".join(f"            {value} => Some({name}::{member}),\n" for member, value in members)
+        return (f"/// {doc}\n#[derive(Clone, Copy, Debug, PartialEq, Eq, Hash)]\n#[repr(u32)]\npub enum {name} {{\n"
+                + "".join(f"    {member} = {value},\n" for member, value in members) + "}\n"
+                + (f"\nimpl {name} {{\n    pub(crate) fn from_raw(value: u32) -> Option<{name}> {{\n"
+                   f"        match value {{\n{arms}            _ => None,\n        }}\n    }}\n}}\n" if read else ""))
+
+    errors = [(pascal(member), value) for member, value in groups["varnex_status"] if value != 0]
+    return "\n".join([
+        "/// An error of the library: a `varnex_status` other than `VARNEX_OK`.\n"
+        "#[derive(Clone, Copy, Debug, PartialEq, Eq, Hash)]\n#[non_exhaustive]\npub enum Error {\n"
+        + "".join(f"    {member},\n" for member, _ in errors)
+        + "    /// A status this crate does not know, from a newer library.\n    Unknown(i32),\n}\n\n"
+        "impl Error {\n    /// The error for a status other than `VARNEX_OK`.\n"
+        "    pub fn from_status(status: i32) -> Error {\n        match status {\n"
+        + "".join(f"            {value} => Error::{member},\n" for member, value in errors)
+        + "            other => Error::Unknown(other),\n        }\n    }\n\n"
+        "    /// The library's status code.\n    pub fn status(self) -> i32 {\n        match self {\n"
+        + "".join(f"            Error::{member} => {value},\n" for member, value in errors)
+        + "            Error::Unknown(status) => status,\n        }\n    }\n}\n",
+        enum("Mode", "varnex_mode", "How a pacer waits (`varnex_mode`)."),
+        enum("Missed", "varnex_missed", "What a wait does after later deadlines passed (`varnex_missed`)."),
+        enum("Cause", "varnex_cause", "Why a wait returned its tick when it did (`varnex_cause`).", read=True),
+        enum("ReferenceState", "varnex_reference_state", "A following pacer's reference (`varnex_reference_state`).",
+             read=True),
+        enum("Control", "controls", "A scheduling or power control (the `VARNEX_CONTROL_*` bits).", True)])
+
+
 TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
            (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text),
-           (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text)]
+           (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text),
+           (ROOT / "bindings" / "rust" / "varnex" / "src" / "kinds.rs", "// ", rust_text)]
 
 
 def regenerated(text, comment, body):
