@@ -13,7 +13,7 @@ packages=(
     llvm-14 clang-14 lld-14
     python3-build python3-venv lintian dpkg-dev mono-mcs mono-runtime
     doxygen help2man man-db
-    cargo rustc librust-libc-dev
+    cargo rustc librust-tokio-dev librust-futures-core-dev librust-tokio-stream-dev librust-libc-dev
 )
 if [ "${1:-}" = bench ]; then
     packages+=(python3-matplotlib)

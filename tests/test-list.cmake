@@ -146,14 +146,14 @@ else()
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
         # The Rust crates with Debian's toolchain (rustc 1.63, not a newer one first on PATH) and
         # Debian's crates, offline (bindings/rust/.cargo/config.toml, read from that folder), over
-        # the library just built, into a target folder of this build. The first entry compiles,
-        # beside other tests; the second runs the tests alone.
+        # the library just built, into a target folder of this build. The first entry compiles
+        # (tokio takes minutes), beside other tests; the second runs the tests alone.
         set(rust_environment
             "CARGO_TARGET_DIR=${CMAKE_BINARY_DIR}/rust;RUSTC=/usr/bin/rustc;RUSTDOC=/usr/bin/rustdoc;VARNEX_LIB_DIR=$<TARGET_FILE_DIR:varnex>;LD_LIBRARY_PATH=$<TARGET_FILE_DIR:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>")
-        varnex_test(rust_build TIMEOUT 1200 TIER rust COMMAND /usr/bin/cargo test --no-run)
+        varnex_test(rust_build TIMEOUT 1200 TIER rust COMMAND /usr/bin/cargo test --features tokio --no-run)
         set_tests_properties(rust_build PROPERTIES FIXTURES_SETUP rust_build)
         varnex_test(rust_crates TIMEOUT 120 SERIAL TIER rust FIXTURES rust_build COMMAND
-            /usr/bin/cargo test)
+            /usr/bin/cargo test --features tokio)
         foreach(entry rust_build rust_crates)
             set_tests_properties(${entry} PROPERTIES ENVIRONMENT "${rust_environment}"
                 WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/rust)

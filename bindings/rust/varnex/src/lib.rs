@@ -17,6 +17,9 @@
 //! waiting one. The pacer's memory is owned by the `Pacer` and by every
 //! handle made from it, and is destroyed when the last of them drops: a
 //! cancel after the `Pacer` dropped touches a pacer that is still there.
+//!
+//! With the feature `tokio`, [`Pacer::into_stream`] gives a stream of ticks
+//! that waits on the pacer's readiness handle in tokio's reactor.
 use std::ffi::CStr;
 use std::fmt;
 use std::os::raw::c_int;
@@ -27,8 +30,12 @@ use std::sync::Arc;
 use varnex_sys as sys;
 
 mod kinds;
+#[cfg(feature = "tokio")]
+mod stream;
 
 pub use kinds::{Cause, Control, Error, Missed, Mode, ReferenceState};
+#[cfg(feature = "tokio")]
+pub use stream::TickStream;
 
 impl fmt::Display for Error {
     /// The library's text for the status.
