@@ -154,7 +154,12 @@ else()
         set_tests_properties(rust_build PROPERTIES FIXTURES_SETUP rust_build)
         varnex_test(rust_crates TIMEOUT 120 SERIAL TIER rust FIXTURES rust_build COMMAND
             /usr/bin/cargo test --features tokio)
-        foreach(entry rust_build rust_crates)
+        # The guide's example (docs/rust.md), built by the first entry.
+        varnex_test(example_rust_tokio_stream TIMEOUT 120 SERIAL TIER rust FIXTURES rust_build COMMAND
+            ${CMAKE_COMMAND} -DPROGRAM=/usr/bin/cargo "-DARGUMENTS=run --features tokio --example tokio_stream"
+            "-DPATTERN=tokio: [0-9]+ ticks, p99 lateness [0-9.]+ us; the other task ran 100 times"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+        foreach(entry rust_build rust_crates example_rust_tokio_stream)
             set_tests_properties(${entry} PROPERTIES ENVIRONMENT "${rust_environment}"
                 WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/rust)
         endforeach()
