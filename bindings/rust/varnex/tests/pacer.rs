@@ -47,7 +47,7 @@ fn errors_carry_the_library_status_and_text() {
 
 #[test]
 fn a_cancel_from_another_thread_stops_the_wait_and_leaves_the_tick() {
-    let mut pacer = Pacer::builder().rate_hz(20.0).mode(Mode::Sleep).build().unwrap();
+    let mut pacer = Pacer::builder().rate_hz(5.0).mode(Mode::Sleep).build().unwrap();
     let cancel = pacer.cancel_handle();
     let (waiting, about_to_wait) = mpsc::channel();
     let canceller = thread::spawn(move || {

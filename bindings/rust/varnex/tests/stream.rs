@@ -36,7 +36,7 @@ async fn a_hundred_ticks_while_another_task_runs_on_the_same_thread() {
 
 #[tokio::test(flavor = "current_thread")]
 async fn a_dropped_next_leaves_its_tick_for_the_next_poll() {
-    let mut ticks = Pacer::new(20.0).unwrap().into_stream().unwrap();
+    let mut ticks = Pacer::new(5.0).unwrap().into_stream().unwrap();
     let first = ticks.next().await.unwrap().unwrap();
     assert!(tokio::time::timeout(Duration::from_millis(5), ticks.next()).await.is_err());
     let second = ticks.next().await.unwrap().unwrap();
@@ -45,7 +45,7 @@ async fn a_dropped_next_leaves_its_tick_for_the_next_poll() {
 
 #[tokio::test(flavor = "multi_thread", worker_threads = 2)]
 async fn a_cancel_yields_one_error_and_the_stream_goes_on() {
-    let mut ticks = Pacer::builder().rate_hz(20.0).mode(Mode::Sleep).build().unwrap().into_stream().unwrap();
+    let mut ticks = Pacer::builder().rate_hz(5.0).mode(Mode::Sleep).build().unwrap().into_stream().unwrap();
     let cancel = ticks.pacer().cancel_handle();
     std::thread::spawn(move || cancel.cancel()).join().unwrap();
     assert_eq!(ticks.next().await.unwrap().err(), Some(Error::Cancelled));
