@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the pacer header's constants into the bindings, between the markers
-in each binding's file; with --check, changes nothing and fails when a file
-is stale.
+in each binding's file, and the header's version into the Rust crates'
+manifests; with --check, changes nothing and fails when a file is stale.
 
 The names come from the preprocessed header, whose comments the
 preprocessor has already dropped however they grow: the enumerators of each
@@ -161,10 +161,18 @@ def rust_text(groups):
         enum("Control", "controls", "A scheduling or power control (the `VARNEX_CONTROL_*` bits).", True)])
 
 
+def cargo_version_text(groups):
+    """A crate's version: the library's, as the header gives it."""
+    version = next(value for _, symbol, value in groups["c_names"] if symbol == "VARNEX_VERSION")
+    return f'version = "{version >> 16}.{(version >> 8) & 0xff}.{version & 0xff}"\n'
+
+
 TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
            (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text),
            (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text),
-           (ROOT / "bindings" / "rust" / "varnex" / "src" / "kinds.rs", "// ", rust_text)]
+           (ROOT / "bindings" / "rust" / "varnex" / "src" / "kinds.rs", "// ", rust_text),
+           (ROOT / "bindings" / "rust" / "varnex-sys" / "Cargo.toml", "# ", cargo_version_text),
+           (ROOT / "bindings" / "rust" / "varnex" / "Cargo.toml", "# ", cargo_version_text)]
 
 
 def regenerated(text, comment, body):
