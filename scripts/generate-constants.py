@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the pacer header's constants into the bindings, between the markers
-in each binding's file; with --check, changes nothing and fails when a file
-is stale.
+in each binding's file, and the header's version into the Rust crates'
+manifests; with --check, changes nothing and fails when a file is stale.
 
 The names come from the preprocessed header, whose comments the
 preprocessor has already dropped however they grow: the enumerators of each
@@ -36,8 +36,8 @@ def names():
     enums = {}
     for name, body in re.findall(r"enum\s+(varnex_\w+)\s*\{([^}]*)\}", preprocessed("-P")):
         enums[name] = [item.split("=")[0].strip() for item in body.split(",") if item.strip()]
-    macros = [name for name, value in re.findall(r"^#define (VARNEX_(?:PACER|CONTROL)_\w+|VARNEX_ON_TIME_NS) (.+)$",
-                                                 preprocessed("-dM"), re.MULTILINE) if value.strip()]
+    pattern = r"^#define (VARNEX_(?:PACER|CONTROL)_\w+|VARNEX_ON_TIME_NS|VARNEX_VERSION) (.+)$"
+    macros = [name for name, value in re.findall(pattern, preprocessed("-dM"), re.MULTILINE) if value.strip()]
     return enums, macros
 
 
@@ -77,6 +77,14 @@ def constants():
         groups[group] = sorted(((strip(symbol, prefix), value_of[symbol]) for symbol in macros
                                 if symbol.startswith(prefix)), key=lambda item: item[1])
     groups["on_time_ns"] = value_of["VARNEX_ON_TIME_NS"]
+    # The C names as they are, for a binding that keeps them (Rust's -sys crate).
+    groups["c_names"] = [(enum, symbol, value_of[symbol]) for enum, members in enums.items() for symbol in members]
+    groups["c_names"] += [(group, symbol, value_of[symbol]) for group, prefix in (("pacer_flags", "VARNEX_PACER_"),
+                                                                                  ("controls", "VARNEX_CONTROL_"))
+                          for symbol, _ in sorted(((s, value_of[s]) for s in macros if s.startswith(prefix)),
+                                                  key=lambda item: item[1])]
+    groups["c_names"] += [(symbol.lower(), symbol, value_of[symbol])
+                          for symbol in ("VARNEX_ON_TIME_NS", "VARNEX_VERSION")]
     return groups
 
 
@@ -114,8 +122,57 @@ def csharp_text(groups):
         f"        public const long OnTimeNs = {groups['on_time_ns']};\n    }}\n"])
 
 
+def rust_sys_text(groups):
+    # The types the structs' fields have: a status is a C int, the rest are uint32_t fields.
+    types = {"varnex_status": "c_int", "varnex_on_time_ns": "i64"}
+    return "".join(f"pub const {symbol}: {types.get(group, 'u32')} = "
+                   f"{hex(value) if group in ('pacer_flags', 'controls') else value};\n"
+                   for group, symbol, value in groups["c_names"])
+
+
+def rust_text(groups):
+    def enum(name, group, doc, flags=False, read=False):
+        """An enum of a group; read: with from_raw, for the kinds the library writes."""
+        members = [(pascal(member), hex(value) if flags else value) for member, value in groups[group]]
+        arms = "".join(f"            {value} => Some({name}::{member}),\n" for member, value in members)
+        return (f"/// {doc}\n#[derive(Clone, Copy, Debug, PartialEq, Eq, Hash)]\n#[repr(u32)]\npub enum {name} {{\n"
+                + "".join(f"    {member} = {value},\n" for member, value in members) + "}\n"
+                + (f"\nimpl {name} {{\n    pub(crate) fn from_raw(value: u32) -> Option<{name}> {{\n"
+                   f"        match value {{\n{arms}            _ => None,\n        }}\n    }}\n}}\n" if read else ""))
+
+    errors = [(pascal(member), value) for member, value in groups["varnex_status"] if value != 0]
+    return "\n".join([
+        "/// An error of the library: a `varnex_status` other than `VARNEX_OK`.\n"
+        "#[derive(Clone, Copy, Debug, PartialEq, Eq, Hash)]\n#[non_exhaustive]\npub enum Error {\n"
+        + "".join(f"    {member},\n" for member, _ in errors)
+        + "    /// A status this crate does not know, from a newer library.\n    Unknown(i32),\n}\n\n"
+        "impl Error {\n    /// The error for a status other than `VARNEX_OK`.\n"
+        "    pub fn from_status(status: i32) -> Error {\n        match status {\n"
+        + "".join(f"            {value} => Error::{member},\n" for member, value in errors)
+        + "            other => Error::Unknown(other),\n        }\n    }\n\n"
+        "    /// The library's status code.\n    pub fn status(self) -> i32 {\n        match self {\n"
+        + "".join(f"            Error::{member} => {value},\n" for member, value in errors)
+        + "            Error::Unknown(status) => status,\n        }\n    }\n}\n",
+        enum("Mode", "varnex_mode", "How a pacer waits (`varnex_mode`)."),
+        enum("Missed", "varnex_missed", "What a wait does after later deadlines passed (`varnex_missed`)."),
+        enum("Cause", "varnex_cause", "Why a wait returned its tick when it did (`varnex_cause`).", read=True),
+        enum("ReferenceState", "varnex_reference_state", "A following pacer's reference (`varnex_reference_state`).",
+             read=True),
+        enum("Control", "controls", "A scheduling or power control (the `VARNEX_CONTROL_*` bits).", True)])
+
+
+def cargo_version_text(groups):
+    """A crate's version: the library's, as the header gives it."""
+    version = next(value for _, symbol, value in groups["c_names"] if symbol == "VARNEX_VERSION")
+    return f'version = "{version >> 16}.{(version >> 8) & 0xff}.{version & 0xff}"\n'
+
+
 TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
-           (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text)]
+           (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text),
+           (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text),
+           (ROOT / "bindings" / "rust" / "varnex" / "src" / "kinds.rs", "// ", rust_text),
+           (ROOT / "bindings" / "rust" / "varnex-sys" / "Cargo.toml", "# ", cargo_version_text),
+           (ROOT / "bindings" / "rust" / "varnex" / "Cargo.toml", "# ", cargo_version_text)]
 
 
 def regenerated(text, comment, body):

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs, as root on Debian 12, whatever the builds and tests need that the
 # machine lacks (doxygen for the reference, help2man for the tools' manual
-# pages, man-db to read a page in the package test); `install-deps.sh bench` adds what the benchmark's charts
+# pages, man-db to read a page in the package test, Debian's Rust and crates
+# for bindings/rust); `install-deps.sh bench` adds what the benchmark's charts
 # need. Quiet when everything is there.
 set -euo pipefail
 
@@ -12,6 +13,7 @@ packages=(
     llvm-14 clang-14 lld-14
     python3-build python3-venv lintian dpkg-dev mono-mcs mono-runtime
     doxygen help2man man-db
+    cargo rustc librust-tokio-dev librust-futures-core-dev librust-tokio-stream-dev librust-libc-dev
 )
 if [ "${1:-}" = bench ]; then
     packages+=(python3-matplotlib)

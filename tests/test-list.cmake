@@ -144,6 +144,25 @@ else()
             /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+        # The Rust crates with Debian's toolchain (rustc 1.63, not a newer one first on PATH) and
+        # Debian's crates, offline (bindings/rust/.cargo/config.toml, read from that folder), over
+        # the library just built, into a target folder of this build. The first entry compiles
+        # (tokio takes minutes), beside other tests; the second runs the tests alone.
+        set(rust_environment
+            "CARGO_TARGET_DIR=${CMAKE_BINARY_DIR}/rust;RUSTC=/usr/bin/rustc;RUSTDOC=/usr/bin/rustdoc;VARNEX_LIB_DIR=$<TARGET_FILE_DIR:varnex>;LD_LIBRARY_PATH=$<TARGET_FILE_DIR:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>")
+        varnex_test(rust_build TIMEOUT 1200 TIER rust COMMAND /usr/bin/cargo test --features tokio --no-run)
+        set_tests_properties(rust_build PROPERTIES FIXTURES_SETUP rust_build)
+        varnex_test(rust_crates TIMEOUT 120 SERIAL TIER rust FIXTURES rust_build COMMAND
+            /usr/bin/cargo test --features tokio)
+        # The guide's example (docs/rust.md), built by the first entry.
+        varnex_test(example_rust_tokio_stream TIMEOUT 120 SERIAL TIER rust FIXTURES rust_build COMMAND
+            ${CMAKE_COMMAND} -DPROGRAM=/usr/bin/cargo "-DARGUMENTS=run --features tokio --example tokio_stream"
+            "-DPATTERN=tokio: [0-9]+ ticks, p99 lateness [0-9.]+ us; the other task ran 100 times"
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+        foreach(entry rust_build rust_crates example_rust_tokio_stream)
+            set_tests_properties(${entry} PROPERTIES ENVIRONMENT "${rust_environment}"
+                WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/rust)
+        endforeach()
     elseif(VARNEX_SANITIZER STREQUAL "address")
         # Debian's Python over the sanitized library, the sanitizer's runtime
         # preloaded: a pacer closed while another thread waits is never

@@ -1,0 +1,60 @@
+//! The tokio stream: it leaves the runtime to other tasks, a dropped
+//! `next()` takes no tick, and a cancel is one error.
+use std::sync::atomic::{AtomicU64, Ordering};
+use std::sync::Arc;
+use std::time::Duration;
+
+use tokio_stream::StreamExt;
+use varnex::{Error, Mode, Pacer};
+
+#[tokio::test(flavor = "current_thread")]
+async fn a_hundred_ticks_while_another_task_runs_on_the_same_thread() {
+    let beats = Arc::new(AtomicU64::new(0));
+    let counter = Arc::clone(&beats);
+    let other = tokio::spawn(async move {
+        loop {
+            tokio::time::sleep(Duration::from_millis(1)).await;
+            counter.fetch_add(1, Ordering::Relaxed);
+        }
+    });
+    let mut ticks = Pacer::new(50.0).unwrap().into_stream().unwrap();
+    let mut last = None;
+    for _ in 0..100 {
+        let tick = ticks.next().await.unwrap().unwrap();
+        assert_eq!(tick.index, last.map_or(tick.missed, |index: u64| index + 1 + tick.missed));
+        assert!(tick.lateness_ns >= 0, "never early: {:?}", tick);
+        last = Some(tick.index);
+    }
+    other.abort();
+    // A stream that blocked the thread through each 20 ms period would let the other task run
+    // about once a tick. The stream blocks it for the final spin only, at most half the period
+    // (a hybrid's margin on the handle), in which a task on tokio's 1 ms timer runs 5 times.
+    let beats = beats.load(Ordering::Relaxed);
+    assert!(beats > 250, "the other task ran {} times in 100 ticks", beats);
+    assert_eq!(ticks.pacer().stats().unwrap().ticks, 100);
+}
+
+#[tokio::test(flavor = "current_thread")]
+async fn a_dropped_next_leaves_its_tick_for_the_next_poll() {
+    let mut ticks = Pacer::new(5.0).unwrap().into_stream().unwrap();
+    let first = ticks.next().await.unwrap().unwrap();
+    assert!(tokio::time::timeout(Duration::from_millis(5), ticks.next()).await.is_err());
+    let second = ticks.next().await.unwrap().unwrap();
+    assert_eq!((second.index, second.missed), (first.index + 1, 0));
+}
+
+#[tokio::test(flavor = "multi_thread", worker_threads = 2)]
+async fn a_cancel_yields_one_error_and_the_stream_goes_on() {
+    let mut ticks = Pacer::builder().rate_hz(5.0).mode(Mode::Sleep).build().unwrap().into_stream().unwrap();
+    let cancel = ticks.pacer().cancel_handle();
+    std::thread::spawn(move || cancel.cancel()).join().unwrap();
+    assert_eq!(ticks.next().await.unwrap().err(), Some(Error::Cancelled));
+    let tick = ticks.next().await.unwrap().unwrap();
+    assert_eq!((tick.index, tick.missed), (0, 0), "the cancel took no tick");
+}
+
+#[tokio::test(flavor = "current_thread")]
+async fn a_spin_pacer_has_no_stream() {
+    let spin = Pacer::builder().rate_hz(100.0).mode(Mode::Spin).build().unwrap();
+    assert_eq!(spin.into_stream().err().map(|error| error.status()), Some(Error::InvalidMode.status()));
+}
