@@ -8,6 +8,7 @@
 #   docs      the documents: their examples run, their copies and links, the
 #             API reference, the tools' --help
 #   emulated  added to every entry of the i686 build, which runs under qemu
+#   node      the npm package: its addon, its types and its tarball
 # varnex_gtest runs a GoogleTest program filtered to some cases;
 # varnex_case_tests gives each TEST of a file an entry of its own, so that each
 # starts on a library that no case before it touched.
@@ -144,6 +145,13 @@ else()
             /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+        # The npm package under Node's own test runner, its addon built over the
+        # library just built.
+        foreach(suite ticks)
+            varnex_test(node_${suite} TIMEOUT 120 SERIAL TIER node COMMAND
+                ${VARNEX_NODE} --test ${PROJECT_SOURCE_DIR}/bindings/node/test/${suite}.test.js)
+            set_tests_properties(node_${suite} PROPERTIES ENVIRONMENT "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>")
+        endforeach()
     elseif(VARNEX_SANITIZER STREQUAL "address")
         # Debian's Python over the sanitized library, the sanitizer's runtime
         # preloaded: a pacer closed while another thread waits is never
