@@ -147,7 +147,7 @@ else()
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
         # The npm package under Node's own test runner, its addon built over the
         # library just built.
-        foreach(suite ticks)
+        foreach(suite ticks event_loop worker)
             varnex_test(node_${suite} TIMEOUT 120 SERIAL TIER node COMMAND
                 ${VARNEX_NODE} --test ${PROJECT_SOURCE_DIR}/bindings/node/test/${suite}.test.js)
             set_tests_properties(node_${suite} PROPERTIES ENVIRONMENT "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>")
