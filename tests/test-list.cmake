@@ -152,6 +152,10 @@ else()
                 ${VARNEX_NODE} --test ${PROJECT_SOURCE_DIR}/bindings/node/test/${suite}.test.js)
             set_tests_properties(node_${suite} PROPERTIES ENVIRONMENT "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>")
         endforeach()
+        # The package's types, with Debian's tsc: what a host writes compiles,
+        # and the mistakes it must catch are caught.
+        varnex_test(node_types TIMEOUT 120 TIER node COMMAND ${VARNEX_TSC} --noEmit --strict --target es2020
+            --module commonjs ${PROJECT_SOURCE_DIR}/bindings/node/test/types.ts)
     elseif(VARNEX_SANITIZER STREQUAL "address")
         # Debian's Python over the sanitized library, the sanitizer's runtime
         # preloaded: a pacer closed while another thread waits is never
