@@ -156,6 +156,10 @@ else()
         # and the mistakes it must catch are caught.
         varnex_test(node_types TIMEOUT 120 TIER node COMMAND ${VARNEX_TSC} --noEmit --strict --target es2020
             --module commonjs ${PROJECT_SOURCE_DIR}/bindings/node/test/types.ts)
+        # The npm tarball, installed offline over an installed copy of this
+        # build: npm builds its addon with node-gyp, and it paces.
+        varnex_test(node_tarball TIMEOUT 300 TIER node COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/package/check_npm.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
     elseif(VARNEX_SANITIZER STREQUAL "address")
         # Debian's Python over the sanitized library, the sanitizer's runtime
         # preloaded: a pacer closed while another thread waits is never
