@@ -241,6 +241,14 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
         set_tests_properties(example_python_${example} PROPERTIES ENVIRONMENT "${python_environment}")
     endforeach()
+    # The Node example requires the package by name, as a host does: the
+    # source tree's package, through NODE_PATH, over this build's addon.
+    varnex_test(example_node TIMEOUT 60 TIER docs COMMAND ${CMAKE_COMMAND} -DPROGRAM=${VARNEX_NODE}
+        -DARGUMENTS=${PROJECT_SOURCE_DIR}/examples/node/first_pacer.js
+        "-DPATTERN=node: [0-9]+ ticks, p99 lateness [0-9.]+ us, [0-9]+ timers served"
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    set_tests_properties(example_node PROPERTIES ENVIRONMENT
+        "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>;NODE_PATH=${VARNEX_NODE_MODULES}")
     varnex_test(example_csharp TIMEOUT 120 TIER docs COMMAND ${CMAKE_COMMAND}
         -DPROGRAM=${CMAKE_CURRENT_SOURCE_DIR}/docs/run_csharp_example.sh
         "-DARGUMENTS=$<TARGET_FILE:varnex> ${PROJECT_SOURCE_DIR}/examples/csharp/Host.cs"
