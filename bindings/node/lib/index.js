@@ -229,7 +229,7 @@ class Pacer {
             flags |= PACER_FLAGS.follow_reference;
         }
         const phaseNs = phase === undefined ? -1n : nanoseconds('phase', phase, 0n, 2n ** 62n);
-        const cap = burstCap === undefined ? 4 : integer('burstCap', burstCap, 0, UINT32_MAX);
+        const cap = burstCap === undefined ? undefined : integer('burstCap', burstCap, 0, UINT32_MAX);
         // 0 would mean "learn it".
         const marginNs = margin === undefined ? 0 : Number(nanoseconds('margin', margin, 1n, BigInt(UINT32_MAX)));
         this.#handle = checked(addon.create(named(MODES, mode), named(MISSED, missed), rateNum, rateDen, rateHz,

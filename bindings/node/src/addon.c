@@ -96,6 +96,14 @@ static bool get_uint32(napi_env env, napi_value value, uint32_t* out)
     return true;
 }
 
+/* Leaves *out as it is for undefined: the library's default stays. */
+static bool get_optional_uint32(napi_env env, napi_value value, uint32_t* out)
+{
+    napi_valuetype type;
+    napi_typeof(env, value, &type);
+    return type == napi_undefined || get_uint32(env, value, out);
+}
+
 static bool get_bigint(napi_env env, napi_value value, int64_t* out)
 {
     bool lossless;
@@ -206,7 +214,7 @@ static napi_value tick_value(napi_env env, const varnex_tick* tick)
 }
 
 /* create(mode, missed, rateNum, rateDen, rateHz, phaseNs, burstCap, flags, marginNs):
- * the pacer's external, or a status. */
+ * the pacer's external, or a status. An undefined burstCap keeps the default. */
 static napi_value create(napi_env env, napi_callback_info info)
 {
     napi_value argv[9];
@@ -219,7 +227,7 @@ static napi_value create(napi_env env, napi_callback_info info)
     if (!get_uint32(env, argv[0], &config.mode) || !get_uint32(env, argv[1], &config.missed) ||
         !get_uint32(env, argv[2], &config.rate_num) || !get_uint32(env, argv[3], &config.rate_den) ||
         napi_get_value_double(env, argv[4], &config.rate_hz) != napi_ok || !get_bigint(env, argv[5], &phase_ns) ||
-        !get_uint32(env, argv[6], &config.burst_cap) || !get_uint32(env, argv[7], &config.flags) ||
+        !get_optional_uint32(env, argv[6], &config.burst_cap) || !get_uint32(env, argv[7], &config.flags) ||
         !get_uint32(env, argv[8], &config.margin_ns)) {
         return NULL;
     }

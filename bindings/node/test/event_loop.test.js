@@ -35,12 +35,14 @@ test('for await takes 100 ticks at 200/s while a 1 ms setInterval fires during t
     pacer.close();
 });
 
-test('a second wait() rejects at once; the first still gets its tick', async () => {
+test('a second wait() rejects at once; the first still gets its tick, and waitSync() the next', async () => {
     const pacer = new Pacer({ rate: 100 });
     const first = pacer.wait();
     await assert.rejects(pacer.wait(), (error) => error instanceof VarnexError && error.code === 'BUSY');
     assert.throws(() => pacer.waitSync(), (error) => error.code === 'BUSY');
     assert.equal((await first).index, 0n);
+    // With the readiness handle out, the blocking wait sleeps on it.
+    assert.equal(pacer.waitSync().index, 1n);
     pacer.close();
 });
 
