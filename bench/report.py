@@ -179,7 +179,8 @@ def event_loop_targets(rows):
             p99_ratio = ratio(paced["p99"], better["p99"])
             cpu_ratio = ratio(paced["cpu"], epoll["cpu"])
             lines.append(f"| {loop} | {rate:,} | {format_ns(paced['p99'])} | {format_ns(better['p99'])} "
-                         f"({better['method']}) | {format_ratio(p99_ratio)} {'met' if p99_ratio <= 0.1 else 'not met'} | "
+                         f"({better['method']}) | "
+                         f"{format_ratio(p99_ratio)} {'met' if p99_ratio <= 0.1 else 'not met'} | "
                          f"{format_cpu(paced['cpu'])} | {format_cpu(epoll['cpu'])} | "
                          f"{format_ratio(cpu_ratio)} {'met' if cpu_ratio <= 2 else 'not met'} |")
     return lines if len(lines) > 2 else []

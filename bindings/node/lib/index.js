@@ -99,7 +99,8 @@ function nanoseconds(name, seconds, lowNs, highNs) {
     }
     const ns = Number.isFinite(seconds) ? BigInt(Math.round(seconds * 1e9)) : -1n;
     if (ns < lowNs || ns > highNs) {
-        throw new RangeError(`${name} must be from ${Number(lowNs) / 1e9} to ${Number(highNs) / 1e9} s, not ${seconds}`);
+        const range = `from ${Number(lowNs) / 1e9} to ${Number(highNs) / 1e9} s`;
+        throw new RangeError(`${name} must be ${range}, not ${seconds}`);
     }
     return ns;
 }
@@ -329,10 +330,11 @@ class Pacer {
     }
 
     setReferenceOptions({ slewPpm, stepThreshold, rebaseThreshold, holdover } = {}) {
+        // 0 takes the library's default.
         const ns = (name, value) => (value === undefined ? 0n : nanoseconds(name, value, 1n, INT64_MAX));
-        checked(addon.setReferenceOptions(this.#idle(), slewPpm === undefined ? 0 : integer('slewPpm', slewPpm, 1, 100000),
-                                          ns('stepThreshold', stepThreshold), ns('rebaseThreshold', rebaseThreshold),
-                                          ns('holdover', holdover)));
+        const slew = slewPpm === undefined ? 0 : integer('slewPpm', slewPpm, 1, 100000);
+        checked(addon.setReferenceOptions(this.#idle(), slew, ns('stepThreshold', stepThreshold),
+                                          ns('rebaseThreshold', rebaseThreshold), ns('holdover', holdover)));
     }
 
     // Destroys the pacer; a pending wait() rejects with a CLOSED error. A
