@@ -36,7 +36,8 @@ test('for await takes 100 ticks at 200/s while a 1 ms setInterval fires during t
 });
 
 test('a second wait() rejects at once; the first still gets its tick, and waitSync() the next', async () => {
-    const pacer = new Pacer({ rate: 100 });
+    // Burst: a loop held up past a deadline still gets each tick, in order.
+    const pacer = new Pacer({ rate: 100, missed: 'burst', burstCap: 1000 });
     const first = pacer.wait();
     await assert.rejects(pacer.wait(), (error) => error instanceof VarnexError && error.code === 'BUSY');
     assert.throws(() => pacer.waitSync(), (error) => error.code === 'BUSY');
@@ -52,7 +53,7 @@ test('close() during a pending wait() rejects it, and a cancel ends it without t
     pacer.close();
     await assert.rejects(pending, (error) => error.code === 'CLOSED' && error.status === null);
     await assert.rejects(pacer.wait(), (error) => error.code === 'CLOSED');
-    const cancelled = new Pacer({ rate: 10 });
+    const cancelled = new Pacer({ rate: 10, missed: 'burst', burstCap: 1000 });
     const waiting = cancelled.wait();
     cancelled.cancel();
     await assert.rejects(waiting, (error) => error.code === 'CANCELLED');
