@@ -41,13 +41,15 @@ echo "== Linux: pacing, $ticks ticks a row over $rounds rounds, 8 pacers at once
 build/linux/bench/varnex_pacing_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks" \
     --rates 100,1000 --pacers 8 --drift-seconds "$drift_seconds"
 build/linux/bench/varnex_signal_lag_bench --csv "$out/linux.csv" --rounds "$rounds" --ticks "$ticks"
-echo "== Linux: event loops (asyncio, tokio) paced by their own timers and by the pacer, a round of each in turn"
+echo "== Linux: event loops (asyncio, tokio, Node) paced by their own timers and by the pacer, a round of each in turn"
 (cd bindings/rust && RUSTC=/usr/bin/rustc CARGO_TARGET_DIR="$(realpath -m ../../build/linux/rust)" \
     VARNEX_LIB_DIR="$(realpath ../../build/linux)" /usr/bin/cargo build -q --release --features tokio --example tokio_bench)
 for _ in $(seq "$rounds"); do
     PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
     LD_LIBRARY_PATH=build/linux build/linux/rust/release/examples/tokio_bench "$out/linux.csv" \
+        --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
+    VARNEX_NODE_ADDON=build/linux/node/varnex.node node bench/node_bench.js "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
 done
 echo "== Linux: two pacers in two time namespaces, aligned to the system clock and not"

@@ -167,12 +167,50 @@ def cargo_version_text(groups):
     return f'version = "{version >> 16}.{(version >> 8) & 0xff}.{version & 0xff}"\n'
 
 
+def javascript_text(groups):
+    def by_name(variable, group, key=str.lower, number=str):
+        entries = [f"{key(name)}: {number(value)}" for name, value in groups[group]]
+        return f"const {variable} = Object.freeze({{\n" + "".join(f"    {entry},\n" for entry in entries) + "});\n"
+
+    def by_value(variable, group):
+        entries = [f"{value}: '{name.lower()}'" for name, value in groups[group]]
+        return f"const {variable} = Object.freeze({{" + ", ".join(entries) + "});\n"
+
+    return (by_name("Status", "varnex_status", str.upper) + by_name("MODES", "varnex_mode")
+            + by_name("MISSED", "varnex_missed") + by_value("CAUSES", "varnex_cause")
+            + by_value("REFERENCE_STATES", "varnex_reference_state")
+            + by_name("PACER_FLAGS", "pacer_flags", number=hex) + by_name("CONTROL_BITS", "controls", number=hex)
+            + f"const ON_TIME_NS = {groups['on_time_ns']};\n")
+
+
+def typescript_text(groups):
+    def union(name, group):
+        return f"export type {name} = " + " | ".join(f"'{member.lower()}'" for member, _ in groups[group]) + ";\n"
+
+    statuses = "".join(f"    readonly {name}: {value};\n" for name, value in groups["varnex_status"])
+    return (union("Mode", "varnex_mode") + union("Missed", "varnex_missed") + union("Cause", "varnex_cause")
+            + union("ReferenceState", "varnex_reference_state") + union("ControlName", "controls")
+            + "/** The library's status codes (varnex_status). */\n"
+            + f"export declare const Status: {{\n{statuses}}};\n")
+
+
 TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
            (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text),
            (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text),
            (ROOT / "bindings" / "rust" / "varnex" / "src" / "kinds.rs", "// ", rust_text),
            (ROOT / "bindings" / "rust" / "varnex-sys" / "Cargo.toml", "# ", cargo_version_text),
-           (ROOT / "bindings" / "rust" / "varnex" / "Cargo.toml", "# ", cargo_version_text)]
+           (ROOT / "bindings" / "rust" / "varnex" / "Cargo.toml", "# ", cargo_version_text),
+           (ROOT / "bindings" / "node" / "lib" / "index.js", "// ", javascript_text),
+           (ROOT / "bindings" / "node" / "index.d.ts", "// ", typescript_text)]
+# The npm package's version is the library's, whose one source is the header.
+PACKAGE_JSON = ROOT / "bindings" / "node" / "package.json"
+VERSION_FIELD = re.compile(r'^(  "version": ")[^"]*(",)$', re.MULTILINE)
+
+
+def library_version():
+    parts = [f"VARNEX_VERSION_{part}" for part in ("MAJOR", "MINOR", "PATCH")]
+    value_of = values(parts)
+    return ".".join(str(value_of[part]) for part in parts)
 
 
 def regenerated(text, comment, body):
@@ -189,9 +227,15 @@ def main():
     arguments = parser.parse_args()
     groups = constants()
     stale = []
-    for path, comment, render in TARGETS:
+    version = library_version()
+    for path, comment, render in TARGETS + [(PACKAGE_JSON, None, None)]:
         text = path.read_text()
-        fresh = regenerated(text, comment, render(groups))
+        if render is None:
+            if not VERSION_FIELD.search(text):
+                raise SystemExit(f"{path}: no version field")
+            fresh = VERSION_FIELD.sub(lambda match: f"{match.group(1)}{version}{match.group(2)}", text, count=1)
+        else:
+            fresh = regenerated(text, comment, render(groups))
         if fresh != text:
             stale.append(path.relative_to(ROOT))
             if not arguments.check:

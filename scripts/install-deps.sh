@@ -2,8 +2,9 @@
 # Installs, as root on Debian 12, whatever the builds and tests need that the
 # machine lacks (doxygen for the reference, help2man for the tools' manual
 # pages, man-db to read a page in the package test, Debian's Rust and crates
-# for bindings/rust); `install-deps.sh bench` adds what the benchmark's charts
-# need. Quiet when everything is there.
+# for bindings/rust, Node.js with npm, node-gyp, its headers and tsc for the
+# npm package); `install-deps.sh bench` adds what the benchmark's charts need.
+# Quiet when everything is there.
 set -euo pipefail
 
 packages=(
@@ -30,6 +31,19 @@ backports_list=/etc/apt/sources.list.d/varnex-backports.sources
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
+
+# Node.js: Debian's nodejs, npm and node-gyp, the headers (libnode-dev) and
+# tsc (node-typescript). A machine that carries NodeSource's nodejs has its
+# own npm (with node-gyp) and headers in the same places, and Debian's npm,
+# node-gyp and libnode-dev cannot sit beside it: apt would replace it with
+# nodejs:i386, which this kernel cannot run. There the package is built
+# against the Node that is there, and only tsc is added.
+if [ "$(dpkg-query -S /usr/include/node/node_api.h 2>/dev/null | cut -d: -f1)" = nodejs ]; then
+    packages+=(node-typescript)
+else
+    native=$(dpkg --print-architecture)
+    packages+=("nodejs:$native" npm node-gyp "libnode-dev:$native" node-typescript)
+fi
 
 export DEBIAN_FRONTEND=noninteractive
 updated=false

@@ -8,6 +8,7 @@
 #   docs      the documents: their examples run, their copies and links, the
 #             API reference, the tools' --help
 #   emulated  added to every entry of the i686 build, which runs under qemu
+#   node      the npm package: its addon, its types and its tarball
 # varnex_gtest runs a GoogleTest program filtered to some cases;
 # varnex_case_tests gives each TEST of a file an entry of its own, so that each
 # starts on a library that no case before it touched.
@@ -163,6 +164,21 @@ else()
             set_tests_properties(${entry} PROPERTIES ENVIRONMENT "${rust_environment}"
                 WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/rust)
         endforeach()
+        # The npm package under Node's own test runner, its addon built over the
+        # library just built.
+        foreach(suite ticks event_loop worker)
+            varnex_test(node_${suite} TIMEOUT 120 SERIAL TIER node COMMAND
+                ${VARNEX_NODE} --test ${PROJECT_SOURCE_DIR}/bindings/node/test/${suite}.test.js)
+            set_tests_properties(node_${suite} PROPERTIES ENVIRONMENT "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>")
+        endforeach()
+        # The package's types, with Debian's tsc: what a host writes compiles,
+        # and the mistakes it must catch are caught.
+        varnex_test(node_types TIMEOUT 120 TIER node COMMAND ${VARNEX_TSC} --noEmit --strict --target es2020
+            --module commonjs ${PROJECT_SOURCE_DIR}/bindings/node/test/types.ts)
+        # The npm tarball, installed offline over an installed copy of this
+        # build: npm builds its addon with node-gyp, and it paces.
+        varnex_test(node_tarball TIMEOUT 300 TIER node COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/package/check_npm.sh ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
     elseif(VARNEX_SANITIZER STREQUAL "address")
         # Debian's Python over the sanitized library, the sanitizer's runtime
         # preloaded: a pacer closed while another thread waits is never
@@ -244,6 +260,14 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
         set_tests_properties(example_python_${example} PROPERTIES ENVIRONMENT "${python_environment}")
     endforeach()
+    # The Node example requires the package by name, as a host does: the
+    # source tree's package, through NODE_PATH, over this build's addon.
+    varnex_test(example_node TIMEOUT 60 TIER docs COMMAND ${CMAKE_COMMAND} -DPROGRAM=${VARNEX_NODE}
+        -DARGUMENTS=${PROJECT_SOURCE_DIR}/examples/node/first_pacer.js
+        "-DPATTERN=node: [0-9]+ ticks, p99 lateness [0-9.]+ us, [0-9]+ timers served"
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    set_tests_properties(example_node PROPERTIES ENVIRONMENT
+        "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>;NODE_PATH=${VARNEX_NODE_MODULES}")
     varnex_test(example_csharp TIMEOUT 120 TIER docs COMMAND ${CMAKE_COMMAND}
         -DPROGRAM=${CMAKE_CURRENT_SOURCE_DIR}/docs/run_csharp_example.sh
         "-DARGUMENTS=$<TARGET_FILE:varnex> ${PROJECT_SOURCE_DIR}/examples/csharp/Host.cs"

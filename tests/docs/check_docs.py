@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the README and the guide against the tree.
 
---examples: every C, C++, Python, C# and Rust block in the documents is a copy of a
+--examples: every C, C++, Python, C#, Rust and JavaScript block in the documents is a copy of a
 file under examples/, named by the marker line just above it
 
     <!-- example: examples/c/first_pacer.c -->
@@ -21,8 +21,8 @@ import pathlib
 import re
 import sys
 
-CODE_LANGUAGES = {"c", "cpp", "python", "csharp", "rust"}
-EXAMPLE_SUFFIXES = {".c", ".cpp", ".py", ".cs", ".rs"}
+CODE_LANGUAGES = {"c", "cpp", "python", "csharp", "rust", "javascript"}
+EXAMPLE_SUFFIXES = {".c", ".cpp", ".py", ".cs", ".rs", ".js"}
 MARKER = re.compile(r"^<!-- example: (\S+) -->$")
 FENCE = re.compile(r"^ {0,3}(```+|~~~+)\s*([\w+#-]*)")
 LINK = re.compile(r"!?\[(?:[^\]\[]|\[[^\]]*\])*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")

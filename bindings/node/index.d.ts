@@ -1,0 +1,164 @@
+// The types of the package varnex (lib/index.js); docs/node.md is the guide.
+// Every 64-bit integer of the C interface is a bigint; durations in seconds
+// are numbers.
+
+// generated from include/varnex/pacer.h by scripts/generate-constants.py: do not edit
+export type Mode = 'spin' | 'sleep' | 'hybrid';
+export type Missed = 'skip' | 'burst' | 'delay';
+export type Cause = 'unknown' | 'on_time' | 'overslept' | 'preempted' | 'host_late';
+export type ReferenceState = 'none' | 'acquiring' | 'locked' | 'holdover';
+export type ControlName = 'boost' | 'affinity' | 'realtime' | 'lock_memory' | 'dma_latency' | 'no_throttling' | 'mmcss';
+/** The library's status codes (varnex_status). */
+export declare const Status: {
+    readonly OK: 0;
+    readonly INVALID_ARGUMENT: -1;
+    readonly INVALID_RATE: -2;
+    readonly INVALID_MODE: -3;
+    readonly INVALID_MISSED: -4;
+    readonly INVALID_PHASE: -5;
+    readonly NO_MEMORY: -6;
+    readonly NO_COUNTER: -7;
+    readonly CANCELLED: -8;
+    readonly INTERRUPTED: -9;
+    readonly INVALID_CONTROL: -10;
+    readonly NOT_DUE: -11;
+};
+// end of generated constants
+
+export interface Controls {
+    /** Highest priority while spinning. */
+    boost?: boolean;
+    /** CPU numbers, 0 to 63, that the waiting thread runs on while it waits. */
+    affinity?: Iterable<number>;
+    /** 1 to 99: SCHED_FIFO while it sleeps (not for spin mode). */
+    realtimePriority?: number;
+    /** The pacer's own memory stays in RAM. */
+    lockMemory?: boolean;
+    /** Holds /dev/cpu_dma_latency at this many microseconds for the pacer's life. */
+    dmaLatencyUs?: number;
+    /** Windows only; reported unsupported here. */
+    noThrottling?: boolean;
+    /** Windows only; reported unsupported here. */
+    mmcss?: boolean;
+}
+
+export interface PacerOptions {
+    /** Ticks per second: a number (29.97), or an exact [numerator, denominator] pair. */
+    rate: number | [number, number];
+    /** Default 'hybrid': sleeps to a learned margin before the deadline, then spins. */
+    mode?: Mode;
+    /** Default 'skip'. */
+    missed?: Missed;
+    /** Seconds to the first deadline (default one period); aligned or following: under one period. */
+    phase?: number;
+    /** With missed 'burst': immediate returns in a row at most (default 4). */
+    burstCap?: number;
+    /** A fixed hybrid margin in seconds (default: learned). */
+    margin?: number;
+    /** The grid on the system clock ('tai': on CLOCK_TAI): tick k where it reads phase + k periods since 1970. */
+    align?: 'system' | 'tai';
+    /** The grid follows a reference the host reports with observe(). */
+    follow?: 'reference';
+    /** The p99 lateness in seconds this host accepts (hybrid with a learned margin). */
+    budget?: number;
+    controls?: Controls;
+}
+
+export interface Tick {
+    /** Tick k: the first is 0; aligned, k counts from 1970; following, from the reference's 0. */
+    index: bigint;
+    /** Ticks passed over since the previous return. */
+    missed: bigint;
+    /** The reading that ended the wait minus the tick's deadline. */
+    latenessNs: bigint;
+    /** Since the previous return (since creation for the first). */
+    intervalNs: bigint;
+    /** latenessNs in seconds. */
+    lateness: number;
+    /** intervalNs in seconds. */
+    interval: number;
+    /** Why the tick came when it did. */
+    cause: Cause;
+}
+
+/** Durations in seconds; counts as bigint. */
+export interface Stats {
+    ticks: bigint;
+    missed: bigint;
+    latenessP50: number;
+    latenessP99: number;
+    latenessP999: number;
+    latenessMax: number;
+    drift: number;
+    spin: number;
+    sleep: number;
+    /** CPU time of the thread that first waited; null if unknown. */
+    cpu: number | null;
+    margin: number;
+    controlsActive: ControlName[];
+    controlsDenied: ControlName[];
+    controlsUnsupported: ControlName[];
+    clockSteps: number;
+    clockStep: number;
+    clockSynchronized: boolean | null;
+    clockError: number | null;
+    lateTicks: bigint;
+    lateOverslept: bigint;
+    latePreempted: bigint;
+    lateHostLate: bigint;
+    referenceState: ReferenceState;
+    referencePhaseError: number;
+    referenceRateOffsetPpb: bigint;
+    referenceJitter: number;
+    referenceSteps: bigint;
+    referenceRebases: number;
+    referenceObservations: bigint;
+    referenceDropped: bigint;
+    referenceOutliers: bigint;
+}
+
+export interface ReferenceOptions {
+    /** 1 to 100000 ppm of the period; default 500. */
+    slewPpm?: number;
+    /** Seconds; default 2 ms. */
+    stepThreshold?: number;
+    /** Seconds; default 100 ms. */
+    rebaseThreshold?: number;
+    /** Seconds; default 1 s. */
+    holdover?: number;
+}
+
+export declare class VarnexError extends Error {
+    /** The library's status; null for the binding's own errors. */
+    readonly status: number | null;
+    /** The status's name ('CANCELLED', ...), or 'CLOSED' or 'BUSY' for the binding's own. */
+    readonly code: string;
+}
+
+export declare class Pacer implements AsyncIterable<Tick> {
+    constructor(options: PacerOptions);
+    /** Blocks this thread until the next tick: for worker threads. */
+    waitSync(): Tick;
+    /** The next tick, without blocking the event loop; rejects at once while another wait is pending. */
+    wait(): Promise<Tick>;
+    [Symbol.asyncIterator](): AsyncGenerator<Tick, never, undefined>;
+    /** Ends the pending wait, or else the next, with a CANCELLED error. */
+    cancel(): void;
+    readonly stats: Stats;
+    /** The exact rate in use: [numerator, denominator] ticks per second. */
+    readonly rate: [number, number];
+    setLatenessBudget(budget: number): void;
+    setControls(controls: Controls): void;
+    /** The reference read referenceNs when clockNs() read localNs (default: now). */
+    observe(referenceNs: bigint, localNs?: bigint): void;
+    setReferenceOptions(options: ReferenceOptions): void;
+    /** Destroys the pacer; a pending wait rejects with a CLOSED error. */
+    close(): void;
+}
+
+/** A tick's on-time limit, in ns, for a pacer without a lateness budget. */
+export declare const ON_TIME_NS: number;
+/** The library's version: (major << 16) | (minor << 8) | patch. */
+export declare function version(): number;
+/** The library's clock, the one every wait runs on, in ns. */
+export declare function clockNs(): bigint;
