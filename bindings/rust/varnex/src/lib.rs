@@ -232,6 +232,9 @@ impl Builder {
     pub fn rate(mut self, num: u32, den: u32) -> Builder {
         self.config.rate_num = num;
         self.config.rate_den = den;
+        // The library reads rate_hz when rate_num is 0: a rate_hz set before would turn a
+        // numerator of 0 into that rate instead of Error::InvalidRate.
+        self.config.rate_hz = 0.0;
         self
     }
 
@@ -276,6 +279,8 @@ impl Builder {
         self.config.flags |= sys::VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK;
         if align == Align::Tai {
             self.config.flags |= sys::VARNEX_PACER_TAI;
+        } else {
+            self.config.flags &= !sys::VARNEX_PACER_TAI;
         }
         self
     }
