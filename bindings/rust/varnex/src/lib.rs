@@ -12,8 +12,9 @@
 //! ```
 //!
 //! Threads: one thread waits on a pacer at a time (`wait` takes `&mut self`);
-//! [`Pacer::stats`] and a [`CancelHandle`] may be used from any thread, also
-//! while another waits; an [`Observer`] from one thread at a time, beside the
+//! a [`CancelHandle`] may be used from any thread, also while another waits,
+//! and [`Pacer::stats`] from any thread between waits (a wait borrows the
+//! `Pacer` whole); an [`Observer`] from one thread at a time, beside the
 //! waiting one. The pacer's memory is owned by the `Pacer` and by every
 //! handle made from it, and is destroyed when the last of them drops: a
 //! cancel after the `Pacer` dropped touches a pacer that is still there.
@@ -185,7 +186,8 @@ pub struct ReferenceOptions {
 pub enum Align {
     /// Tick k is due where the system clock reads k periods (plus the phase) since 1970.
     SystemClock,
-    /// The same on CLOCK_TAI, which has no leap seconds (Linux).
+    /// The same on CLOCK_TAI, which has no leap seconds (Linux); [`Error::NoCounter`] while the
+    /// kernel's TAI offset is 0.
     Tai,
 }
 
@@ -221,7 +223,8 @@ pub struct Builder {
 }
 
 impl Builder {
-    /// The rate as a double, converted once to the nearest fraction of 32-bit terms.
+    /// The rate as a double, converted once to the last convergent of its continued fraction
+    /// whose terms fit in 32 bits (relative error below 2.3e-10), which [`Pacer::rate`] reports.
     pub fn rate_hz(mut self, rate_hz: f64) -> Builder {
         self.config.rate_num = 0;
         self.config.rate_hz = rate_hz;
@@ -232,6 +235,9 @@ impl Builder {
     pub fn rate(mut self, num: u32, den: u32) -> Builder {
         self.config.rate_num = num;
         self.config.rate_den = den;
+        // The library reads rate_hz when rate_num is 0: a rate_hz set before would turn a
+        // numerator of 0 into that rate instead of Error::InvalidRate.
+        self.config.rate_hz = 0.0;
         self
     }
 
@@ -276,6 +282,8 @@ impl Builder {
         self.config.flags |= sys::VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK;
         if align == Align::Tai {
             self.config.flags |= sys::VARNEX_PACER_TAI;
+        } else {
+            self.config.flags &= !sys::VARNEX_PACER_TAI;
         }
         self
     }

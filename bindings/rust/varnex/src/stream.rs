@@ -25,7 +25,8 @@ impl AsRawFd for Descriptor {
 /// the rest of the wait is tokio's, and other tasks run. A `next()` future dropped before it
 /// completes takes no tick: the tick is left for the next poll. A cancel
 /// ([`crate::CancelHandle`]) yields one `Err(Error::Cancelled)`, and the stream goes on with
-/// the tick that was pending. The stream never ends.
+/// the tick that was pending. The stream never ends; once the runtime that made it has shut
+/// down, each poll gives `Err(Error::NoCounter)`.
 pub struct TickStream {
     // Declared first, so dropped first: tokio deregisters the descriptor before the pacer,
     // when its last owner drops, closes it (a closed number may be reused by another file).

@@ -2,8 +2,9 @@
 //! another thread, also once the pacer's owner has dropped.
 use std::sync::mpsc;
 use std::thread;
+use std::time::{SystemTime, UNIX_EPOCH};
 
-use varnex::{Cause, Controls, Error, Mode, Pacer, ReferenceOptions};
+use varnex::{Align, Cause, Controls, Error, Mode, Pacer, ReferenceOptions};
 
 #[test]
 fn ticks_come_in_order_and_are_counted() {
@@ -43,6 +44,18 @@ fn errors_carry_the_library_status_and_text() {
     assert_eq!(observer.observe(0, None).err(), Some(Error::InvalidArgument), "a pacer that follows nothing");
     let bad_slew = ReferenceOptions { slew_ppm: 100_001, ..ReferenceOptions::default() };
     assert_eq!(Pacer::builder().rate_hz(100.0).follow_reference(bad_slew).build().err(), Some(Error::InvalidArgument));
+}
+
+#[test]
+fn a_builder_setting_changed_takes_the_last_choice_alone() {
+    let zero = Pacer::builder().rate_hz(100.0).rate(0, 1).build();
+    assert_eq!(zero.err(), Some(Error::InvalidRate), "a numerator of 0, not the rate_hz set before");
+    let mut pacer = Pacer::builder().rate(100, 1).align(Align::Tai).align(Align::SystemClock).build().unwrap();
+    let tick_ms = pacer.wait().unwrap().index * 10;
+    let now_ms = SystemTime::now().duration_since(UNIX_EPOCH).unwrap().as_millis() as u64;
+    // A grid left on CLOCK_TAI is refused while the kernel's TAI offset is 0, or else runs ahead
+    // of the system clock by the leap seconds.
+    assert!(tick_ms <= now_ms && now_ms - tick_ms < 60_000, "tick at {} ms, now {} ms", tick_ms, now_ms);
 }
 
 #[test]
