@@ -31,11 +31,13 @@ use std::sync::Arc;
 use varnex_sys as sys;
 
 mod kinds;
-#[cfg(feature = "tokio")]
+// tokio watches a descriptor (AsyncFd): on Windows the handle is a waitable
+// timer, which its reactor cannot watch.
+#[cfg(all(feature = "tokio", unix))]
 mod stream;
 
 pub use kinds::{Cause, Control, Error, Missed, Mode, ReferenceState};
-#[cfg(feature = "tokio")]
+#[cfg(all(feature = "tokio", unix))]
 pub use stream::TickStream;
 
 impl fmt::Display for Error {
