@@ -97,7 +97,9 @@ function nanoseconds(name, seconds, lowNs, highNs) {
     if (typeof seconds !== 'number' || Number.isNaN(seconds)) {
         throw new TypeError(`${name} must be a number of seconds`);
     }
-    const ns = Number.isFinite(seconds) ? BigInt(Math.round(seconds * 1e9)) : -1n;
+    // Past about 1.8e299 s the product is Infinity, which BigInt() refuses
+    // with a message that names nothing.
+    const ns = Number.isFinite(seconds * 1e9) ? BigInt(Math.round(seconds * 1e9)) : -1n;
     if (ns < lowNs || ns > highNs) {
         const range = `from ${Number(lowNs) / 1e9} to ${Number(highNs) / 1e9} s`;
         throw new RangeError(`${name} must be ${range}, not ${seconds}`);
@@ -106,6 +108,9 @@ function nanoseconds(name, seconds, lowNs, highNs) {
 }
 
 function integer(name, value, low, high) {
+    if (typeof value !== 'number') {
+        throw new TypeError(`${name} must be a number, not a ${typeof value}`);
+    }
     if (!Number.isInteger(value) || value < low || value > high) {
         throw new RangeError(`${name} must be an integer from ${low} to ${high}, not ${value}`);
     }

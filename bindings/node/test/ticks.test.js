@@ -50,6 +50,13 @@ test('the library refuses what it cannot take, with its status and text', () => 
     rejects(() => pacer.stats, 'CLOSED', null);
 });
 
+test('the binding names what it refuses: a duration past every range, a BigInt count', () => {
+    assert.throws(() => new Pacer({ rate: 100, burstCap: 8n }), { name: 'TypeError', message: /burstCap/ });
+    const pacer = new Pacer({ rate: 100 });
+    assert.throws(() => pacer.setLatenessBudget(1e300), { name: 'RangeError', message: /budget must be/ });
+    pacer.close();
+});
+
 test('a cancel ends the next wait and leaves its tick', async () => {
     const pacer = new Pacer({ rate: 100, mode: 'sleep', missed: 'burst', burstCap: 1000 });
     pacer.cancel();
