@@ -127,6 +127,15 @@ function bigintNs(name, value, low, high) {
     return value;
 }
 
+// A misspelt option would otherwise be dropped in silence, and its default used.
+function known(what, options, names) {
+    for (const key of Object.keys(options)) {
+        if (!names.includes(key)) {
+            throw new TypeError(`${what} has no option ${key}; it takes ${names.join(', ')}`);
+        }
+    }
+}
+
 // A term out of range reaches the library as 0, which it rejects with its
 // own message.
 function rateTerm(value) {
@@ -155,6 +164,8 @@ function controlFields(controls) {
     if (controls === null || typeof controls !== 'object') {
         throw new TypeError('controls must be an object');
     }
+    known('controls', controls, ['boost', 'affinity', 'realtimePriority', 'lockMemory', 'dmaLatencyUs',
+                                 'noThrottling', 'mmcss']);
     let flags = 0;
     for (const [option, name] of [['boost', 'boost'], ['lockMemory', 'lock_memory'],
                                   ['noThrottling', 'no_throttling'], ['mmcss', 'mmcss']]) {
@@ -218,6 +229,8 @@ class Pacer {
     #pending = null;
 
     constructor(options = {}) {
+        known('Pacer', options, ['rate', 'mode', 'missed', 'phase', 'burstCap', 'margin', 'align', 'follow',
+                                 'budget', 'controls']);
         const { rate, mode = 'hybrid', missed = 'skip', phase, burstCap, margin, align, follow,
                 budget, controls } = options;
         const [rateNum, rateDen, rateHz] = rateFields(rate);
@@ -334,7 +347,9 @@ class Pacer {
         checked(addon.observe(this.#open(), reference, local));
     }
 
-    setReferenceOptions({ slewPpm, stepThreshold, rebaseThreshold, holdover } = {}) {
+    setReferenceOptions(options = {}) {
+        known('setReferenceOptions', options, ['slewPpm', 'stepThreshold', 'rebaseThreshold', 'holdover']);
+        const { slewPpm, stepThreshold, rebaseThreshold, holdover } = options;
         // 0 takes the library's default.
         const ns = (name, value) => (value === undefined ? 0n : nanoseconds(name, value, 1n, INT64_MAX));
         const slew = slewPpm === undefined ? 0 : integer('slewPpm', slewPpm, 1, 100000);
