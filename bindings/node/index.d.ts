@@ -137,7 +137,7 @@ export declare class VarnexError extends Error {
 
 export declare class Pacer implements AsyncIterable<Tick> {
     constructor(options: PacerOptions);
-    /** Blocks this thread until the next tick: for worker threads. */
+    /** Blocks this thread until the next tick: for worker threads. A worker's terminate() waits for it. */
     waitSync(): Tick;
     /** The next tick, without blocking the event loop; rejects at once while another wait is pending. */
     wait(): Promise<Tick>;

@@ -283,7 +283,8 @@ class Pacer {
     }
 
     // Blocks this thread until the next tick: for worker threads (on the main
-    // thread it blocks the loop).
+    // thread it blocks the loop). A worker's terminate() waits for it: V8's
+    // termination cannot reach a thread blocked in native code.
     waitSync() {
         return tickOf(checked(addon.waitSync(this.#idle())));
     }
