@@ -143,10 +143,11 @@ function rateTerm(value) {
 }
 
 function rateFields(rate) {
-    if (Array.isArray(rate) && rate.length === 2) {
+    const pair = Array.isArray(rate) && rate.length === 2;
+    if (pair && rate.every((term) => typeof term === 'number')) {
         return [rateTerm(rate[0]), rateTerm(rate[1]), 0];
     }
-    if (typeof rate !== 'number') {
+    if (pair || typeof rate !== 'number') {
         throw new TypeError('rate must be a number of ticks per second or a [numerator, denominator] pair');
     }
     return Number.isInteger(rate) && rate > 0 && rate <= UINT32_MAX ? [rate, 1, 0] : [0, 1, rate];

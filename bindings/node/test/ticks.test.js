@@ -53,6 +53,7 @@ test('the library refuses what it cannot take, with its status and text', () => 
 test('the binding names what it refuses: a misspelt option, a duration past every range, a BigInt count', () => {
     assert.throws(() => new Pacer({ rate: 100, burstcap: 8 }), { name: 'TypeError', message: /no option burstcap/ });
     assert.throws(() => new Pacer({ rate: 100, burstCap: 8n }), { name: 'TypeError', message: /burstCap/ });
+    assert.throws(() => new Pacer({ rate: [30000n, 1001n] }), { name: 'TypeError', message: /rate must be/ });
     const pacer = new Pacer({ rate: 100 });
     assert.throws(() => pacer.setControls({ realtimePrio: 10 }), { name: 'TypeError', message: /realtimePrio/ });
     assert.throws(() => pacer.setReferenceOptions({ slew: 10 }), { name: 'TypeError', message: /no option slew/ });
