@@ -131,7 +131,7 @@ export interface ReferenceOptions {
 export declare class VarnexError extends Error {
     /** The library's status; null for the binding's own errors. */
     readonly status: number | null;
-    /** The status's name ('CANCELLED', ...), or 'CLOSED' or 'BUSY' for the binding's own. */
+    /** The status's name ('CANCELLED', ...), or 'CLOSED' or 'BUSY' (a wait is pending) for the binding's own. */
     readonly code: string;
 }
 
