@@ -131,13 +131,13 @@ export interface ReferenceOptions {
 export declare class VarnexError extends Error {
     /** The library's status; null for the binding's own errors. */
     readonly status: number | null;
-    /** The status's name ('CANCELLED', ...), or 'CLOSED' or 'BUSY' for the binding's own. */
+    /** The status's name ('CANCELLED', ...), or 'CLOSED' or 'BUSY' (a wait is pending) for the binding's own. */
     readonly code: string;
 }
 
 export declare class Pacer implements AsyncIterable<Tick> {
     constructor(options: PacerOptions);
-    /** Blocks this thread until the next tick: for worker threads. */
+    /** Blocks this thread until the next tick: for worker threads. A worker's terminate() waits for it. */
     waitSync(): Tick;
     /** The next tick, without blocking the event loop; rejects at once while another wait is pending. */
     wait(): Promise<Tick>;

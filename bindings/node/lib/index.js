@@ -97,7 +97,9 @@ function nanoseconds(name, seconds, lowNs, highNs) {
     if (typeof seconds !== 'number' || Number.isNaN(seconds)) {
         throw new TypeError(`${name} must be a number of seconds`);
     }
-    const ns = Number.isFinite(seconds) ? BigInt(Math.round(seconds * 1e9)) : -1n;
+    // Past about 1.8e299 s the product is Infinity, which BigInt() refuses
+    // with a message that names nothing.
+    const ns = Number.isFinite(seconds * 1e9) ? BigInt(Math.round(seconds * 1e9)) : -1n;
     if (ns < lowNs || ns > highNs) {
         const range = `from ${Number(lowNs) / 1e9} to ${Number(highNs) / 1e9} s`;
         throw new RangeError(`${name} must be ${range}, not ${seconds}`);
@@ -106,6 +108,9 @@ function nanoseconds(name, seconds, lowNs, highNs) {
 }
 
 function integer(name, value, low, high) {
+    if (typeof value !== 'number') {
+        throw new TypeError(`${name} must be a number, not a ${typeof value}`);
+    }
     if (!Number.isInteger(value) || value < low || value > high) {
         throw new RangeError(`${name} must be an integer from ${low} to ${high}, not ${value}`);
     }
@@ -122,6 +127,15 @@ function bigintNs(name, value, low, high) {
     return value;
 }
 
+// A misspelt option would otherwise be dropped in silence, and its default used.
+function known(what, options, names) {
+    for (const key of Object.keys(options)) {
+        if (!names.includes(key)) {
+            throw new TypeError(`${what} has no option ${key}; it takes ${names.join(', ')}`);
+        }
+    }
+}
+
 // A term out of range reaches the library as 0, which it rejects with its
 // own message.
 function rateTerm(value) {
@@ -129,10 +143,11 @@ function rateTerm(value) {
 }
 
 function rateFields(rate) {
-    if (Array.isArray(rate) && rate.length === 2) {
+    const pair = Array.isArray(rate) && rate.length === 2;
+    if (pair && rate.every((term) => typeof term === 'number')) {
         return [rateTerm(rate[0]), rateTerm(rate[1]), 0];
     }
-    if (typeof rate !== 'number') {
+    if (pair || typeof rate !== 'number') {
         throw new TypeError('rate must be a number of ticks per second or a [numerator, denominator] pair');
     }
     return Number.isInteger(rate) && rate > 0 && rate <= UINT32_MAX ? [rate, 1, 0] : [0, 1, rate];
@@ -150,6 +165,8 @@ function controlFields(controls) {
     if (controls === null || typeof controls !== 'object') {
         throw new TypeError('controls must be an object');
     }
+    known('controls', controls, ['boost', 'affinity', 'realtimePriority', 'lockMemory', 'dmaLatencyUs',
+                                 'noThrottling', 'mmcss']);
     let flags = 0;
     for (const [option, name] of [['boost', 'boost'], ['lockMemory', 'lock_memory'],
                                   ['noThrottling', 'no_throttling'], ['mmcss', 'mmcss']]) {
@@ -213,6 +230,8 @@ class Pacer {
     #pending = null;
 
     constructor(options = {}) {
+        known('Pacer', options, ['rate', 'mode', 'missed', 'phase', 'burstCap', 'margin', 'align', 'follow',
+                                 'budget', 'controls']);
         const { rate, mode = 'hybrid', missed = 'skip', phase, burstCap, margin, align, follow,
                 budget, controls } = options;
         const [rateNum, rateDen, rateHz] = rateFields(rate);
@@ -265,7 +284,8 @@ class Pacer {
     }
 
     // Blocks this thread until the next tick: for worker threads (on the main
-    // thread it blocks the loop).
+    // thread it blocks the loop). A worker's terminate() waits for it: V8's
+    // termination cannot reach a thread blocked in native code.
     waitSync() {
         return tickOf(checked(addon.waitSync(this.#idle())));
     }
@@ -329,7 +349,9 @@ class Pacer {
         checked(addon.observe(this.#open(), reference, local));
     }
 
-    setReferenceOptions({ slewPpm, stepThreshold, rebaseThreshold, holdover } = {}) {
+    setReferenceOptions(options = {}) {
+        known('setReferenceOptions', options, ['slewPpm', 'stepThreshold', 'rebaseThreshold', 'holdover']);
+        const { slewPpm, stepThreshold, rebaseThreshold, holdover } = options;
         // 0 takes the library's default.
         const ns = (name, value) => (value === undefined ? 0n : nanoseconds(name, value, 1n, INT64_MAX));
         const slew = slewPpm === undefined ? 0 : integer('slewPpm', slewPpm, 1, 100000);

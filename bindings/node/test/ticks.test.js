@@ -50,6 +50,17 @@ test('the library refuses what it cannot take, with its status and text', () => 
     rejects(() => pacer.stats, 'CLOSED', null);
 });
 
+test('the binding names what it refuses: a misspelt option, a duration past every range, a BigInt count', () => {
+    assert.throws(() => new Pacer({ rate: 100, burstcap: 8 }), { name: 'TypeError', message: /no option burstcap/ });
+    assert.throws(() => new Pacer({ rate: 100, burstCap: 8n }), { name: 'TypeError', message: /burstCap/ });
+    assert.throws(() => new Pacer({ rate: [30000n, 1001n] }), { name: 'TypeError', message: /rate must be/ });
+    const pacer = new Pacer({ rate: 100 });
+    assert.throws(() => pacer.setControls({ realtimePrio: 10 }), { name: 'TypeError', message: /realtimePrio/ });
+    assert.throws(() => pacer.setReferenceOptions({ slew: 10 }), { name: 'TypeError', message: /no option slew/ });
+    assert.throws(() => pacer.setLatenessBudget(1e300), { name: 'RangeError', message: /budget must be/ });
+    pacer.close();
+});
+
 test('a cancel ends the next wait and leaves its tick', async () => {
     const pacer = new Pacer({ rate: 100, mode: 'sleep', missed: 'burst', burstCap: 1000 });
     pacer.cancel();
