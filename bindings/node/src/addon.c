@@ -56,14 +56,14 @@ static bool arguments(napi_env env, napi_callback_info info, size_t count, napi_
 
 static napi_value number(napi_env env, double value)
 {
-    napi_value result;
+    napi_value result = NULL;
     napi_create_double(env, value, &result);
     return result;
 }
 
 static napi_value status_value(napi_env env, int status)
 {
-    napi_value result;
+    napi_value result = NULL;
     napi_create_int32(env, status, &result);
     return result;
 }
@@ -591,6 +591,9 @@ NAPI_MODULE_INIT()
         {"clockNs", NULL, clock_ns, NULL, NULL, NULL, napi_default, NULL},
         {"strerror", NULL, strerror_value, NULL, NULL, NULL, napi_default, NULL},
     };
-    napi_define_properties(env, exports, sizeof functions / sizeof functions[0], functions);
+    if (napi_define_properties(env, exports, sizeof functions / sizeof functions[0], functions) != napi_ok) {
+        napi_throw_error(env, NULL, "varnex addon: its functions could not be defined");
+        return NULL;
+    }
     return exports;
 }
