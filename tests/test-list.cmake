@@ -164,7 +164,7 @@ if(VARNEX_BUILD_TOOLS)
         set(doctor_system "hypervisor .*high-resolution waitable timer .*timer resolution ")
     else()
         set(doctor_system
-            "clocksource .*hypervisor .*PREEMPT_RT .*timer slack .*isolated CPUs .*nohz_full CPUs .*cpu_dma_latency .*CPU governor ")
+            "clocksource .*machine .*hypervisor .*PREEMPT_RT .*timer slack .*isolated CPUs .*nohz_full CPUs .*cpu_dma_latency .*CPU governor ")
     endif()
     set(doctor_lines "counter +[0-9]+ Hz, one read .*${doctor_system}.*oversleep, 5 s of absolute sleeps +p50 .*p99 .*p99.9 .*predictions.*margin a hybrid would learn .*hybrid at 100/s +no budget [0-9.]+, budget 20.0 us [0-9.]+, budget 200.0 us [0-9.]+.*hybrid at 1000/s .*controls .*realtime .*boost .*affinity .*lock-memory .*dma-latency .*no-throttling .*mmcss ")
     # The demo host: a short run prints its report; a bad option exits 2.
