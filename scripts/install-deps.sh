@@ -12,6 +12,8 @@ packages=(
     llvm-14 clang-14 lld-14
     python3-build python3-venv lintian dpkg-dev mono-mcs mono-runtime
     doxygen help2man man-db
+    g++-aarch64-linux-gnu mmdebstrap
+    libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64 libbenchmark-dev:arm64
 )
 if [ "${1:-}" = bench ]; then
     packages+=(python3-matplotlib)
@@ -38,10 +40,14 @@ apt_update() {
     updated=true
 }
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-    updated=false
-fi
+# i386 for the 32-bit Wine loader; arm64 for the aarch64 build's C and C++
+# runtimes (dpkg-shlibdeps reads their shlibs) and Google Benchmark.
+for architecture in i386 arm64; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+        dpkg --add-architecture "$architecture"
+        updated=false
+    fi
+done
 if [ ! -f "$backports_list" ]; then
     # The same archive the machine already uses, one suite further.
     archive=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
