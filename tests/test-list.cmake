@@ -128,6 +128,13 @@ else()
     endif()
     varnex_gtest(linux_reference_clock linux_reference_clock_test "ReferenceClock.*" 60)
 
+    # A cross build's library exports what the x86-64 one does, node by node.
+    if(CMAKE_CROSSCOMPILING)
+        varnex_test(exports_match_x86 TIMEOUT 300 TIER package COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/exports/compare_so.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/x86-64-library
+            $<TARGET_FILE:varnex> ${CMAKE_NM})
+    endif()
+
     # The support library (tests/support). The percentile the C++ tools print
     # and the one the benchmark's report computes are held together here, on
     # Linux: the header has nothing per system.
