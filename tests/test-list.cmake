@@ -175,13 +175,15 @@ else()
             ${VARNEX_EMULATED_PYTHON} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1;VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR}")
-        # The arm64 packages, built again from the sources;
+        # The arm64 packages and wheel, each built again from the sources;
         # their programs and module run under the emulated Python's root.
         set(emulated_package_environment
             "VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR};VARNEX_PYTHON=${VARNEX_DEBIAN_PYTHON_ROOT}/usr/bin/python3")
         varnex_test(package_deb TIMEOUT 900 SERIAL TIER package FIXTURES debian_python COMMAND
             ${CMAKE_CURRENT_SOURCE_DIR}/package/check_deb.sh ${CMAKE_BINARY_DIR}/deb ${PROJECT_VERSION} arm64)
-        set_tests_properties(package_deb PROPERTIES ENVIRONMENT "${emulated_package_environment}")
+        varnex_test(package_wheel TIMEOUT 900 SERIAL TIER package FIXTURES debian_python COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/package/check_wheel.sh arm64)
+        set_tests_properties(package_deb package_wheel PROPERTIES ENVIRONMENT "${emulated_package_environment}")
     elseif(VARNEX_SANITIZER STREQUAL "address")
         # Debian's Python over the sanitized library, the sanitizer's runtime
         # preloaded: a pacer closed while another thread waits is never
