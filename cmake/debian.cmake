@@ -70,6 +70,15 @@ file(WRITE ${debian_build_dir}/shlibs
     "libvarnex ${PROJECT_VERSION_MAJOR} libvarnex${PROJECT_VERSION_MAJOR} (>= ${newest_node})\n")
 file(WRITE ${debian_build_dir}/triggers "activate-noawait ldconfig\n")
 
+# CPack takes the architecture of the machine that packs
+# (dpkg --print-architecture); a cross build names its own.
+if(CMAKE_CROSSCOMPILING)
+    if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+        message(FATAL_ERROR "Debian packages of a cross build are made for aarch64 only, not ${CMAKE_SYSTEM_PROCESSOR}")
+    endif()
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${debian_components})

@@ -3,7 +3,8 @@
 # machine lacks (doxygen for the reference, help2man for the tools' manual
 # pages, man-db to read a page in the package test, Debian's Rust and crates
 # for bindings/rust, Node.js with npm, node-gyp, its headers and tsc for the
-# npm package); `install-deps.sh bench` adds what the benchmark's charts need.
+# npm package, the aarch64 cross compiler with arm64's runtime libraries and
+# mmdebstrap for the ARM build and its Python); `install-deps.sh bench` adds what the benchmark's charts need.
 # Quiet when everything is there.
 set -euo pipefail
 
@@ -15,6 +16,8 @@ packages=(
     python3-build python3-venv lintian dpkg-dev mono-mcs mono-runtime
     doxygen help2man man-db
     cargo rustc librust-tokio-dev librust-futures-core-dev librust-tokio-stream-dev librust-libc-dev
+    g++-aarch64-linux-gnu mmdebstrap
+    libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64 libbenchmark-dev:arm64
 )
 if [ "${1:-}" = bench ]; then
     packages+=(python3-matplotlib)
@@ -54,10 +57,14 @@ apt_update() {
     updated=true
 }
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-    updated=false
-fi
+# i386 for the 32-bit Wine loader; arm64 for the aarch64 build's C and C++
+# runtimes (dpkg-shlibdeps reads their shlibs) and Google Benchmark.
+for architecture in i386 arm64; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+        dpkg --add-architecture "$architecture"
+        updated=false
+    fi
+done
 if [ ! -f "$backports_list" ]; then
     # The same archive the machine already uses, one suite further.
     archive=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)

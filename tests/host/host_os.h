@@ -58,7 +58,7 @@ int expected_worker_priority(int priority_index);
 // CAP_SYS_NICE); without it the library's request is refused and ignored.
 bool may_raise_thread_priority();
 // Open, wait and close cycles a stress test can afford here: a thread starts
-// an order of magnitude slower under Wine.
+// an order of magnitude slower under Wine and under qemu's user-mode emulation.
 int stress_cycles();
 
 // Watches for a failed open's report from construction to report(): the line

@@ -193,7 +193,16 @@ TEST(ThreadedTimer, PollingOpenChangesARunningWorkersPeriod)
     host::release_worker_handle(timer);
 }
 
-// Alone, 0.5 s of waits at 100 ticks per second return about 50 times.
+// Alone, 0.5 s of waits at 100 ticks per second return about 50 times; the
+// other process's worker at 300 brings about 150. Under user-mode emulation
+// two emulated workers spinning on two shared cores deliver fewer (89 to 92
+// seen): the bound stays well clear of the 50 of a timer alone.
+#ifdef VARNEX_EMULATOR
+constexpr int kSharedWaitsAtLeast = 70;
+#else
+constexpr int kSharedWaitsAtLeast = 100;
+#endif
+
 TEST(ThreadedTimer, AnotherProcesssWorkerReleasesOurWaits)
 {
     host::Peer* peer = host::start_peer("tick 300 2.0");
@@ -205,7 +214,7 @@ TEST(ThreadedTimer, AnotherProcesssWorkerReleasesOurWaits)
     while (seconds_now() < end_s) {
         waits += WaitForRTTimer(timer) >= 0 ? 1 : 0;
     }
-    EXPECT_GE(waits, 100);
+    EXPECT_GE(waits, kSharedWaitsAtLeast);
     EXPECT_GE(close_and_time_the_end(timer), 0.0);
     host::release_worker_handle(timer);
     EXPECT_EQ(host::finish_peer(peer), 0);
@@ -218,7 +227,7 @@ TEST(ThreadedTimer, OurWorkerReleasesAnotherProcesssWaits)
     host::Peer* peer = host::start_peer("count 100 0.5");
     ASSERT_NE(peer, nullptr);
     const int peer_waits = host::finish_peer(peer);
-    EXPECT_GE(peer_waits, 100);
+    EXPECT_GE(peer_waits, kSharedWaitsAtLeast);
     EXPECT_LT(peer_waits, 1000);
     EXPECT_GE(close_and_time_the_end(timer), 0.0);
     host::release_worker_handle(timer);

@@ -18,6 +18,17 @@ namespace {
 constexpr uint32_t kRate = 100;
 constexpr long long kPeriodNs = 10000000;
 constexpr long long kSecondStartsLaterNs = kPeriodNs / 2 + 5 * kPeriodNs;
+// Unaligned, the two would tick half a period apart. Under user-mode
+// emulation on a loaded machine the returns come late by milliseconds (p50
+// 1.2 ms, p90 8 ms seen): the median stays clear of half a period, the p90
+// only of a whole one.
+#ifdef VARNEX_EMULATOR
+constexpr long long kMedianBoundNs = kPeriodNs / 4;
+constexpr long long kP90BoundNs = kPeriodNs;
+#else
+constexpr long long kMedianBoundNs = 1000000;
+constexpr long long kP90BoundNs = 3000000;
+#endif
 
 struct Reported {
     aligned::Report report;
@@ -72,12 +83,12 @@ TEST(TwoMachines, AlignedPacersInTwoTimeNamespacesTickTogether)
     std::printf("same-index offset: p50 %lld ns, p90 %lld ns, p99 %lld ns, max %lld ns over %zu ticks\n",
                 aligned::percentile_ns(offsets, 0.5), aligned::percentile_ns(offsets, 0.9),
                 aligned::percentile_ns(offsets, 0.99), aligned::percentile_ns(offsets, 1.0), offsets.size());
-    EXPECT_LT(aligned::percentile_ns(offsets, 0.5), 1000000);
-    EXPECT_LT(aligned::percentile_ns(offsets, 0.9), 3000000);
+    EXPECT_LT(aligned::percentile_ns(offsets, 0.5), kMedianBoundNs);
+    EXPECT_LT(aligned::percentile_ns(offsets, 0.9), kP90BoundNs);
     for (const Reported* run : {&first, &second}) {
         const auto offsets_from_grid = from_grid_ns(run->report.returns);
-        EXPECT_LT(aligned::percentile_ns(offsets_from_grid, 0.5), 1000000);
-        EXPECT_LT(aligned::percentile_ns(offsets_from_grid, 0.9), 3000000);
+        EXPECT_LT(aligned::percentile_ns(offsets_from_grid, 0.5), kMedianBoundNs);
+        EXPECT_LT(aligned::percentile_ns(offsets_from_grid, 0.9), kP90BoundNs);
     }
 }
 

@@ -11,8 +11,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "host_os.h"
+#include "program_command.h"
 #include "varnex.h"
 
 extern char** environ;
@@ -138,11 +140,15 @@ TEST(Neighbours, AProcessKilledWhileHoldingTheEventLeavesNoStaleTick)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-    const std::string program = VARNEX_TIMER_PEER;
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("tick"),
-                    const_cast<char*>("300"), const_cast<char*>("30"), nullptr};
+    std::vector<std::string> command = program_command(VARNEX_TIMER_PEER);
+    command.insert(command.end(), {"tick", "300", "30"});
+    std::vector<char*> argv;
+    for (std::string& word : command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
     pid_t peer = 0;
-    ASSERT_EQ(posix_spawn(&peer, program.c_str(), &actions, nullptr, argv, environ), 0);
+    ASSERT_EQ(posix_spawn(&peer, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
     char ready[8] = {};

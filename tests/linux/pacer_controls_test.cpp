@@ -178,9 +178,12 @@ TEST(PacerControls, WithoutPrivilegeEachControlIsReportedDenied)
 }
 
 // The Locked and Size fields of the mapping that holds `address`, in kB.
+// Read from the task's folder: qemu's user-mode emulation answers
+// /proc/self/smaps itself, every Locked field 0; the task's is the kernel's,
+// at the same addresses.
 std::pair<long, long> locked_and_size_kb(const void* address)
 {
-    std::ifstream smaps("/proc/self/smaps");
+    std::ifstream smaps("/proc/self/task/" + std::to_string(gettid()) + "/smaps");
     const auto where = reinterpret_cast<uintptr_t>(address);
     std::string line;
     bool inside = false;
@@ -300,6 +303,10 @@ long timer_slack_ns()
 // does not fit in an int, and survives real time, which clears it.
 TEST(PacerControls, TheHostsTimerSlackComesBackWhole)
 {
+#ifdef VARNEX_EMULATOR
+    GTEST_SKIP() << "qemu's user-mode emulation returns PR_GET_TIMERSLACK through an int: a slack of 2^31 ns or "
+                    "more cannot be read whole under it";
+#endif
     varnex_pacer* sleeper = create(VARNEX_MODE_SLEEP, 0);
     varnex_pacer* realtime = geteuid() == 0 ? create(VARNEX_MODE_SLEEP, VARNEX_CONTROL_REALTIME) : nullptr;
     long wide_after = 0;

@@ -25,7 +25,14 @@ TEST(Unloading, RightAfterTheCloseOrWithTheTimerOpenTheWorkerEndsFirst)
             }
             ASSERT_TRUE(host::unload_varnex_library(loaded));
             EXPECT_FALSE(host::varnex_library_loaded());
+#ifdef VARNEX_EMULATOR
+            // qemu's user-mode emulation tells a joiner that a thread ended
+            // before its own thread for it has gone: that moment is allowed.
+            EXPECT_TRUE(host::eventually([&] { return host::thread_ids().size() == threads_before; }, 0.1))
+                << "the worker was joined before the unload";
+#else
             EXPECT_EQ(host::thread_ids().size(), threads_before) << "the worker was joined before the unload";
+#endif
             host::sleep_for(0.3);
         }
     }

@@ -3,20 +3,35 @@
 # new virtual environment, and paces 50 ticks with it from a folder that is
 # not the source tree; then the same through `pip install .`. Neither finds
 # the library except beside the package that pip installed.
+# check_wheel.sh arm64: the wheel for 64-bit ARM, built with the cross
+# compiler, unpacked onto the path of an arm64 Python (VARNEX_PYTHON, run
+# under VARNEX_EMULATOR), which paces 50 ticks with it: an emulated Python
+# cannot run pip, whose venv and build start programs of their own.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+foreign_arch=${1:-}
 python=/usr/bin/python3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONTWRITEBYTECODE=1
 unset PYTHONPATH VARNEX_LIBRARY
 
+platform=linux_x86_64
+if [ "$foreign_arch" = arm64 ]; then
+    # scikit-build-core has no cross option: CMake takes the compiler from
+    # the toolchain file, and the wheel its tag from the host platform.
+    export CMAKE_TOOLCHAIN_FILE=$source_dir/cmake/aarch64-linux-gnu.cmake _PYTHON_HOST_PLATFORM=linux-aarch64
+    platform=linux_aarch64
+elif [ -n "$foreign_arch" ]; then
+    echo "check_wheel.sh: no wheel for $foreign_arch"; exit 2
+fi
 # -P: the checkout's build/ folder would be imported as the build tool.
 (cd "$source_dir" && "$python" -P -m build --wheel --no-isolation --outdir "$work/dist" . >"$work/build.log" 2>&1) ||
     { cat "$work/build.log"; exit 1; }
+unset CMAKE_TOOLCHAIN_FILE _PYTHON_HOST_PLATFORM
 wheel=$(ls "$work"/dist/*.whl)
 case "$(basename "$wheel")" in
-    varnex-*-py3-none-linux_x86_64.whl) ;;
+    varnex-*-py3-none-$platform.whl) ;;
     *) echo "unexpected wheel name: $wheel"; exit 1 ;;
 esac
 # The package, one real library and the metadata: no headers, no links.
@@ -34,6 +49,22 @@ unzip_dir=$work/unpacked
 metadata=$(cat "$unzip_dir"/varnex-*.dist-info/METADATA)
 grep -q '^Description-Content-Type: text/markdown' <<<"$metadata" && grep -q '^# varnex for Python$' <<<"$metadata" ||
     { echo "the wheel's description is not python/README.md:"; echo "$metadata"; exit 1; }
+
+if [ "$foreign_arch" = arm64 ]; then
+    machine=$(readelf -h "$unzip_dir/varnex/libvarnex.so" | awk -F: '/Machine:/ {gsub(/^ +/, "", $2); print $2}')
+    [ "$machine" = AArch64 ] || { echo "the wheel's library is for $machine"; exit 1; }
+    read -r -a emulator <<<"$VARNEX_EMULATOR"
+    mkdir -p "$work/neutral"
+    (cd "$work/neutral" && PYTHONPATH="$unzip_dir" "${emulator[@]}" "$VARNEX_PYTHON" -c '
+import platform, sys, varnex
+assert platform.machine() == "aarch64", platform.machine()
+assert varnex.library_path().startswith(sys.argv[1]), varnex.library_path()
+with varnex.Pacer(1000) as pacer:
+    ticks = [pacer.wait() for _ in range(50)]
+assert len(ticks) == 50 and all(b.index > a.index for a, b in zip(ticks, ticks[1:])), ticks
+print("50 ticks on", platform.machine(), "from", varnex.library_path(), "version", varnex.version())' "$unzip_dir")
+    exit 0
+fi
 
 pace() {
     mkdir -p "$work/neutral"

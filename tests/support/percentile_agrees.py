@@ -3,7 +3,8 @@ PROGRAM) is the one bench/report.py computes (bench/percentile.py), on the
 same samples: unsorted, of every size up to 13, at the report's fractions
 and at fractions that land exactly half-way between two ranks.
 
-usage: percentile_agrees.py PROGRAM BENCH_DIR"""
+usage: percentile_agrees.py PROGRAM BENCH_DIR [EMULATOR...]
+(an emulated build's PROGRAM runs under EMULATOR)"""
 import math
 import random
 import subprocess
@@ -25,7 +26,7 @@ for size in range(1, 14):
         cases.append((fraction, values))
 
 lines = "".join(" ".join(repr(float(x)) for x in [fraction] + values) + "\n" for fraction, values in cases)
-printed = subprocess.run([sys.argv[1]], input=lines, capture_output=True, text=True, check=True).stdout.split()
+printed = subprocess.run([*sys.argv[3:], sys.argv[1]], input=lines, capture_output=True, text=True, check=True).stdout.split()
 assert len(printed) == len(cases), (len(printed), len(cases))
 failures = 0
 for (fraction, values), text in zip(cases, printed):

@@ -179,9 +179,10 @@ void print_controls()
 constexpr const char* kUsage =
     "Usage: varnex-doctor [--help | --version]\n"
     "Reports, in about ten seconds, what this machine allows a Varnex pacer: the counter's\n"
-    "frequency and the cost of a read; the clock source, the hypervisor, PREEMPT_RT, the timer\n"
-    "slack, the isolated and nohz_full CPUs, /dev/cpu_dma_latency and the CPU governor (on\n"
-    "Windows, the high-resolution waitable timer and the timer resolution); the oversleep of\n"
+    "frequency and the cost of a read; the clock source, the machine (a board's device-tree\n"
+    "model, or the firmware's name; Linux), the hypervisor, PREEMPT_RT, the timer slack, the\n"
+    "isolated and nohz_full CPUs, /dev/cpu_dma_latency and the CPU governor (on Windows, the\n"
+    "high-resolution waitable timer and the timer resolution); the oversleep of\n"
     "5 seconds of absolute sleeps at p50, p99 and p99.9 and the CPU of one sleep; predictions,\n"
     "from that sample and by the pacer's own margin rule, of the margin a hybrid pacer would\n"
     "learn and of its CPU at 100 and 1000 ticks per second with no lateness budget and with\n"

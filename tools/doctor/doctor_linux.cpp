@@ -40,6 +40,24 @@ std::string clocksource()
     return source;
 }
 
+// A board names itself in its device tree's model ("Raspberry Pi 5 Model B
+// Rev 1.0", a NUL-terminated string); a PC or a virtual machine in its
+// firmware's DMI table.
+std::string machine()
+{
+    std::ifstream model("/proc/device-tree/model");
+    std::string name;
+    if (model && std::getline(model, name, '\0') && !name.empty()) {
+        return name;
+    }
+    const std::string vendor = first_line("/sys/class/dmi/id/sys_vendor");
+    const std::string product = first_line("/sys/class/dmi/id/product_name");
+    if (vendor == "unknown" && product == "unknown") {
+        return "unknown";
+    }
+    return vendor + " " + product;
+}
+
 std::string preempt_rt()
 {
     if (first_line("/sys/kernel/realtime") == "1") {
@@ -70,6 +88,7 @@ std::vector<Fact> system_facts()
     const long slack_ns = syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0);
     return {
         {"clocksource", clocksource()},
+        {"machine", machine()},
         {"hypervisor", hypervisor()},
         {"PREEMPT_RT", preempt_rt()},
         {"timer slack", slack_ns < 0 ? "unknown"

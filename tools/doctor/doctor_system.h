@@ -16,7 +16,8 @@ struct Fact {
 // source, a hypervisor, the kernel, timers, CPUs and power.
 std::vector<Fact> system_facts();
 
-// The hypervisor's vendor from the processor (CPUID), or "none".
+// The hypervisor's vendor from the processor (CPUID) on x86, or "none";
+// elsewhere as the system names it (doctor_hypervisor_linux.cpp), or "unknown".
 std::string hypervisor();
 
 #endif
