@@ -49,7 +49,7 @@ for _ in $(seq "$rounds"); do
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
     LD_LIBRARY_PATH=build/linux build/linux/rust/release/examples/tokio_bench "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
-    VARNEX_NODE_ADDON=build/linux/node/varnex.node node bench/node_bench.js "$out/linux.csv" \
+    VARNEX_NODE_ADDON="$(realpath build/linux/node/varnex.node)" node bench/node_bench.js "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
 done
 echo "== Linux: two pacers in two time namespaces, aligned to the system clock and not"
