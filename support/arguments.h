@@ -5,6 +5,7 @@
 #define VARNEX_SUPPORT_ARGUMENTS_H
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,6 +56,18 @@ inline Parsed parse(int argc, char** argv, const std::vector<Option>& options,
         }
     }
     return {};
+}
+
+// After a --help or --version text: the exit status, 0 once the text is out,
+// or 1 with a message when it could not be written (a full disk, a closed
+// pipe), so that whatever saves the text never takes the failure for it.
+inline int exit_status_after_help(const char* program)
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return 0;
+    }
+    std::fprintf(stderr, "%s: cannot write to standard output\n", program);
+    return 1;
 }
 
 }  // namespace arguments

@@ -181,8 +181,8 @@ void show_progress(const Run& run, const Timer& timer, double cpu_start_s, doubl
 int main(int argc, char** argv)
 {
     Options options;
-    if (const int parsed = parse_options(argc, argv, options); parsed != 0) {
-        return parsed == 1 ? 0 : 2;
+    if (const int exit_status = parse_options(argc, argv, options); exit_status != kRunDemo) {
+        return exit_status;
     }
     Timer timer;
     if (!timer.open(options)) {

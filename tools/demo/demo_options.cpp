@@ -181,7 +181,7 @@ int parse_options(int argc, char** argv, Options& options)
         } else {
             std::fputs(kUsage, stdout);
         }
-        return 1;
+        return arguments::exit_status_after_help("varnex_demo");
     case arguments::Outcome::kUnknown:
         std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", parsed.option.c_str());
         return 2;
@@ -206,5 +206,5 @@ int parse_options(int argc, char** argv, Options& options)
         std::fprintf(stderr, "varnex_demo: --budget is the hybrid's: a spin or a sleep has no margin to give\n");
         return 2;
     }
-    return 0;
+    return kRunDemo;
 }

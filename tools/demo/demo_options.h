@@ -27,7 +27,10 @@ struct Options {
     std::string csv_path;
 };
 
-// 0: run; 1: --help was shown; 2: bad usage (its message printed).
+constexpr int kRunDemo = -1;
+
+// kRunDemo, or the status to exit with: after --help or --version (0, or 1
+// if it could not be written), or 2 on bad usage (its message printed).
 int parse_options(int argc, char** argv, Options& options);
 
 #endif

@@ -207,7 +207,7 @@ int main(int argc, char** argv)
     const arguments::Parsed parsed = arguments::parse(argc, argv, {}, {"--help", "-h", "--version"});
     if (parsed.outcome == arguments::Outcome::kHelp) {
         std::fputs(parsed.option == "--version" ? ("varnex-doctor " + version() + "\n").c_str() : kUsage, stdout);
-        return 0;
+        return arguments::exit_status_after_help("varnex-doctor");
     }
     if (parsed.outcome != arguments::Outcome::kRun) {
         std::fprintf(stderr, "varnex-doctor: unknown option %s (see --help)\n", parsed.option.c_str());
