@@ -127,7 +127,9 @@ TEST(Misuse, HandlesThatAreNotTheTimers)
     int not_a_handle = 0;
     EXPECT_EQ(CloseRTTimer(&not_a_handle), 0);
     EXPECT_EQ(CloseRTTimer(reinterpret_cast<void*>(UINTPTR_MAX)), 0);
-    void* timer = OpenRTTimer(100, 0);
+    // A long period, so that the close lands inside the spin after the tick
+    // even when this thread is not scheduled for a while.
+    void* timer = OpenRTTimer(10, 0);
     ASSERT_NE(timer, nullptr);
     // The wait uses its handle only to close on failure.
     EXPECT_GT(WaitForRTTimer(&not_a_handle), 0.0);

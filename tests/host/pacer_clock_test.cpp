@@ -66,6 +66,8 @@ struct Spent {
     uint64_t accounted = 0;  // returns plus missed
     uint64_t last_index = 0;
     double cpu_s = 0.0;
+    double spin_s = 0.0;
+    double sleep_s = 0.0;
 };
 
 Spent second_at_100_per_second(varnex_mode mode)
@@ -79,13 +81,20 @@ Spent second_at_100_per_second(varnex_mode mode)
             spent.accounted += 1 + tick.missed;
         }
         spent.last_index = tick.index;
-        spent.cpu_s = static_cast<double>(pacer.stats().cpu_ns) * 1e-9;
+        const varnex_pacer_stats stats = pacer.stats();
+        spent.cpu_s = static_cast<double>(stats.cpu_ns) * 1e-9;
+        spent.spin_s = static_cast<double>(stats.spin_ns) * 1e-9;
+        spent.sleep_s = static_cast<double>(stats.sleep_ns) * 1e-9;
     }).join();
     return spent;
 }
 
-// The hybrid sleeps most of each 10 ms period; the spin takes all of it.
-TEST(PacerClock, AHybridPacerKeepsItsTicksAtLessThanHalfTheSpinsCpu)
+// The hybrid sleeps at least half of each 10 ms period (its margin is capped
+// there) and its CPU is its spin's; the spin's CPU is read. Each is judged by
+// its own statistics: on a loaded machine the margin learns the oversleep
+// and the spin gets only its share of a core, so comparing the two CPU
+// times would judge the load.
+TEST(PacerClock, AHybridPacerSleepsMostOfEachPeriodAndSpendsCpuOnlyOnItsSpin)
 {
     const Spent spin = second_at_100_per_second(VARNEX_MODE_SPIN);
     const Spent hybrid = second_at_100_per_second(VARNEX_MODE_HYBRID);
@@ -93,8 +102,11 @@ TEST(PacerClock, AHybridPacerKeepsItsTicksAtLessThanHalfTheSpinsCpu)
         EXPECT_EQ(run.failures, 0);
         EXPECT_EQ(run.last_index + 1, run.accounted);
     }
-    EXPECT_GT(spin.cpu_s, 0.3) << "the thread's CPU time is not read";
-    EXPECT_LE(hybrid.cpu_s, spin.cpu_s / 2) << "hybrid " << hybrid.cpu_s << " s, spin " << spin.cpu_s << " s";
+    EXPECT_GT(spin.cpu_s, 0.1) << "the thread's CPU time is not read";
+    EXPECT_GT(hybrid.sleep_s, 0.25);
+    // A sleep that burned CPU would put nearly all of sleep_s into cpu_s.
+    EXPECT_LT(hybrid.cpu_s, hybrid.spin_s + hybrid.sleep_s / 2)
+        << "CPU " << hybrid.cpu_s << " s, spin " << hybrid.spin_s << " s, sleep " << hybrid.sleep_s << " s";
 }
 
 // Every control asked for is reported, in exactly one of active, denied and
