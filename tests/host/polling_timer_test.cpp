@@ -42,8 +42,9 @@ TEST(PollingTimer, WaitsAtHundredTicksPerSecondNeverReturnLessThanTheThreshold)
     }
     // The first wait measures from the open, before the clock started here.
     EXPECT_GE(total_s, 49 * threshold_s);
-    std::sort(intervals_s.begin(), intervals_s.end());
-    EXPECT_LT(intervals_s[intervals_s.size() / 2], 0.02);
+    // Every interval can be stretched by a busy machine, never shortened: one
+    // unstretched among 50 tells 100 ticks a second from 50 (20 ms at least).
+    EXPECT_LT(*std::min_element(intervals_s.begin(), intervals_s.end()), 0.015);
 }
 
 TEST(PollingTimer, TimeSpentBetweenWaitsCountsTowardTheNextPeriod)

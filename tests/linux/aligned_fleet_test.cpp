@@ -18,17 +18,16 @@ namespace {
 constexpr uint32_t kRate = 100;
 constexpr long long kPeriodNs = 10000000;
 constexpr long long kSecondStartsLaterNs = kPeriodNs / 2 + 5 * kPeriodNs;
-// Unaligned, the two would tick half a period apart. Under user-mode
-// emulation on a loaded machine the returns come late by milliseconds (p50
-// 1.2 ms, p90 8 ms seen): the median stays clear of half a period, the p90
-// only of a whole one.
+// Unaligned, the two would tick half a period apart: the median stays clear
+// of that. A p90 within a period allows a loaded machine's late returns (2.4
+// ms natively beside two busy loops, 8 ms under user-mode emulation, where
+// even the median came 1.2 ms late).
 #ifdef VARNEX_EMULATOR
 constexpr long long kMedianBoundNs = kPeriodNs / 4;
-constexpr long long kP90BoundNs = kPeriodNs;
 #else
 constexpr long long kMedianBoundNs = 1000000;
-constexpr long long kP90BoundNs = 3000000;
 #endif
+constexpr long long kP90BoundNs = kPeriodNs;
 
 struct Reported {
     aligned::Report report;
@@ -122,7 +121,8 @@ TEST(TwoMachines, UnalignedPacersStayAsFarApartAsTheyStarted)
     const long long median_ns = aligned::percentile_ns(apart_ns, 0.5);
     std::printf("apart: median %lld ns over %zu ticks, created %lld ns apart\n", median_ns, apart_ns.size(),
                 created_apart_ns);
-    EXPECT_NEAR(median_ns, created_apart_ns, 1000000);
+    // Aligned, they would be 0 apart, a quarter of a period or more from this.
+    EXPECT_NEAR(median_ns, created_apart_ns, kPeriodNs / 4);
 }
 
 }  // namespace
