@@ -51,7 +51,7 @@ varnex_case_tests(${host_prefix}threaded_ host_threaded_test ${CMAKE_CURRENT_SOU
     ${host_timeout}
     SKIP ${skipped_cases}
     PEER AnotherProcesssWorkerReleasesOurWaits "tick 300 2.0"
-         OurWorkerReleasesAnotherProcesssWaits "count 100 0.5")
+         OurWorkerReleasesAnotherProcesssWaits "count 10 0.5")
 varnex_gtest(${host_prefix}fresh_library host_polling_test "FreshLibrary.*" ${host_timeout})
 varnex_gtest(${host_prefix}polling host_polling_test "PollingTimer.*" ${host_timeout} SERIAL)
 varnex_gtest(${host_prefix}stress host_hardening_test "Stress.*" 300 SERIAL TIER stress)
