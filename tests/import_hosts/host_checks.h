@@ -28,7 +28,9 @@ inline int run_host_checks()
             return 13;
         }
     }
-    void* timer = OpenRTTimer(100, 1);
+    // A long period: the close below must land inside a spin, also when an
+    // emulated process is not scheduled for a while.
+    void* timer = OpenRTTimer(10, 1);
     if (timer == nullptr) {
         return 14;
     }
@@ -42,11 +44,13 @@ inline int run_host_checks()
     if (CloseRTTimer(timer) != 0) {
         return 16;
     }
-    // Three polling periods, far more than the worker's last spin.
-    for (int wait = 0; wait < 3; ++wait) {
+    // The worker ends after its last spin, at most a period: given up to a
+    // hundred polling periods, ten of its own.
+    short closed = 0;
+    for (int wait = 0; wait < 100 && (closed = CloseRTTimer(timer)) != -1; ++wait) {
         WaitForRTTimerLV(token);
     }
-    if (CloseRTTimer(timer) != -1) {
+    if (closed != -1) {
         return 17;
     }
     return 0;
