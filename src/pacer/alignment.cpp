@@ -73,3 +73,41 @@ ClockChange compare_mappings(const Alignment& alignment, const ClockMapping& cur
                                 : std::max(kApartStepFloorNs, magnitude(elapsed_ns) / kApartStepFraction);
     return {change_ns, magnitude(change_ns), magnitude(change_ns) > uncertain_ns + allowed_ns};
 }
+
+ClockLook follow_system_clock(Alignment& alignment, const Grid& grid, const WaiterState& waiter, int64_t* now,
+                              bool at_call)
+{
+    const ClockMapping current = read_mapping(alignment, *now);
+    *now = current.latest_counts;
+    if (!within_aligned_range(current, alignment.phase_ns, grid.frequency)) {
+        return {ClockCheck::kOutOfRange, {}};
+    }
+    const bool host_behind =
+        at_call && latest_due_index(grid, *now) > static_cast<int64_t>(waiter.next_index);
+    const ClockChange clock_change = compare_mappings(alignment, current, grid);
+    Change change;
+    // A counter slewed with the clock keeps their difference: the tighter
+    // reading of it is the better one. Apart, only a fresh one follows.
+    if (clock_change.step || !alignment.counter_slews ||
+        current.uncertainty_counts <= alignment.mapping.uncertainty_counts) {
+        alignment.mapping = current;
+        Grid placed = grid;
+        place_grid(placed, alignment);
+        change = grid_moved_to(placed);
+    }
+    const int64_t before_step = alignment.verified_counts;
+    alignment.verified_counts = current.counter;
+    if (!clock_change.step) {
+        return {ClockCheck::kSteady, change};
+    }
+    change.clock_stepped = true;
+    change.clock_step_ns = clock_change.size_ns;
+    if (clock_change.change_ns > 0) {
+        const Grid placed = grid_after(grid, change);
+        pass_over_to(change, waiter, latest_due_index(placed, before_step));
+        if (!host_behind) {
+            change.owed_end = static_cast<uint64_t>(latest_due_index(placed, *now) + 1);
+        }
+    }
+    return {ClockCheck::kStepped, change};
+}

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "pacer/grid.h"
+#include "pacer/steering.h"
 #include "platform/clocks.h"
 
 // The counter and the system clock at one instant.
@@ -57,5 +58,26 @@ struct ClockChange {
     bool step;
 };
 ClockChange compare_mappings(const Alignment& alignment, const ClockMapping& current, const Grid& grid);
+
+// A look at the system clock from the counter's reading `*now`, which
+// becomes the last reading taken: the mapping measured anew, and the change
+// that places the grid by it. A step forward passes over the grid points up
+// to the clock's new time at the step, the last reading that found the old
+// mapping true, mapped with the new one: whatever the policy, they are
+// missed. The points after it that the clock has passed by now are owed:
+// returned late, never passed over. A step back needs nothing more: the tick
+// after the last one returned comes when the clock is back at it. A clock
+// outside the range a pacer can be created on moves nothing.
+// `at_call`: the look as a wait is called. A host that comes when the old
+// mapping has more than its next tick due is late by its own doing: nothing
+// is owed to it, and the missed-tick policy takes the ticks due, as for any
+// late host, rather than each tick it was away for coming back late.
+enum class ClockCheck { kSteady, kStepped, kOutOfRange };
+struct ClockLook {
+    ClockCheck check;
+    Change change;
+};
+ClockLook follow_system_clock(Alignment& alignment, const Grid& grid, const WaiterState& waiter, int64_t* now,
+                              bool at_call);
 
 #endif

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "pacer/atomics.h"
+#include "pacer/stats.h"
 
 namespace {
 
@@ -29,13 +29,7 @@ platform::Control control_of(uint32_t flag)
 // The statistics show, for each control tried, how it fared the last time.
 void publish_controls(varnex_pacer& pacer)
 {
-    const ControlOutcome& outcome = pacer.controls.outcome;
-    auto update = [&](std::atomic<uint32_t>& bits, uint32_t now) {
-        bits.store((bits.load(kRelaxed) & ~outcome.tried) | (now & outcome.tried), kRelaxed);
-    };
-    update(pacer.published.controls_active, outcome.applied);
-    update(pacer.published.controls_denied, outcome.denied);
-    update(pacer.published.controls_unsupported, outcome.tried & ~outcome.applied & ~outcome.denied);
+    publish_control_outcome(pacer.published, pacer.controls.outcome);
     pacer.controls.outcome = ControlOutcome{};
 }
 
@@ -116,12 +110,7 @@ int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
     held.request = {controls.affinity_mask, controls.realtime_priority, controls.dma_latency_us, &pacer,
                     sizeof pacer, affinity_store};
     hold_life_controls(pacer);
-    // What was set before and is no longer asked for shows nothing.
-    PublishedCounters& published = pacer.published;
-    for (std::atomic<uint32_t>* bits :
-         {&published.controls_active, &published.controls_denied, &published.controls_unsupported}) {
-        bits->store(bits->load(kRelaxed) & flags, kRelaxed);
-    }
+    publish_controls_asked(pacer.published, flags);
     publish_controls(pacer);
     return VARNEX_OK;
 }

@@ -318,7 +318,7 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     created->config.missed_policy = {config->missed, config->burst_cap};
     created->config.keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
     created->config.return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
-    created->waiter.on_time_counts = ns_to_counts(VARNEX_ON_TIME_NS, frequency);
+    created->config.on_time_counts = ns_to_counts(VARNEX_ON_TIME_NS, frequency);
     const int64_t period_counts = offset_counts(grid, 1);
     created->process_generation.store(platform::process_generation(), std::memory_order_relaxed);
     if (created->config.mode != VARNEX_MODE_SPIN) {
@@ -329,16 +329,16 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     if (created->config.mode == VARNEX_MODE_HYBRID) {
         created->config.fixed_margin_counts = ns_to_counts(config->margin_ns, frequency);
         const int64_t fixed = created->config.fixed_margin_counts;
-        created->published.margin_counts.store(fixed != 0 ? fixed : margin_counts(created->margin));
+        publish_margin(created->published, fixed != 0 ? fixed : margin_counts(created->margin));
     }
     if (created->config.mode != VARNEX_MODE_SPIN) {
-        created->config.sleep_timer = platform::create_sleep_timer();
-        if (created->config.sleep_timer == nullptr) {
+        created->clock.sleep_timer = platform::create_sleep_timer();
+        if (created->clock.sleep_timer == nullptr) {
             varnex_pacer_destroy(created);
             return VARNEX_E_NO_COUNTER;
         }
     }
-    const int64_t now = platform::read_counter();
+    const int64_t now = read_clock(created->clock);
     created->waiter.last_return_counts = now;
     if (aligned(*config)) {
         created->alignment = {true, clock, platform::counter_slews_with_system_clock(),
@@ -381,12 +381,12 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
         // A loop that still polls the handle wakes now, not at the old
         // wake-up; a child's copy never arms the parent's timer.
         if (in_own_process(*pacer)) {
-            platform::arm_ready_timer(ready, platform::read_counter());
+            wake_handle(pacer->clock, ready);
         }
         platform::close_ready_timer(ready);
     }
-    if (pacer->config.sleep_timer != nullptr) {
-        platform::close_sleep_timer(pacer->config.sleep_timer);
+    if (pacer->clock.sleep_timer != nullptr) {
+        platform::close_sleep_timer(pacer->clock.sleep_timer);
     }
     if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
         platform::close_thread_clock(thread);
@@ -428,7 +428,7 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
     // A loop blocked on the handle wakes, and its wait sees the cancel; in a
     // child whose copy has no timer of its own yet, the flag is all.
     if (platform::Handle ready = pacer->handle.timer.load(); ready != nullptr && in_own_process(*pacer)) {
-        platform::arm_ready_timer(ready, platform::read_counter());
+        wake_handle(pacer->clock, ready);
     }
     return VARNEX_OK;
 }
@@ -486,13 +486,13 @@ int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p9
     // budget stays within range.
     const int64_t limit_counts = ns_to_counts(p99_ns == 0 ? VARNEX_ON_TIME_NS : p99_ns, pacer->grid.frequency);
     pacer->margin.budget_counts = p99_ns == 0 ? 0 : std::clamp<int64_t>(limit_counts, 1, offset_counts(pacer->grid, 1));
-    pacer->waiter.on_time_counts = limit_counts;
+    pacer->config.on_time_counts = limit_counts;
     // The handle, if it is out, wakes by the new margin, and the statistics
     // show the margin it is armed with.
     if (pacer->handle.timer.load(kRelaxed) != nullptr) {
         arm_for_next_wait(*pacer);
     } else {
-        pacer->published.margin_counts.store(margin_counts(pacer->margin));
+        publish_margin(pacer->published, margin_counts(pacer->margin));
     }
     return VARNEX_OK;
 }
@@ -510,7 +510,7 @@ int VARNEX_CALL varnex_pacer_observe(varnex_pacer* pacer, int64_t reference_ns, 
         return VARNEX_E_INVALID_ARGUMENT;
     }
     if (local_ns == -1) {
-        local_ns = counts_to_ns(platform::read_counter(), frequency);
+        local_ns = counts_to_ns(read_clock(pacer->clock), frequency);
     }
     push_observation(pacer->following.queue, reference_ns, local_ns);
     return VARNEX_OK;

@@ -8,10 +8,12 @@
 #include <cstdint>
 
 #include "pacer/alignment.h"
+#include "pacer/clock.h"
 #include "pacer/grid.h"
 #include "pacer/histogram.h"
 #include "pacer/margin.h"
 #include "pacer/reference.h"
+#include "pacer/steering.h"
 #include "platform/controls.h"
 #include "platform/timers.h"
 #include "varnex/pacer.h"
@@ -33,7 +35,8 @@ struct PacerControls {
     ControlOutcome outcome{};  // this wait's, published as it ends
 };
 
-// Fixed at create.
+// Fixed at create, but for the on-time limit, which the lateness budget sets
+// between waits.
 struct PacerConfig {
     uint32_t mode = VARNEX_MODE_SPIN;
     MissedPolicy missed_policy{};
@@ -43,32 +46,17 @@ struct PacerConfig {
     int64_t fixed_margin_counts = 0;
     int64_t cancel_check_counts = 0;  // a sleep's slice, and an aligned spin's
     double seconds_per_count = 0.0;
-    platform::Handle sleep_timer = nullptr;
-};
-
-// The waiting thread's own, from one wait to the next.
-struct WaiterState {
-    uint64_t next_index = 0;
-    uint32_t burst_returns = 0;
-    int64_t last_return_counts = 0;
-    // Ticks passed over before the tick that the next return gives was
-    // chosen: by a wait that was not due, or by a step of the clock; and
-    // whether the missed-tick policy passed over any of them for a late host.
-    uint64_t missed_carried = 0;
-    bool host_passed_over = false;
-    // Ticks below this index that a step of the system clock made due while
-    // the pacer was not looking: returned late, never passed over.
-    uint64_t owed_end = 0;
     // The lateness a tick may have and be on time: the budget, or
     // VARNEX_ON_TIME_NS.
     int64_t on_time_counts = 0;
-    // This wait's spin read the counter before the deadline.
-    bool spun_before_deadline = false;
-    // The previous tick's lateness and spin, recorded as the next wait
-    // begins: the host gets its tick without waiting for the statistics.
-    int64_t unrecorded_lateness_ns = 0;
-    int64_t unrecorded_spin_counts = 0;
-    bool lateness_unrecorded = false;
+};
+
+// The previous tick's lateness and spin, recorded in the statistics as the
+// next wait begins: the host gets its tick without waiting for them.
+struct UnrecordedTick {
+    int64_t lateness_ns = 0;
+    int64_t spin_counts = 0;
+    bool lateness_held = false;
 };
 
 // The readiness handle, once the host asked for it.
@@ -100,13 +88,18 @@ struct PublishedCounters {
     LatenessStats lateness{};
 };
 
+// Each group has one writer. After create, the grid and the waiter change
+// only through the wait's one function that applies a change; `published`
+// only through the statistics' functions.
 struct varnex_pacer {
     PacerConfig config{};
-    // The grid's start moves under the delay policy, and with the system
-    // clock when it is aligned to it.
+    PacerClock clock{};
+    // The grid's start moves under the delay policy, with the system clock
+    // it is aligned to, and with a reference it follows.
     Grid grid{};
     Alignment alignment{};
     WaiterState waiter{};
+    UnrecordedTick unrecorded{};
     MarginEstimator margin{};
     PacerControls controls{};
     ReadyHandle handle{};

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "pacer/atomics.h"
-#include "pacer/pacer_state.h"
 #include "platform/counter.h"
 
 namespace {
@@ -52,11 +51,15 @@ void place(Grid& grid, uint64_t k, int64_t deadline, double period_counts)
     grid.start_counts = deadline - offset_counts(grid, k);
 }
 
+double counts_per_ns(const Grid& grid)
+{
+    return static_cast<double>(grid.frequency) / kNsPerSecond;
+}
+
 // Onto the reference: the tick the next return gives is the first grid point
 // still ahead, whatever its index; nothing is missed.
-void rebase(varnex_pacer& pacer, int64_t now, int64_t now_ns)
+Change rebase(Following& following, const Grid& grid, int64_t now, int64_t now_ns)
 {
-    Following& following = pacer.following;
     const int64_t reference_now = reference_at(following.filter, now_ns);
     auto k = static_cast<uint64_t>(latest_due_index(following.reference_grid, reference_now) + 1);
     int64_t due_ns = local_at(following.filter, reference_ns_of(following, k));
@@ -64,48 +67,53 @@ void rebase(varnex_pacer& pacer, int64_t now, int64_t now_ns)
     while (due_ns <= now_ns) {
         due_ns = local_at(following.filter, reference_ns_of(following, ++k));
     }
-    const double counts_per_ns = static_cast<double>(pacer.grid.frequency) / kNsPerSecond;
-    place(pacer.grid, k, std::max(ns_to_counts(due_ns, pacer.grid.frequency), now + 1),
-          estimated_period_ns(following, k) * counts_per_ns);
-    pacer.waiter.next_index = k;
-    pacer.waiter.burst_returns = 0;
-    pacer.waiter.host_passed_over = false;
+    Grid placed = grid;
+    place(placed, k, std::max(ns_to_counts(due_ns, grid.frequency), now + 1),
+          estimated_period_ns(following, k) * counts_per_ns(grid));
+    Change change = grid_moved_to(placed);
+    change.moves_next = true;
+    change.next_index = k;
+    change.rebase = true;
+    change.burst_reset = true;
     following.rebased = true;
     add_relaxed(following.published.rebases, uint32_t{1});
+    return change;
 }
 
 // The grid to where the estimate puts the tick the next return gives. A step
 // ahead passes over the grid points at or before now: they are missed, and no
 // index repeats; a step back holds that tick until its new instant.
-void step(varnex_pacer& pacer, int64_t now, int64_t due_ns, bool ahead)
+Change step(Following& following, const Grid& grid, const WaiterState& waiter, int64_t now, int64_t due_ns,
+            bool ahead)
 {
-    Following& following = pacer.following;
-    WaiterState& waiter = pacer.waiter;
-    const double counts_per_ns = static_cast<double>(pacer.grid.frequency) / kNsPerSecond;
-    place(pacer.grid, waiter.next_index, signed_counts(due_ns, pacer.grid.frequency),
-          estimated_period_ns(following, waiter.next_index) * counts_per_ns);
-    const int64_t latest = latest_due_index(pacer.grid, now);
-    if (ahead && latest >= static_cast<int64_t>(waiter.next_index)) {
-        waiter.missed_carried += static_cast<uint64_t>(latest) + 1 - waiter.next_index;
-        waiter.next_index = static_cast<uint64_t>(latest) + 1;
-        waiter.burst_returns = 0;
+    Grid placed = grid;
+    place(placed, waiter.next_index, signed_counts(due_ns, grid.frequency),
+          estimated_period_ns(following, waiter.next_index) * counts_per_ns(grid));
+    Change change = grid_moved_to(placed);
+    if (ahead) {
+        pass_over_to(change, waiter, latest_due_index(placed, now));
     }
     add_relaxed(following.published.steps, uint64_t{1});
+    return change;
 }
 
 // The period from the tick the next return gives to the one after: the
 // estimated period, less the phase error, within the slew limit.
-void slew(varnex_pacer& pacer, int64_t deadline, int64_t error_ns)
+Change slew(const Following& following, const Grid& grid, const WaiterState& waiter, int64_t deadline,
+            int64_t error_ns)
 {
-    const Following& following = pacer.following;
-    const uint64_t next = pacer.waiter.next_index;
+    const uint64_t next = waiter.next_index;
     const double period_ns = estimated_period_ns(following, next);
     const double limit_ns = period_ns * following.options.slew;
     const double planned_ns = period_ns - std::clamp(static_cast<double>(error_ns), -limit_ns, limit_ns);
-    place(pacer.grid, next, deadline, planned_ns * static_cast<double>(pacer.grid.frequency) / kNsPerSecond);
+    Grid placed = grid;
+    place(placed, next, deadline, planned_ns * counts_per_ns(grid));
+    return grid_moved_to(placed);
 }
 
-void take_observations(Following& following)
+}  // namespace
+
+void take_observations(Following& following, const PacerClock& clock)
 {
     const uint64_t written = observations_written(following.queue);
     if (written == following.queue.read) {
@@ -115,7 +123,7 @@ void take_observations(Following& following)
     // later. One that is (a clock of the host's own, or a wrong unit) would
     // put the reference's next instant as far ahead, and the wait would sleep
     // until then: it is rejected as an outlier.
-    const int64_t latest_ns = counts_to_ns(platform::read_counter(), following.frequency);
+    const int64_t latest_ns = counts_to_ns(read_clock(clock), following.frequency);
     uint64_t taken = 0;
     uint64_t outliers = 0;
     const uint64_t lost = drain_observations(following.queue, written, [&](int64_t reference_ns, int64_t local_ns) {
@@ -138,8 +146,6 @@ void take_observations(Following& following)
     add_relaxed(published.outliers, outliers);
     add_relaxed(published.observations, taken);
 }
-
-}  // namespace
 
 bool reference_options_of(const varnex_reference_options& given, ReferenceOptions* options)
 {
@@ -167,30 +173,30 @@ void start_following(Following& following, const Grid& grid, int64_t phase_ns)
                                 static_cast<uint64_t>(platform::kNanosecondsPerSecond) * grid.rate_den, phase_ns};
 }
 
-void follow_reference(varnex_pacer& pacer, int64_t now)
+Change follow_reference(Following& following, const Grid& grid, const WaiterState& waiter, int64_t now)
 {
-    Following& following = pacer.following;
-    take_observations(following);
     if (!following.filter.started) {
-        return;
+        return {};
     }
-    const int64_t now_ns = counts_to_ns(pacer.grid, now);
+    const int64_t now_ns = counts_to_ns(grid, now);
+    Change change;
     if (!following.rebased) {
-        rebase(pacer, now, now_ns);
+        change = rebase(following, grid, now, now_ns);
     } else {
-        const int64_t deadline = deadline_counts(pacer.grid, pacer.waiter.next_index);
-        const int64_t due_ns = local_at(following.filter, reference_ns_of(following, pacer.waiter.next_index));
-        const int64_t error_ns = counts_to_ns(pacer.grid, deadline) - due_ns;
+        const int64_t deadline = deadline_counts(grid, waiter.next_index);
+        const int64_t due_ns = local_at(following.filter, reference_ns_of(following, waiter.next_index));
+        const int64_t error_ns = counts_to_ns(grid, deadline) - due_ns;
         if (-error_ns > following.options.rebase_threshold_ns) {
-            rebase(pacer, now, now_ns);
+            change = rebase(following, grid, now, now_ns);
         } else if (error_ns > following.options.step_threshold_ns || -error_ns > following.options.step_threshold_ns) {
-            step(pacer, now, due_ns, error_ns > 0);
+            change = step(following, grid, waiter, now, due_ns, error_ns > 0);
         } else {
-            slew(pacer, deadline, error_ns);
+            change = slew(following, grid, waiter, deadline, error_ns);
         }
     }
-    const uint64_t next = pacer.waiter.next_index;
-    const int64_t error_ns = counts_to_ns(pacer.grid, deadline_counts(pacer.grid, next)) -
+    const Grid steered = grid_after(grid, change);
+    const uint64_t next = next_after(waiter, change);
+    const int64_t error_ns = counts_to_ns(steered, deadline_counts(steered, next)) -
                              local_at(following.filter, reference_ns_of(following, next));
     const double lock_ns = std::max(kLockFloorNs, kLockSigmas * std::sqrt(offset_variance_ns2(following.filter)));
     uint32_t state = filter_settled(following.filter) && std::fabs(static_cast<double>(error_ns)) <= lock_ns
@@ -204,6 +210,7 @@ void follow_reference(varnex_pacer& pacer, int64_t now)
     published.phase_error_ns.store(error_ns, kRelaxed);
     published.rate_offset_ppb.store(std::llround(following.filter.rate * kNsPerSecond), kRelaxed);
     published.jitter_ns.store(std::llround(std::sqrt(observation_noise_ns2(following.filter))), kRelaxed);
+    return change;
 }
 
 void fill_reference_stats(const Following& following, varnex_pacer_stats& stats)

@@ -19,6 +19,8 @@
 #include "pacer/grid.h"
 #include "pacer/observations.h"
 #include "pacer/reference_filter.h"
+#include "pacer/steering.h"
+#include "pacer/clock.h"
 #include "varnex/pacer.h"
 
 struct ReferenceOptions {
@@ -57,11 +59,12 @@ struct Following {
 bool reference_options_of(const varnex_reference_options& given, ReferenceOptions* options);
 void start_following(Following& following, const Grid& grid, int64_t phase_ns);
 
-struct varnex_pacer;
-// As a wait begins, at the counter's reading `now`: takes the observations
-// queued, and steers the grid (and, at a step or a re-base, the tick the next
-// return gives).
-void follow_reference(varnex_pacer& pacer, int64_t now);
+// As a wait begins: the observations queued go into the estimate, read
+// against the clock after they were published.
+void take_observations(Following& following, const PacerClock& clock);
+// Then, at the clock's reading `now`: how the grid is steered to the estimate
+// (and, at a step or a re-base, the tick the next return gives).
+Change follow_reference(Following& following, const Grid& grid, const WaiterState& waiter, int64_t now);
 void fill_reference_stats(const Following& following, varnex_pacer_stats& stats);
 
 #endif

@@ -1,5 +1,23 @@
 #include "pacer/stats.h"
 
+void publish_control_outcome(PublishedCounters& published, const ControlOutcome& outcome)
+{
+    auto update = [&](std::atomic<uint32_t>& bits, uint32_t now) {
+        bits.store((bits.load(kRelaxed) & ~outcome.tried) | (now & outcome.tried), kRelaxed);
+    };
+    update(published.controls_active, outcome.applied);
+    update(published.controls_denied, outcome.denied);
+    update(published.controls_unsupported, outcome.tried & ~outcome.applied & ~outcome.denied);
+}
+
+void publish_controls_asked(PublishedCounters& published, uint32_t flags)
+{
+    for (std::atomic<uint32_t>* bits :
+         {&published.controls_active, &published.controls_denied, &published.controls_unsupported}) {
+        bits->store(bits->load(kRelaxed) & flags, kRelaxed);
+    }
+}
+
 void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
 {
     stats.ticks = pacer.published.ticks.load(kRelaxed);

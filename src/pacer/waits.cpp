@@ -10,12 +10,16 @@
 
 namespace {
 
-// How a stretch of a wait (a spin, a sleep, a look at the clock) ended, and
-// the last reading it took.
+// How a stretch of a wait (a spin, a sleep, a look at the clock) ended, the
+// last reading it took, and whether it spun from before its end: a spin that
+// starts before the deadline reads the clock on until it ends, so its last
+// reading before the deadline lies at least the lateness from the one that
+// ended it, and no turn needs to keep it.
 enum class End { kReached, kCancelled, kInterrupted, kNoTimer, kClockStepped };
 struct Reading {
     int64_t counts;
     End end;
+    bool spun_early;
 };
 
 // The status of a wait that ends without a tick. A step of the clock ends no
@@ -37,65 +41,77 @@ bool take_cancel(varnex_pacer& pacer)
     return pacer.cancel_requested.load(kRelaxed) != 0 && pacer.cancel_requested.exchange(0) != 0;
 }
 
-enum class ClockCheck { kSteady, kStepped, kOutOfRange };
-
-// Measures the mapping anew from the reading `*now`, which becomes the last
-// reading taken, and places the grid by it. A step forward passes over the
-// grid points up to the clock's new time at the step, the last reading that
-// found the old mapping true, mapped with the new one: whatever the policy,
-// they are missed. The points after it that the clock has passed by now are
-// owed: returned late, never passed over. A step back needs nothing more:
-// the tick after the last one returned comes when the clock is back at it.
-// A clock outside the range a pacer can be created on moves nothing.
-// `at_call`: the look as a wait is called. A host that comes when the old
-// mapping has more than its next tick due is late by its own doing: nothing is
-// owed to it, and the missed-tick policy takes the ticks due, as for any late
-// host, rather than each tick it was away for coming back late.
-ClockCheck follow_system_clock(varnex_pacer& pacer, int64_t* now, bool at_call = false)
+// After create, the one writer of the grid and the waiter.
+inline void apply(varnex_pacer& pacer, const Change& change)
 {
-    Alignment& alignment = pacer.alignment;
-    const ClockMapping current = read_mapping(alignment, *now);
-    *now = current.latest_counts;
-    if (!within_aligned_range(current, alignment.phase_ns, pacer.grid.frequency)) {
-        return ClockCheck::kOutOfRange;
+    WaiterState& waiter = pacer.waiter;
+    if (change.moves_grid) {
+        pacer.grid.start_counts = change.start_counts;
+        pacer.grid.counts_per_den = change.counts_per_den;
     }
-    const bool host_behind =
-        at_call && latest_due_index(pacer.grid, *now) > static_cast<int64_t>(pacer.waiter.next_index);
-    const ClockChange change = compare_mappings(alignment, current, pacer.grid);
-    // A counter slewed with the clock keeps their difference: the tighter
-    // reading of it is the better one. Apart, only a fresh one follows.
-    if (change.step || !alignment.counter_slews ||
-        current.uncertainty_counts <= alignment.mapping.uncertainty_counts) {
-        alignment.mapping = current;
-        place_grid(pacer.grid, alignment);
+    if (change.takes_tick) {
+        waiter.missed_carried = 0;
+        waiter.host_passed_over = false;
+        waiter.last_return_counts = change.return_counts;
     }
-    const int64_t before_step = alignment.verified_counts;
-    alignment.verified_counts = current.counter;
-    if (!change.step) {
-        return ClockCheck::kSteady;
+    if (change.moves_next) {
+        waiter.next_index = change.next_index;
+        waiter.missed_carried += change.missed;
     }
-    add_relaxed(pacer.published.clock_steps, uint32_t{1});
-    add_relaxed(pacer.published.clock_step_ns, change.size_ns);
-    if (change.change_ns > 0) {
-        const auto first_after = static_cast<uint64_t>(latest_due_index(pacer.grid, before_step) + 1);
-        if (first_after > pacer.waiter.next_index) {
-            pacer.waiter.missed_carried += first_after - pacer.waiter.next_index;
-            pacer.waiter.next_index = first_after;
-            pacer.waiter.burst_returns = 0;
-        }
-        if (!host_behind) {
-            pacer.waiter.owed_end =
-                std::max(pacer.waiter.owed_end, static_cast<uint64_t>(latest_due_index(pacer.grid, *now) + 1));
-        }
+    if (change.rebase) {
+        waiter.host_passed_over = false;
     }
-    return ClockCheck::kStepped;
+    if (change.host_passed_over) {
+        waiter.host_passed_over = true;
+    }
+    if (change.burst_reset) {
+        waiter.burst_returns = 0;
+    }
+    if (change.sets_burst) {
+        waiter.burst_returns = change.burst_returns;
+    }
+    waiter.owed_end = std::max(waiter.owed_end, change.owed_end);
+    if (change.clock_stepped) {
+        publish_clock_step(pacer.published, change.clock_step_ns);
+    }
+}
+
+// The instant the wait aims for with tick k: its deadline. Every use of a
+// tick's instant goes through here (the target's choice, by which a tick is
+// due once the clock reaches it; host-late; the lateness; the handle's
+// arming; the delay policy's re-anchor).
+inline int64_t aimed_counts(const varnex_pacer& pacer, uint64_t k)
+{
+    return deadline_counts(pacer.grid, k);
+}
+
+// A look at the system clock from the reading `*now`, applied.
+ClockCheck look_at_clock(varnex_pacer& pacer, int64_t* now, bool at_call = false)
+{
+    const ClockLook look = follow_system_clock(pacer.alignment, pacer.grid, pacer.waiter, now, at_call);
+    apply(pacer, look.change);
+    return look.check;
+}
+
+// The steering as a wait is called, from the reading `*now`; false when the
+// system clock is out of range.
+bool steer_at_call(varnex_pacer& pacer, int64_t* now)
+{
+    if (pacer.alignment.on && look_at_clock(pacer, now, true) == ClockCheck::kOutOfRange) {
+        return false;
+    }
+    if (pacer.config.follows_reference) {
+        take_observations(pacer.following, pacer.clock);
+        apply(pacer, follow_reference(pacer.following, pacer.grid, pacer.waiter, *now));
+    }
+    return true;
 }
 
 // How a look at the clock in the middle of a wait ends it: not at all
 // (kReached), or with the tick to choose anew, or with no tick.
 inline End clock_look(varnex_pacer& pacer, int64_t* now)
 {
-    switch (follow_system_clock(pacer, now)) {
+    switch (look_at_clock(pacer, now)) {
     case ClockCheck::kSteady:
         return End::kReached;
     case ClockCheck::kStepped:
@@ -105,36 +121,34 @@ inline End clock_look(varnex_pacer& pacer, int64_t* now)
     }
 }
 
-// Spins until the counter reaches `deadline`, or a cancel. An aligned spin longer than a slice looks at the clock every
-// slice, but never in the last one before the deadline: no turn pays for it.
+// Spins until the clock reaches `deadline`, or a cancel. An aligned spin
+// longer than a slice looks at the clock every slice, but never in the last
+// one before the deadline: no turn pays for it.
 Reading spin_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
 {
     const int64_t start = now;
     const int64_t slice = pacer.config.cancel_check_counts;
-    // A spin that starts before the deadline reads the counter on until it
-    // ends: its last reading before the deadline lies at least the lateness
-    // from the one that ended it, and no turn needs to keep it.
-    pacer.waiter.spun_before_deadline = now < deadline;
+    const bool spun_early = now < deadline;
     for (;;) {
         const int64_t until =
             pacer.alignment.on && deadline - now > slice ? std::min(now + slice, deadline - slice) : deadline;
         while (now < until) {
             if (take_cancel(pacer)) {
-                pacer.waiter.unrecorded_spin_counts += now - start;
-                return {now, End::kCancelled};
+                hold_spin(pacer.unrecorded, now - start);
+                return {now, End::kCancelled, spun_early};
             }
-            now = platform::read_counter();
+            now = read_clock(pacer.clock);
         }
         if (until == deadline) {
             break;
         }
         if (const End looked = clock_look(pacer, &now); looked != End::kReached) {
-            pacer.waiter.unrecorded_spin_counts += now - start;
-            return {now, looked};
+            hold_spin(pacer.unrecorded, now - start);
+            return {now, looked, spun_early};
         }
     }
-    pacer.waiter.unrecorded_spin_counts += now - start;
-    return {now, End::kReached};
+    hold_spin(pacer.unrecorded, now - start);
+    return {now, End::kReached, spun_early};
 }
 
 // Sleeps in slices, so that a cancel is seen within one slice, and an aligned
@@ -147,32 +161,32 @@ Reading sleep_loop(varnex_pacer& pacer, int64_t deadline, int64_t now)
     const int64_t sleep_start = now;
     while (now < deadline) {
         if (take_cancel(pacer)) {
-            return {now, End::kCancelled};
+            return {now, End::kCancelled, false};
         }
         const platform::SleepResult slept =
-            platform::sleep_until(pacer.config.sleep_timer, std::min(deadline, now + pacer.config.cancel_check_counts));
+            block_until(pacer.clock, std::min(deadline, now + pacer.config.cancel_check_counts));
         if (slept == platform::SleepResult::kFailed) {
-            return {now, End::kNoTimer};
+            return {now, End::kNoTimer, false};
         }
         if (slept == platform::SleepResult::kInterrupted && pacer.config.return_on_signal) {
-            return {now, End::kInterrupted};
+            return {now, End::kInterrupted, false};
         }
-        now = platform::read_counter();
+        now = read_clock(pacer.clock);
         // At the deadline, the wait's own look follows. A look that ends the
         // sleep keeps its time in the statistics, as the spin's does.
         if (pacer.alignment.on && now < deadline) {
             if (const End looked = clock_look(pacer, &now); looked != End::kReached) {
                 if (pacer.config.keep_stats) {
-                    add_relaxed(pacer.published.sleep_counts, now - sleep_start);
+                    publish_sleep(pacer.published, now - sleep_start);
                 }
-                return {now, looked};
+                return {now, looked, false};
             }
         }
     }
     if (pacer.config.keep_stats) {
-        add_relaxed(pacer.published.sleep_counts, now - sleep_start);
+        publish_sleep(pacer.published, now - sleep_start);
     }
-    return {now, End::kReached};
+    return {now, End::kReached, false};
 }
 
 // The spin, boosted for its own length.
@@ -215,7 +229,7 @@ Reading sleep_then_spin_to(varnex_pacer& pacer, int64_t deadline, int64_t now)
     }
     if (learning) {
         count_margin_tick(pacer.margin);
-        pacer.published.margin_counts.store(margin_counts(pacer.margin), kRelaxed);
+        publish_margin(pacer.published, margin_counts(pacer.margin));
     }
     return spin_to(pacer, deadline, now);
 }
@@ -274,19 +288,19 @@ void put_back(const EarlyTick& early)
     }
 }
 
-// Why a tick came `lateness_counts` after its deadline: the first cause that
+// Why a tick came `lateness_counts` after its instant: the first cause that
 // applies, once it is later than its on-time limit. A spin that read the
-// counter before the deadline and still ended this late has two readings
+// clock before the instant and still ended this late has two readings
 // further apart than the limit: between them, it was not running.
-inline uint32_t cause_of(const varnex_pacer& pacer, int64_t lateness_counts, bool host_late)
+inline uint32_t cause_of(const PacerConfig& config, int64_t lateness_counts, bool host_late, bool spun_early)
 {
-    if (lateness_counts <= pacer.waiter.on_time_counts) {
+    if (lateness_counts <= config.on_time_counts) {
         return VARNEX_CAUSE_ON_TIME;
     }
     if (host_late) {
         return VARNEX_CAUSE_HOST_LATE;
     }
-    return pacer.waiter.spun_before_deadline ? VARNEX_CAUSE_PREEMPTED : VARNEX_CAUSE_OVERSLEPT;
+    return spun_early ? VARNEX_CAUSE_PREEMPTED : VARNEX_CAUSE_OVERSLEPT;
 }
 
 // The tick the next return gives, as the missed-tick policy chooses it at
@@ -303,17 +317,26 @@ inline Target target_of(const varnex_pacer& pacer, int64_t now)
     return target;
 }
 
-// Everything after the reading `now` that ended the wait for `target`;
-// `host_late`: the tick is late by the host's doing.
-inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& target, int64_t deadline, int64_t now,
-                      bool host_late)
+inline Change burst_of(const Target& target)
 {
-    const int64_t lateness_counts = now - deadline;
+    Change change;
+    change.sets_burst = true;
+    change.burst_returns = target.burst_returns;
+    return change;
+}
+
+// Everything after the reading that ended the wait for `target`, whose
+// instant is `aim`; `host_late`: the tick is late by the host's doing.
+inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& target, int64_t aim,
+                      const Reading& reached, bool host_late)
+{
+    const int64_t now = reached.counts;
+    const int64_t lateness_counts = now - aim;
     const int64_t interval_counts = now - pacer.waiter.last_return_counts;
     const int64_t lateness_ns = counts_to_ns(pacer.grid, lateness_counts);
-    const uint32_t cause =
-        pacer.config.keep_stats ? cause_of(pacer, lateness_counts, host_late)
-                                : static_cast<uint32_t>(VARNEX_CAUSE_UNKNOWN);
+    const uint32_t cause = pacer.config.keep_stats
+                               ? cause_of(pacer.config, lateness_counts, host_late, reached.spun_early)
+                               : static_cast<uint32_t>(VARNEX_CAUSE_UNKNOWN);
     if (tick != nullptr) {
         tick->cause = cause;
         tick->lateness_ns = lateness_ns;
@@ -321,23 +344,45 @@ inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& targ
         tick->lateness_s = static_cast<double>(lateness_counts) * pacer.config.seconds_per_count;
         tick->interval_s = static_cast<double>(interval_counts) * pacer.config.seconds_per_count;
     }
-    // Tick index's deadline becomes this return under the delay policy: the
+    Change change;
+    // Tick index's instant becomes this return under the delay policy: the
     // next is one period on.
-    pacer.grid.start_counts += target.reanchor ? lateness_counts : 0;
-    pacer.waiter.next_index = target.index + 1;
-    pacer.waiter.missed_carried = 0;
-    pacer.waiter.host_passed_over = false;
-    pacer.waiter.last_return_counts = now;
-    add_relaxed(pacer.published.ticks, uint64_t{1});
-    add_relaxed(pacer.published.missed, target.missed);
-    // Counted with the tick, as `ticks` is: a reader never sees a late tick
-    // that is not yet counted late.
-    if (cause >= VARNEX_CAUSE_OVERSLEPT) {
-        add_relaxed(pacer.published.late_ticks, uint64_t{1});
-        add_relaxed(pacer.published.late_by_cause[cause - VARNEX_CAUSE_OVERSLEPT], uint64_t{1});
+    if (target.reanchor) {
+        change.moves_grid = true;
+        change.start_counts = pacer.grid.start_counts + lateness_counts;
+        change.counts_per_den = pacer.grid.counts_per_den;
     }
-    pacer.waiter.unrecorded_lateness_ns = lateness_ns;
-    pacer.waiter.lateness_unrecorded = pacer.config.keep_stats;
+    change.takes_tick = true;
+    change.return_counts = now;
+    change.moves_next = true;
+    change.next_index = target.index + 1;
+    apply(pacer, change);
+    publish_tick(pacer.published, target.missed, cause);
+    hold_for_record(pacer.config, pacer.unrecorded, lateness_ns);
+}
+
+// Not a status: the wait chooses its tick anew.
+constexpr int kChooseAgain = 1;
+
+// How a wait for `target` ends once its stretch to `aim` ended with
+// `reached`: with the tick taken; with no tick; or, where the clock stepped
+// during it (seen in the stretch, or by the look after it), with the tick to
+// choose anew from `*now`. The lateness is the reading that ended the stretch.
+inline int end_wait(varnex_pacer& pacer, varnex_tick* tick, const EarlyTick& early, const Target& target,
+                    int64_t aim, const Reading& reached, bool host_late, int64_t* now)
+{
+    *now = reached.counts;
+    if (reached.end == End::kReached) {
+        const ClockCheck check = pacer.alignment.on ? look_at_clock(pacer, now) : ClockCheck::kSteady;
+        if (check == ClockCheck::kSteady) {
+            take_tick(pacer, tick, target, aim, reached, host_late);
+            return VARNEX_OK;
+        }
+        put_back(early);
+        return check == ClockCheck::kOutOfRange ? VARNEX_E_NO_COUNTER : kChooseAgain;
+    }
+    put_back(early);
+    return reached.end == End::kClockStepped ? kChooseAgain : status_of(reached.end);
 }
 
 // Once the host holds the readiness handle, the wait never sleeps: the loop
@@ -350,67 +395,50 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     if (!begin_wait(pacer)) {
         return VARNEX_E_CANCELLED;
     }
-    int64_t now = platform::read_counter();
+    int64_t now = read_clock(pacer.clock);
     const int64_t since_wake = now - pacer.handle.armed_wake_counts;
-    if (pacer.config.follows_reference) {
-        follow_reference(pacer, now);
-    }
     const bool late_call = since_wake > pacer.handle.armed_latency_counts;
     if (since_wake >= 0) {
         learn_oversleep(pacer.margin, since_wake, pacer.handle.armed_margin_counts);
     }
-    if (pacer.alignment.on && follow_system_clock(pacer, &now, true) == ClockCheck::kOutOfRange) {
+    if (!steer_at_call(pacer, &now)) {
         return VARNEX_E_NO_COUNTER;
     }
     for (;;) {
         const Target target = target_of(pacer, now);
-        const int64_t deadline = deadline_counts(pacer.grid, target.index);
+        const int64_t aim = aimed_counts(pacer, target.index);
         // A loop that comes at the wake-up the handle was armed for is due,
         // also when the margin it has just learned is narrower.
-        if (now < deadline - std::max(handle_margin_counts(pacer), pacer.handle.armed_margin_counts)) {
+        if (now < aim - std::max(handle_margin_counts(pacer), pacer.handle.armed_margin_counts)) {
             // A later tick that the policy chose over the missed ones is the
             // one the handle is armed for, and the choice holds: chosen afresh
             // when its wake-up comes, it would be passed over in turn, and so on.
             if (target.index > pacer.waiter.next_index) {
-                pacer.waiter.missed_carried = target.missed;
-                pacer.waiter.next_index = target.index;
-                pacer.waiter.burst_returns = target.burst_returns;
-                pacer.waiter.host_passed_over = true;
+                Change change = burst_of(target);
+                change.moves_next = true;
+                change.next_index = target.index;
+                change.missed = target.missed - pacer.waiter.missed_carried;
+                change.host_passed_over = true;
+                apply(pacer, change);
             }
             return VARNEX_E_NOT_DUE;
         }
-        pacer.waiter.burst_returns = target.burst_returns;
+        apply(pacer, burst_of(target));
         count_margin_tick(pacer.margin);
         // The host's: ticks passed over for its lateness, a tick already due
         // as the previous wait returned (a catch-up), or a call later after
         // the wake-up than the loop's own latency. Not a tick a step owes.
         const bool host_late = target.index >= pacer.waiter.owed_end &&
                                (target.missed > pacer.waiter.missed_carried || pacer.waiter.host_passed_over ||
-                                deadline <= pacer.waiter.last_return_counts || late_call);
+                                aim <= pacer.waiter.last_return_counts || late_call);
         // Real time holds for a sleep, and this wait has none: reported, not silent.
         pacer.controls.outcome.tried |= pacer.controls.flags & VARNEX_CONTROL_REALTIME;
         const EarlyTick early = write_early(tick, target);
-        const Reading spun = spin_to(pacer, deadline, now);
-        now = spun.counts;
-        if (spun.end != End::kReached) {
-            put_back(early);
-            if (spun.end == End::kClockStepped) {
-                continue;
-            }
-            return status_of(spun.end);
+        const Reading spun = spin_to(pacer, aim, now);
+        if (const int status = end_wait(pacer, tick, early, target, aim, spun, host_late, &now);
+            status != kChooseAgain) {
+            return status;
         }
-        // A step during the spin moved the tick: it is chosen anew.
-        int64_t checked = now;
-        const ClockCheck check = pacer.alignment.on ? follow_system_clock(pacer, &checked) : ClockCheck::kSteady;
-        if (check == ClockCheck::kSteady) {
-            take_tick(pacer, tick, target, deadline, now, host_late);
-            return VARNEX_OK;
-        }
-        put_back(early);
-        if (check == ClockCheck::kOutOfRange) {
-            return VARNEX_E_NO_COUNTER;
-        }
-        now = checked;
     }
 }
 
@@ -419,7 +447,7 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
 void arm_for_next_wait(varnex_pacer& pacer, bool retry)
 {
     platform::Handle timer = pacer.handle.timer.load(kRelaxed);
-    const int64_t now = platform::read_counter();
+    const int64_t now = read_clock(pacer.clock);
     if (retry) {
         // The wait found no clock to follow: a loop comes back a period (at
         // most a slice) later, neither at once nor never.
@@ -428,15 +456,15 @@ void arm_for_next_wait(varnex_pacer& pacer, bool retry)
         const Target next = target_of(pacer, now);
         const int64_t margin = handle_margin_counts(pacer);
         pacer.handle.armed_margin_counts = margin;
-        pacer.handle.armed_wake_counts = deadline_counts(pacer.grid, next.index) - margin;
-        pacer.published.margin_counts.store(margin, kRelaxed);
+        pacer.handle.armed_wake_counts = aimed_counts(pacer, next.index) - margin;
+        publish_margin(pacer.published, margin);
     }
     pacer.handle.armed_latency_counts = oversleep_p99_counts(pacer.margin);
-    platform::arm_ready_timer(timer, pacer.handle.armed_wake_counts);
+    arm_handle(pacer.clock, timer, pacer.handle.armed_wake_counts);
     // A cancel that armed the handle for now just before this arm is not
     // hidden by it.
     if (pacer.cancel_requested.load() != 0) {
-        platform::arm_ready_timer(timer, now);
+        arm_handle(pacer.clock, timer, now);
     }
 }
 
@@ -452,55 +480,32 @@ int wait_by_mode(varnex_pacer& pacer, varnex_tick* tick)
     if (!begin_wait(pacer)) {
         return VARNEX_E_CANCELLED;
     }
-    int64_t now = platform::read_counter();
-    const bool aligned = pacer.alignment.on;
-    if (aligned && follow_system_clock(pacer, &now, true) == ClockCheck::kOutOfRange) {
+    int64_t now = read_clock(pacer.clock);
+    if (!steer_at_call(pacer, &now)) {
         return VARNEX_E_NO_COUNTER;
     }
-    if (pacer.config.follows_reference) {
-        follow_reference(pacer, now);
-    }
     for (;;) {
-        // A sleep-mode wait sent on by a step has no spin of its own.
-        pacer.waiter.spun_before_deadline = false;
         const Target target = target_of(pacer, now);
-        pacer.waiter.burst_returns = target.burst_returns;
-        const int64_t deadline = deadline_counts(pacer.grid, target.index);
-        const bool host_late = now >= deadline && target.index >= pacer.waiter.owed_end;
+        apply(pacer, burst_of(target));
+        const int64_t aim = aimed_counts(pacer, target.index);
+        const bool host_late = now >= aim && target.index >= pacer.waiter.owed_end;
         const EarlyTick early = write_early(tick, target);
         Reading reached{};
         switch (pacer.config.mode) {
         case VARNEX_MODE_SLEEP:
-            reached = sleep_to(pacer, deadline, now);
+            reached = sleep_to(pacer, aim, now);
             break;
         case VARNEX_MODE_HYBRID:
-            reached = sleep_then_spin_to(pacer, deadline, now);
+            reached = sleep_then_spin_to(pacer, aim, now);
             break;
         default:
-            reached = spin_to(pacer, deadline, now);
+            reached = spin_to(pacer, aim, now);
             break;
         }
-        now = reached.counts;
-        if (reached.end != End::kReached) {
-            put_back(early);
-            if (reached.end == End::kClockStepped) {
-                continue;
-            }
-            return status_of(reached.end);
+        if (const int status = end_wait(pacer, tick, early, target, aim, reached, host_late, &now);
+            status != kChooseAgain) {
+            return status;
         }
-        // A step during the wait moved its tick: the wait goes on to the one
-        // the grid gives now. The lateness is the reading that ended it.
-        int64_t checked = now;
-        const ClockCheck check = aligned ? follow_system_clock(pacer, &checked) : ClockCheck::kSteady;
-        if (check == ClockCheck::kSteady) {
-            take_tick(pacer, tick, target, deadline, now, host_late);
-            return VARNEX_OK;
-        }
-        put_back(early);
-        if (check == ClockCheck::kOutOfRange) {
-            return VARNEX_E_NO_COUNTER;
-        }
-        now = checked;
     }
 }
 
