@@ -172,6 +172,15 @@ int64_t PacerTicks::offset_counts(int64_t index) const
     return index * counter_frequency() / rate_;
 }
 
+std::vector<double> PacerTicks::reported_lateness_ns() const
+{
+    std::vector<double> lateness;
+    for (const int64_t counts : lateness_counts_) {
+        lateness.push_back(counts_to_ns(counts));
+    }
+    return lateness;
+}
+
 std::vector<double> PacerTicks::lateness_ns() const
 {
     int64_t start = INT64_MAX;
@@ -276,6 +285,28 @@ Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, 
             }};
 }
 
+Method pacer_spin_reported(long rate)
+{
+    return {"pacer_spin_reported", "varnex pacer spin, as it reports itself", rate, [rate](long ticks) {
+                varnex_pacer* pacer = create_pacer(rate, VARNEX_MODE_SPIN, 0);
+                PacerTicks paced(rate);
+                paced.wait(pacer);
+                paced = PacerTicks(rate);
+                const double cpu_start_s = process_cpu_seconds();
+                for (long tick = 0; tick < ticks; ++tick) {
+                    paced.wait(pacer);
+                }
+                const double cpu_s = process_cpu_seconds() - cpu_start_s;
+                varnex_pacer_destroy(pacer);
+                Round round;
+                round.values_ns = paced.reported_lateness_ns();
+                const double wall_s = counts_to_ns(paced.readings().back() - paced.readings().front()) * 1e-9;
+                round.cpu_per_second = wall_s > 0 ? cpu_s / wall_s : 0;
+                round.drift_ns = drift_ns(paced.readings(), paced.indices(), counter_frequency() / rate);
+                return round;
+            }};
+}
+
 // The polling timer, as a host calls it: the interval it returns is the
 // tick's measure.
 Method varnex_polling(long rate)
@@ -302,6 +333,7 @@ std::vector<Method> pacing_methods(const std::vector<long>& rates)
     for (const long rate : rates) {
         all.push_back(varnex_polling(rate));
         all.push_back(pacer_method(rate, VARNEX_MODE_SPIN, "pacer_spin", "varnex pacer spin"));
+        all.push_back(pacer_spin_reported(rate));
         all.push_back(pacer_method(rate, VARNEX_MODE_SLEEP, "pacer_sleep", "varnex pacer sleep"));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "pacer_hybrid", "varnex pacer hybrid"));
         all.push_back(pacer_method(rate, VARNEX_MODE_HYBRID, "hybrid_fixed_125us", "varnex hybrid fixed at 125 us",

@@ -34,6 +34,10 @@ Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, 
                     varnex_pacer_controls controls = {sizeof(varnex_pacer_controls), 0, 0, 0, 0},
                     bool on_handle = false, int64_t budget_ns = 0);
 Method varnex_polling(long rate);
+// A spin-mode pacer judged by the lateness it reports itself: beside the
+// same pacer judged by the host's reading after the return, it shows what
+// the return path adds.
+Method pacer_spin_reported(long rate);
 
 #if defined(_WIN32)
 // Whether this system has the high-resolution waitable timer.
@@ -56,6 +60,9 @@ public:
     // start is the least of (host reading - lateness - k's offset); each
     // lateness is then short by the quickest return of the run.
     std::vector<double> lateness_ns() const;
+    // The lateness the library reported for each: its own final reading
+    // against the deadline, before the return.
+    std::vector<double> reported_lateness_ns() const;
     // The host's readings, in counts.
     const std::vector<int64_t>& readings() const { return readings_; }
     const std::vector<int64_t>& indices() const { return indices_; }

@@ -27,6 +27,8 @@ SLEEPERS = {"clock_nanosleep", "waitable_timer", "pacer_sleep"}
 VARNEX = ("polling", "pacer_", "hybrid_", "threaded_", "many_hybrid_")
 BARE_SPIN = "bare_spin"
 CALLED_SPIN = "called_spin"
+SPIN = "pacer_spin"
+SPIN_REPORTED = "pacer_spin_reported"
 SLEEP = "pacer_sleep"
 HYBRID = "pacer_hybrid"
 ORACLE = "oracle_hybrid"
@@ -159,6 +161,28 @@ def targets(rows):
     return lines if measured else []
 
 
+def spin_return_targets(rows):
+    """Spin mode as the host sees it, against the bare spin of the same run: what lies between the
+    library's final reading and the host's is its return path."""
+    lines = ["| platform | rate /s | spin mode p99, host's reading | the library's own p99 | bare spin p99 | "
+             "ratio (≤ 2×) | same spin behind a call, p99 |", "|---|---:|---:|---:|---:|---:|---:|"]
+    for spin in rows:
+        if spin["id"] != SPIN:
+            continue
+        platform, rate = spin["platform"], spin["rate"]
+        bare = find(rows, platform, BARE_SPIN, rate)
+        reported = find(rows, platform, SPIN_REPORTED, rate)
+        called = find(rows, platform, CALLED_SPIN, rate)
+        if not bare:
+            continue
+        p99_ratio = ratio(spin["p99"], bare["p99"])
+        lines.append(f"| {platform} | {rate:,} | {format_ns(spin['p99'])} | "
+                     f"{format_ns(reported['p99']) if reported else '–'} | {format_ns(bare['p99'])} | "
+                     f"{format_ratio(p99_ratio)} {'met' if p99_ratio <= 2 else 'not met'} | "
+                     f"{format_ns(called['p99']) if called else '–'} |")
+    return lines if len(lines) > 2 else []
+
+
 def event_loop_targets(rows):
     """The pacer on each event loop against that loop's own timers, and against the same hybrid on its
     handle in a C epoll loop."""
@@ -263,6 +287,10 @@ def markdown(rows, machine, call_cost):
         for platform, found in machine.items():
             text = text.replace(f"{{margin:{platform}}}", format_ns(found.get("margin", math.nan)))
         lines += ["", "The hybrid's targets, each a ratio to a method of the same run:", "", text]
+    spin_lines = spin_return_targets(rows)
+    if spin_lines:
+        lines += ["", "Spin mode's return path: the host's reading right after the wait, against the lateness the "
+                  "library reported from its own final reading and against a bare spin, in one run:", ""] + spin_lines
     loop_lines = event_loop_targets(rows)
     if loop_lines:
         lines += ["", "Event loops on Linux, each a ratio within the run:", ""] + loop_lines
