@@ -129,6 +129,10 @@ function bigintNs(name, value, low, high) {
 
 // A misspelt option would otherwise be dropped in silence, and its default used.
 function known(what, options, names) {
+    if (options === null || typeof options !== 'object') {
+        const given = options === null ? 'null' : `a ${typeof options}`;
+        throw new TypeError(`${what} takes an object of options, not ${given}`);
+    }
     for (const key of Object.keys(options)) {
         if (!names.includes(key)) {
             throw new TypeError(`${what} has no option ${key}; it takes ${names.join(', ')}`);
