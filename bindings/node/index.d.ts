@@ -129,9 +129,12 @@ export interface ReferenceOptions {
 }
 
 export declare class VarnexError extends Error {
-    /** The library's status; null for the binding's own errors. */
+    /** The library's status; null for the binding's own errors and libuv's. */
     readonly status: number | null;
-    /** The status's name ('CANCELLED', ...), or 'CLOSED' or 'BUSY' (a wait is pending) for the binding's own. */
+    /**
+     * The status's name ('CANCELLED', ...); 'CLOSED' or 'BUSY' (a wait is pending) for the binding's own;
+     * libuv's name ('EBADF', ...) when the loop could not watch the readiness handle.
+     */
     readonly code: string;
 }
 

@@ -14,14 +14,17 @@ int main(void)
     int status = varnex_pacer_create(&config, &pacer);
     if (status != VARNEX_OK) { fprintf(stderr, "%s\n", varnex_strerror(status)); return 1; }
     varnex_tick tick = {.size = sizeof tick};
-    varnex_pacer_wait(pacer, &tick);                  /* the first grid point after now */
+    status = varnex_pacer_wait(pacer, &tick);         /* the first grid point after now */
     uint64_t first = tick.index, passed = 0;          /* ticks counted from 1970 */
-    for (int cycle = 1; cycle < 20; ++cycle) {
-        varnex_pacer_wait(pacer, &tick);
+    for (int cycle = 1; cycle < 20 && status == VARNEX_OK; ++cycle) {
+        status = varnex_pacer_wait(pacer, &tick);
         passed += 1 + tick.missed;
     }
-    printf("grid point %.0f is %.2f s after 1970; %s\n", (double)tick.index, tick.index / 100.0,
-           tick.index == first + passed ? "no index skipped or repeated" : "indexes out of order");
+    if (status == VARNEX_OK)
+        printf("grid point %.0f is %.2f s after 1970; %s\n", (double)tick.index, tick.index / 100.0,
+               tick.index == first + passed ? "no index skipped or repeated" : "indexes out of order");
+    else
+        fprintf(stderr, "%s\n", varnex_strerror(status));
     varnex_pacer_destroy(pacer);
-    return 0;
+    return status == VARNEX_OK ? 0 : 1;
 }

@@ -20,7 +20,7 @@ int main(void)
     epoll_ctl(loop, EPOLL_CTL_ADD, pipe_ends[0], &message);
 
     intptr_t handle;
-    varnex_pacer_wait_handle(pacer, &handle);          /* the pacer owns it */
+    if (varnex_pacer_wait_handle(pacer, &handle) != VARNEX_OK) return 1; /* the pacer owns it */
     struct epoll_event interest = {.events = EPOLLIN, .data.fd = (int)handle};
     epoll_ctl(loop, EPOLL_CTL_ADD, (int)handle, &interest);
     varnex_tick tick = {.size = sizeof tick};

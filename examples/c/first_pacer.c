@@ -12,8 +12,12 @@ int main(void)
     int status = varnex_pacer_create(&config, &pacer);
     if (status != VARNEX_OK) { fprintf(stderr, "%s\n", varnex_strerror(status)); return 1; }
     varnex_tick tick = {.size = sizeof tick};
-    for (int frame = 0; frame < 30; ++frame)
-        varnex_pacer_wait(pacer, &tick);       /* one frame of work after each */
-    printf("tick %u came %.1f us late\n", (unsigned)tick.index, tick.lateness_s * 1e6);
+    for (int frame = 0; frame < 30 && status == VARNEX_OK; ++frame)
+        status = varnex_pacer_wait(pacer, &tick); /* one frame of work after each */
+    if (status == VARNEX_OK)
+        printf("tick %u came %.1f us late\n", (unsigned)tick.index, tick.lateness_s * 1e6);
+    else
+        fprintf(stderr, "%s\n", varnex_strerror(status));
     varnex_pacer_destroy(pacer);
+    return status == VARNEX_OK ? 0 : 1;
 }

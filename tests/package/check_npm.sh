@@ -37,6 +37,9 @@ npm install --offline --no-audit --no-fund "$tarball" >"$work/install.log" 2>&1 
 addon=node_modules/varnex/build/Release/varnex.node
 # The addon the install built, over the prefix's library, not the build tree's.
 ldd "$addon" | grep -q "libvarnex.so.* => $work/prefix/" || { ldd "$addon"; exit 1; }
+# The tests' hooks stay in the tests' build of the addon.
+node -e 'if ("failNextPoll" in require(process.argv[1])) throw new Error("the package built its addon with the test hooks")' \
+    "$PWD/$addon"
 env -u VARNEX_NODE_ADDON node -e '
 const { Pacer, version } = require("varnex");
 (async () => {

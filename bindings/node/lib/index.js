@@ -73,7 +73,8 @@ const STATUS_NAMES = Object.fromEntries(Object.entries(Status).map(([name, value
 class VarnexError extends Error {
     // status: the library's (a Status value); null for the binding's own
     // errors, whose code is 'CLOSED' (the pacer was closed) or 'BUSY' (a wait
-    // is already pending).
+    // is already pending), and for libuv's, whose code is libuv's name of the
+    // error ('EBADF', ...): the loop could not watch the readiness handle.
     constructor(message, status, code) {
         super(message);
         this.name = 'VarnexError';
@@ -129,6 +130,10 @@ function bigintNs(name, value, low, high) {
 
 // A misspelt option would otherwise be dropped in silence, and its default used.
 function known(what, options, names) {
+    if (options === null || typeof options !== 'object') {
+        const given = options === null ? 'null' : `a ${typeof options}`;
+        throw new TypeError(`${what} takes an object of options, not ${given}`);
+    }
     for (const key of Object.keys(options)) {
         if (!names.includes(key)) {
             throw new TypeError(`${what} has no option ${key}; it takes ${names.join(', ')}`);
@@ -295,10 +300,14 @@ class Pacer {
     wait() {
         return new Promise((resolve, reject) => {
             const handle = this.#idle();
-            const status = addon.waitStart(handle, (result, tick) => {
+            // result: the wait's status, or libuv's error name, with its text as detail.
+            const status = addon.waitStart(handle, (result, detail) => {
                 this.#pending = null;
                 if (result === Status.OK) {
-                    resolve(tickOf(tick));
+                    resolve(tickOf(detail));
+                } else if (typeof result === 'string') {
+                    reject(new VarnexError(`the loop could not watch the pacer's readiness handle: ${detail}`,
+                                           null, result));
                 } else {
                     reject(failure(result));
                 }

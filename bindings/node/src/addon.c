@@ -15,6 +15,9 @@
 
 struct addon {
     uv_loop_t* loop;
+#ifdef VARNEX_NODE_TEST_HOOKS
+    int injected_poll_status;   /* failNextPoll's, for the next poll callback; 0 for none */
+#endif
 };
 
 /* Apart from the pacer: a closed watcher's memory must last until libuv's
@@ -287,7 +290,10 @@ static napi_value wait_sync(napi_env env, napi_callback_info info)
     return status == VARNEX_OK ? tick_value(env, &pacer->tick) : status_value(env, status);
 }
 
-static void settle(struct node_pacer* pacer, int status)
+/* Calls the wait's callback with (status, tick) once the wait has returned,
+ * or with libuv's error name and text when the loop could not watch the
+ * readiness handle (poll_status < 0). */
+static void settle(struct node_pacer* pacer, int status, int poll_status)
 {
     napi_env env = pacer->env;
     napi_handle_scope scope;
@@ -295,10 +301,14 @@ static void settle(struct node_pacer* pacer, int status)
     napi_value callback, receiver, argv[2], ignored;
     napi_get_reference_value(env, pacer->callback, &callback);
     napi_get_global(env, &receiver);
-    argv[0] = status_value(env, status);
-    if (status == VARNEX_OK) {
+    if (poll_status < 0) {
+        napi_create_string_utf8(env, uv_err_name(poll_status), NAPI_AUTO_LENGTH, &argv[0]);
+        napi_create_string_utf8(env, uv_strerror(poll_status), NAPI_AUTO_LENGTH, &argv[1]);
+    } else if (status == VARNEX_OK) {
+        argv[0] = status_value(env, status);
         argv[1] = tick_value(env, &pacer->tick);
     } else {
+        argv[0] = status_value(env, status);
         napi_get_undefined(env, &argv[1]);
     }
     /* Released before the call, which may start the next wait; the pacer's
@@ -315,12 +325,35 @@ static void settle(struct node_pacer* pacer, int status)
     napi_close_handle_scope(env, scope);
 }
 
+#ifdef VARNEX_NODE_TEST_HOOKS
+/* A timerfd never makes libuv report an error, so the tests inject one. */
+static int injected_poll_status(napi_env env, int poll_status)
+{
+    struct addon* addon;
+    napi_get_instance_data(env, (void**)&addon);
+    if (addon->injected_poll_status != 0) {
+        poll_status = addon->injected_poll_status;
+        addon->injected_poll_status = 0;
+    }
+    return poll_status;
+}
+#endif
+
 static void readable(uv_poll_t* poll, int poll_status, int events)
 {
-    (void)poll_status;
     (void)events;
     struct node_pacer* pacer = poll->data;
     if (pacer == NULL || pacer->callback == NULL) {
+        return;
+    }
+#ifdef VARNEX_NODE_TEST_HOOKS
+    poll_status = injected_poll_status(pacer->env, poll_status);
+#endif
+    /* libuv reports an error (POLLERR: UV_EBADF) once, having stopped the
+     * watcher: the wait fails, or it would never settle. */
+    if (poll_status < 0) {
+        uv_poll_stop(poll);
+        settle(pacer, VARNEX_OK, poll_status);
         return;
     }
     int status = varnex_pacer_wait(pacer->pacer, &pacer->tick);
@@ -328,12 +361,11 @@ static void readable(uv_poll_t* poll, int poll_status, int events)
         return;
     }
     uv_poll_stop(poll);
-    settle(pacer, status);
+    settle(pacer, status, 0);
 }
 
 /* waitStart(pacer, callback): starts watching the readiness handle; the
- * callback gets (status, tick) once the wait has returned. A status if it
- * could not start. */
+ * callback gets what settle() gives. A status if it could not start. */
 static napi_value wait_start(napi_env env, napi_callback_info info)
 {
     napi_value argv[2];
@@ -559,6 +591,27 @@ static napi_value strerror_value(napi_env env, napi_callback_info info)
     return text;
 }
 
+#ifdef VARNEX_NODE_TEST_HOOKS
+/* failNextPoll(status): the test build's only (bindings/node/CMakeLists.txt);
+ * the next poll callback of this environment's pending wait reports status,
+ * a negative libuv error, instead of its own. */
+static napi_value fail_next_poll(napi_env env, napi_callback_info info)
+{
+    napi_value argv[1];
+    int32_t status;
+    if (!arguments(env, info, 1, argv)) {
+        return NULL;
+    }
+    if (napi_get_value_int32(env, argv[0], &status) != napi_ok || status >= 0) {
+        return fail(env, "varnex addon: expected a negative libuv status");
+    }
+    struct addon* addon;
+    napi_get_instance_data(env, (void**)&addon);
+    addon->injected_poll_status = status;
+    return NULL;
+}
+#endif
+
 static void addon_ended(napi_env env, void* data, void* hint)
 {
     (void)env;
@@ -590,6 +643,9 @@ NAPI_MODULE_INIT()
         {"version", NULL, version, NULL, NULL, NULL, napi_default, NULL},
         {"clockNs", NULL, clock_ns, NULL, NULL, NULL, napi_default, NULL},
         {"strerror", NULL, strerror_value, NULL, NULL, NULL, napi_default, NULL},
+#ifdef VARNEX_NODE_TEST_HOOKS
+        {"failNextPoll", NULL, fail_next_poll, NULL, NULL, NULL, napi_default, NULL},
+#endif
     };
     if (napi_define_properties(env, exports, sizeof functions / sizeof functions[0], functions) != napi_ok) {
         napi_throw_error(env, NULL, "varnex addon: its functions could not be defined");

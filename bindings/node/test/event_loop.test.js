@@ -2,6 +2,7 @@
 // wait() and for await on the main loop: the loop runs on while they wait.
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
+const os = require('node:os');
 const test = require('node:test');
 const { Pacer, VarnexError } = require('..');
 
@@ -59,6 +60,17 @@ test('close() during a pending wait() rejects it, and a cancel ends it without t
     await assert.rejects(waiting, (error) => error.code === 'CANCELLED');
     assert.equal((await cancelled.wait()).index, 0n);
     cancelled.close();
+});
+
+test("a failure of the loop's watch rejects the wait with libuv's error, and leaves the tick", async () => {
+    // The tests' build of the addon can make its next poll callback report an error.
+    const addon = require(process.env.VARNEX_NODE_ADDON);
+    const pacer = new Pacer({ rate: 100, missed: 'burst', burstCap: 1000 });
+    addon.failNextPoll(-os.constants.errno.EBADF);
+    await assert.rejects(pacer.wait(), (error) => error instanceof VarnexError && error.code === 'EBADF' &&
+                                                  error.status === null && /bad file descriptor/.test(error.message));
+    assert.equal((await pacer.wait()).index, 0n);
+    pacer.close();
 });
 
 test('a process whose waits have settled or been closed exits: no watcher is left on the loop', () => {

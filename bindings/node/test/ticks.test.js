@@ -50,13 +50,17 @@ test('the library refuses what it cannot take, with its status and text', () => 
     rejects(() => pacer.stats, 'CLOSED', null);
 });
 
-test('the binding names what it refuses: a misspelt option, a duration past every range, a BigInt count', () => {
+test('the binding names what it refuses: options not an object, a misspelt option, a duration past every range, ' +
+     'a BigInt count', () => {
+    assert.throws(() => new Pacer(null), { name: 'TypeError', message: 'Pacer takes an object of options, not null' });
+    assert.throws(() => new Pacer(100), { name: 'TypeError', message: /Pacer takes an object of options/ });
     assert.throws(() => new Pacer({ rate: 100, burstcap: 8 }), { name: 'TypeError', message: /no option burstcap/ });
     assert.throws(() => new Pacer({ rate: 100, burstCap: 8n }), { name: 'TypeError', message: /burstCap/ });
     assert.throws(() => new Pacer({ rate: [30000n, 1001n] }), { name: 'TypeError', message: /rate must be/ });
     const pacer = new Pacer({ rate: 100 });
     assert.throws(() => pacer.setControls({ realtimePrio: 10 }), { name: 'TypeError', message: /realtimePrio/ });
     assert.throws(() => pacer.setReferenceOptions({ slew: 10 }), { name: 'TypeError', message: /no option slew/ });
+    assert.throws(() => pacer.setReferenceOptions(null), { name: 'TypeError', message: /setReferenceOptions takes/ });
     assert.throws(() => pacer.setLatenessBudget(1e300), { name: 'RangeError', message: /budget must be/ });
     pacer.close();
 });

@@ -38,7 +38,7 @@ mod stream;
 
 pub use kinds::{Cause, Control, Error, Missed, Mode, ReferenceState};
 #[cfg(all(feature = "tokio", unix))]
-pub use stream::TickStream;
+pub use stream::{IntoStreamError, TickStream};
 
 impl fmt::Display for Error {
     /// The library's text for the status.

@@ -1,5 +1,6 @@
 //! The pacer's ticks as a tokio stream: the reactor watches the readiness
 //! handle, and the wait, called once it is ready, spins the rest.
+use std::fmt;
 use std::os::unix::io::{AsRawFd, RawFd};
 use std::pin::Pin;
 use std::task::{Context, Poll};
@@ -34,19 +35,67 @@ pub struct TickStream {
     pacer: Pacer,
 }
 
+/// [`Pacer::into_stream`]'s failure: the error, with the pacer handed back.
+///
+/// `?` turns it into its [`Error`], dropping the pacer.
+pub struct IntoStreamError {
+    error: Error,
+    pacer: Pacer,
+}
+
+impl IntoStreamError {
+    pub fn error(&self) -> Error {
+        self.error
+    }
+
+    pub fn into_pacer(self) -> Pacer {
+        self.pacer
+    }
+
+    pub fn into_parts(self) -> (Error, Pacer) {
+        (self.error, self.pacer)
+    }
+}
+
+impl fmt::Debug for IntoStreamError {
+    fn fmt(&self, formatter: &mut fmt::Formatter<'_>) -> fmt::Result {
+        formatter.debug_struct("IntoStreamError").field("error", &self.error).finish_non_exhaustive()
+    }
+}
+
+impl fmt::Display for IntoStreamError {
+    fn fmt(&self, formatter: &mut fmt::Formatter<'_>) -> fmt::Result {
+        fmt::Display::fmt(&self.error, formatter)
+    }
+}
+
+impl std::error::Error for IntoStreamError {}
+
+impl From<IntoStreamError> for Error {
+    fn from(failure: IntoStreamError) -> Error {
+        failure.error
+    }
+}
+
 impl Pacer {
     /// The pacer's ticks as a `Stream<Item = Result<Tick, Error>>` on the current tokio runtime.
     ///
-    /// [`Error::InvalidMode`] in spin mode, which has no readiness handle; [`Error::NoCounter`]
-    /// when the system gives no timer or the reactor refuses the descriptor.
+    /// On failure the error hands the pacer back: [`Error::InvalidMode`] in spin mode, which has
+    /// no readiness handle; [`Error::NoCounter`] when the system gives no timer or the reactor
+    /// refuses the descriptor. A pacer handed back after the reactor refused its handle keeps
+    /// the handle out, so its blocking wait returns [`Error::NotDue`] before each wake-up.
     ///
     /// # Panics
     /// Outside a tokio runtime with its I/O driver enabled, as tokio's own I/O types do.
-    pub fn into_stream(mut self) -> Result<TickStream, Error> {
-        let handle = self.wait_handle()?;
-        let ready = AsyncFd::with_interest(Descriptor(handle as RawFd), Interest::READABLE)
-            .map_err(|_| Error::NoCounter)?;
-        Ok(TickStream { ready, pacer: self })
+    pub fn into_stream(mut self) -> Result<TickStream, IntoStreamError> {
+        let handle = match self.wait_handle() {
+            Ok(handle) => handle,
+            Err(error) => return Err(IntoStreamError { error, pacer: self }),
+        };
+        match AsyncFd::with_interest(Descriptor(handle as RawFd), Interest::READABLE) {
+            Ok(ready) => Ok(TickStream { ready, pacer: self }),
+            Err(_) => Err(IntoStreamError { error: Error::NoCounter, pacer: self }),
+        }
     }
 }
 

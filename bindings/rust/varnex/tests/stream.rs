@@ -1,9 +1,11 @@
 //! The tokio stream: it leaves the runtime to other tasks, a dropped
 //! `next()` takes no tick, and a cancel is one error.
+use std::os::unix::io::{AsRawFd, RawFd};
 use std::sync::atomic::{AtomicU64, Ordering};
 use std::sync::Arc;
 use std::time::Duration;
 
+use tokio::io::unix::AsyncFd;
 use tokio_stream::StreamExt;
 use varnex::{Error, Mode, Pacer};
 
@@ -57,7 +59,24 @@ async fn a_cancel_yields_one_error_and_the_stream_goes_on() {
 }
 
 #[tokio::test(flavor = "current_thread")]
-async fn a_spin_pacer_has_no_stream() {
+async fn a_failed_stream_hands_its_pacer_back() {
     let spin = Pacer::builder().rate_hz(100.0).mode(Mode::Spin).build().unwrap();
-    assert_eq!(spin.into_stream().err().map(|error| error.status()), Some(Error::InvalidMode.status()));
+    let (error, mut spin) = spin.into_stream().err().unwrap().into_parts();
+    assert_eq!(error, Error::InvalidMode);
+    assert_eq!(spin.wait().unwrap().index, 0);
+
+    // A descriptor already in the reactor: tokio refuses a second registration.
+    struct Fd(RawFd);
+    impl AsRawFd for Fd {
+        fn as_raw_fd(&self) -> RawFd {
+            self.0
+        }
+    }
+    let mut pacer = Pacer::new(100.0).unwrap();
+    let watched = AsyncFd::new(Fd(pacer.wait_handle().unwrap() as RawFd)).unwrap();
+    let refused = pacer.into_stream().err().unwrap();
+    assert_eq!(refused.error(), Error::NoCounter);
+    drop(watched);
+    let mut ticks = refused.into_pacer().into_stream().unwrap();
+    assert_eq!(ticks.next().await.unwrap().unwrap().index, 0);
 }
