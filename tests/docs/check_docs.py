@@ -49,6 +49,18 @@ MARKER = re.compile(r"^<!-- example: (\S+) -->$")
 FENCE = re.compile(r"^ {0,3}(```+|~~~+)\s*([\w+#-]*)")
 LINK = re.compile(r"!?\[(?:[^\]\[]|\[[^\]]*\])*\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)")
 INLINE_CODE = re.compile(r"`+[^`]*`+")
+GENERATED = re.compile(r"^<!-- generated: ([\w -]+) -->$")
+GENERATED_END = "<!-- end generated -->"
+CHECKED = re.compile(r"^<!-- checked: ([\w ]+) -->$")
+FACT = re.compile(r"<!-- fact: (\S+) (\S+) -->")
+CODE_SPAN = re.compile(r"(`+).+?(?<!`)\1(?!`)")
+VALUE_BEFORE = re.compile(r"(`[^`]+`|-?\d[\d,]*(?:\.\d+)?) ?(ns|µs|us|ms|s|ppm)?$")
+UNIT_OF_NAME = re.compile(r"(?:Ns|Us|Ms|Ppm|_NS|_US|_MS|_PPM)$")
+TIME_UNITS = {"ns": 1, "µs": 1e3, "us": 1e3, "ms": 1e6, "s": 1e9}
+SOURCE_SUFFIXES = {".h", ".hpp", ".c", ".cpp", ".js", ".ts", ".rs", ".cs"}
+LITERAL = r"\"[^\"\n]*\"|'[^'\n]*'|-?[\w.]+"
+CONSTANT = re.compile(r"(?:^#define[ \t]+|\b)(VARNEX_\w+)(?:[ \t]+|\s*=\s*)(-?(?:0x[0-9A-Fa-f]+|\d+))[uU]?\b", re.M)
+
 
 
 def documents(root):
@@ -156,19 +168,6 @@ def check_links(root):
                     if fragment not in known[path]:
                         problems.append(f"{name}:{line}: {target}: no heading has the anchor #{fragment}")
     return problems
-
-GENERATED = re.compile(r"^<!-- generated: ([\w -]+) -->$")
-GENERATED_END = "<!-- end generated -->"
-CHECKED = re.compile(r"^<!-- checked: ([\w ]+) -->$")
-FACT = re.compile(r"<!-- fact: (\S+) (\S+) -->")
-CODE_SPAN = re.compile(r"(`+).+?(?<!`)\1(?!`)")
-VALUE_BEFORE = re.compile(r"(`[^`]+`|-?\d[\d,]*(?:\.\d+)?) ?(ns|µs|us|ms|s|ppm)?$")
-UNIT_OF_NAME = re.compile(r"(?:Ns|Us|Ms|Ppm|_NS|_US|_MS|_PPM)$")
-TIME_UNITS = {"ns": 1, "µs": 1e3, "us": 1e3, "ms": 1e6, "s": 1e9}
-SOURCE_SUFFIXES = {".h", ".hpp", ".c", ".cpp", ".js", ".ts", ".rs", ".cs"}
-LITERAL = r"\"[^\"\n]*\"|'[^'\n]*'|-?[\w.]+"
-CONSTANT = re.compile(r"(?:^#define[ \t]+|\b)(VARNEX_\w+)(?:[ \t]+|\s*=\s*)(-?(?:0x[0-9A-Fa-f]+|\d+))[uU]?\b", re.M)
-
 
 class SourceError(Exception):
     pass
@@ -299,7 +298,8 @@ def check_generated(root, write=False):
             if write:
                 lines[index:end] = wanted
             elif have != wanted:
-                at = next(line for line in range(max(len(have), len(wanted))) if have[line:line + 1] != wanted[line:line + 1])
+                at = next(line for line in range(max(len(have), len(wanted)))
+                          if have[line:line + 1] != wanted[line:line + 1])
                 source_line = wanted[at] if at < len(wanted) else "nothing more"
                 problems.append(f"{name}:{index + 1 + at}: the {start.group(1)} table differs from its source, "
                                 f"which gives {source_line!r} (--write rewrites it)")
@@ -325,22 +325,19 @@ def check_tables(root):
             while row < len(lines) and lines[row].startswith("|"):
                 cells = [cell.strip().strip("`") for cell in lines[row].strip("|").split("|")]
                 try:
-                    listed[cells[0]] = number(cells[1])
+                    listed[cells[0]] = int(cells[1], 0)
                 except (IndexError, ValueError):
                     problems.append(f"{name}:{row + 1}: no value in the second column")
                 row += 1
             place = f"{name}:{index + 2}: the table of {' '.join(prefixes)}"
-            for constant in wanted.keys() - listed.keys():
-                problems.append(f"{place} leaves out {constant}")
-            for constant in listed.keys() - wanted.keys():
-                problems.append(f"{place} lists {constant}, which the headers do not define")
-            for constant in wanted.keys() & listed.keys():
-                if wanted[constant] != listed[constant]:
-                    problems.append(f"{place} gives {constant} as {listed[constant]:#x}; "
-                                    f"the headers define it as {wanted[constant]:#x}")
+            problems += [f"{place} leaves out {constant}" for constant in wanted if constant not in listed]
+            problems += [f"{place} lists {constant}, which the headers do not define"
+                         for constant in listed if constant not in wanted]
+            problems += [f"{place} gives {constant} as {listed[constant]:#x}; the headers define it as {value:#x}"
+                         for constant, value in wanted.items() if listed.get(constant, value) != value]
             if wanted.keys() == listed.keys() and list(wanted) != list(listed):
                 problems.append(f"{place} is not in the headers' order")
-    return sorted(problems)
+    return problems
 
 
 def check_facts(root):
@@ -368,7 +365,8 @@ def check_facts(root):
                     problems.append(f"{name}:{line}: {error}")
                     continue
                 if not holds(written.group(1), written.group(2), source_name, value):
-                    problems.append(f"{name}:{line}: {written.group(0)!r}, but {place} defines {source_name} as {value}")
+                    problems.append(f"{name}:{line}: {written.group(0)!r}, "
+                                    f"but {place} defines {source_name} as {value}")
     return problems
 
 
