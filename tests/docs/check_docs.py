@@ -142,31 +142,34 @@ def anchors(path):
     return found
 
 
+def text_lines(root):
+    """(document, its name, line number, line) for each line outside the documents' fenced blocks."""
+    for document in documents(root):
+        for item in blocks(document.read_text(encoding="utf-8")):
+            if item[0] == "text":
+                yield document, document.relative_to(root), item[1], item[2]
+
+
 def check_links(root):
     problems = []
     known = {}
-    for document in documents(root):
-        name = document.relative_to(root)
-        for item in blocks(document.read_text(encoding="utf-8")):
-            if item[0] != "text":
+    for document, name, line, text in text_lines(root):
+        for target in LINK.findall(INLINE_CODE.sub("", text)):
+            if re.match(r"^[a-z][a-z0-9+.-]*:", target):
                 continue
-            _, line, text = item
-            for target in LINK.findall(INLINE_CODE.sub("", text)):
-                if re.match(r"^[a-z][a-z0-9+.-]*:", target):
+            path_part, _, fragment = target.partition("#")
+            path = (document.parent / path_part).resolve() if path_part else document.resolve()
+            if not path.exists():
+                problems.append(f"{name}:{line}: {target}: no such file")
+                continue
+            if fragment:
+                if path.suffix != ".md":
+                    problems.append(f"{name}:{line}: {target}: an anchor into a file that is not Markdown")
                     continue
-                path_part, _, fragment = target.partition("#")
-                path = (document.parent / path_part).resolve() if path_part else document.resolve()
-                if not path.exists():
-                    problems.append(f"{name}:{line}: {target}: no such file")
-                    continue
-                if fragment:
-                    if path.suffix != ".md":
-                        problems.append(f"{name}:{line}: {target}: an anchor into a file that is not Markdown")
-                        continue
-                    if path not in known:
-                        known[path] = anchors(path)
-                    if fragment not in known[path]:
-                        problems.append(f"{name}:{line}: {target}: no heading has the anchor #{fragment}")
+                if path not in known:
+                    known[path] = anchors(path)
+                if fragment not in known[path]:
+                    problems.append(f"{name}:{line}: {target}: no heading has the anchor #{fragment}")
     return problems
 
 class SourceError(Exception):
@@ -342,31 +345,25 @@ def check_tables(root):
 
 def check_facts(root):
     problems = []
-    for document in documents(root):
-        name = document.relative_to(root)
-        for item in blocks(document.read_text(encoding="utf-8")):
-            if item[0] != "text":
+    for _, name, line, text in text_lines(root):
+        shown = [span.span() for span in CODE_SPAN.finditer(text)]
+        for fact in FACT.finditer(text):
+            if any(start < fact.start() < end for start, end in shown):
                 continue
-            _, line, text = item
-            shown = [span.span() for span in CODE_SPAN.finditer(text)]
-            for fact in FACT.finditer(text):
-                if any(start < fact.start() < end for start, end in shown):
-                    continue
-                place, source_name = fact.groups()
-                written = VALUE_BEFORE.search(text[:fact.start()])
-                if not written:
-                    problems.append(f"{name}:{line}: no value just before the fact {source_name}")
-                    continue
-                try:
-                    if not (root / place).exists():
-                        raise SourceError(f"no such file or folder as {place}")
-                    value = defined(root, place, source_name)
-                except SourceError as error:
-                    problems.append(f"{name}:{line}: {error}")
-                    continue
-                if not holds(written.group(1), written.group(2), source_name, value):
-                    problems.append(f"{name}:{line}: {written.group(0)!r}, "
-                                    f"but {place} defines {source_name} as {value}")
+            place, source_name = fact.groups()
+            written = VALUE_BEFORE.search(text[:fact.start()])
+            if not written:
+                problems.append(f"{name}:{line}: no value just before the fact {source_name}")
+                continue
+            try:
+                if not (root / place).exists():
+                    raise SourceError(f"no such file or folder as {place}")
+                value = defined(root, place, source_name)
+            except SourceError as error:
+                problems.append(f"{name}:{line}: {error}")
+                continue
+            if not holds(written.group(1), written.group(2), source_name, value):
+                problems.append(f"{name}:{line}: {written.group(0)!r}, but {place} defines {source_name} as {value}")
     return problems
 
 
