@@ -97,10 +97,10 @@ varnex_version | 9 | code | - | - | - | - | - | - | VARNEX_1.1
 """
 
 
-def source_tree(tmp_path, readme, pacer=PACER, exports=EXPORTS, header=HEADER):
+def source_tree(tmp_path, readme):
     root = tree(tmp_path, readme + copy())
-    for path, text in (("include/varnex/pacer.h", header), ("src/pacer/pacer.cpp", pacer),
-                       ("exports/varnex.exports", exports)):
+    for path, text in (("include/varnex/pacer.h", HEADER), ("src/pacer/pacer.cpp", PACER),
+                       ("exports/varnex.exports", EXPORTS)):
         (root / path).parent.mkdir(parents=True, exist_ok=True)
         (root / path).write_text(text)
     return root
