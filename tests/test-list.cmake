@@ -5,8 +5,8 @@
 #   clock     the real clock (the default)
 #   stress    long runs of many cycles
 #   package   the packages, the export table, the bindings' sources
-#   docs      the documents: their examples run, their copies and links, the
-#             API reference, the tools' --help
+#   docs      the documents: their examples run, their copies, links and
+#             facts, the API reference, the tools' --help
 #   emulated  added to every entry of the i686 and aarch64 builds, which run
 #             under qemu
 #   rust      the Rust crates: built with Debian's cargo, tested, their example
@@ -332,6 +332,7 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER AND NOT CMAKE_CROSSCOMPILING)
     varnex_test(docs_example_copies TIMEOUT 60 TIER docs COMMAND
         ${Python3_EXECUTABLE} ${check_docs} --examples ${PROJECT_SOURCE_DIR})
     varnex_test(docs_links TIMEOUT 60 TIER docs COMMAND ${Python3_EXECUTABLE} ${check_docs} --links ${PROJECT_SOURCE_DIR})
+    varnex_test(docs_facts TIMEOUT 60 TIER docs COMMAND ${Python3_EXECUTABLE} ${check_docs} --facts ${PROJECT_SOURCE_DIR})
     varnex_test(docs_checker TIMEOUT 60 TIER docs COMMAND
         /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/docs/test_check_docs.py)
     if(VARNEX_DOXYFILE)

@@ -224,8 +224,11 @@ typedef struct varnex_pacer_config {
     uint32_t burst_cap;
     uint32_t flags;     /**< VARNEX_PACER_* flags. */
     /** #VARNEX_MODE_HYBRID: a fixed margin in nanoseconds; 0 (the default) to learn it from the
-        sleeps' own oversleep. A learned margin is at least 10 us, and never wider than half the
-        period. Ignored in the other modes. How it learns: docs/pacer.md.
+        sleeps' own oversleep. A learned margin is at least 10 us. A late wake-up widens it at
+        once only up to half the period, but after a burst of stalls it may reach the period: the
+        wait then spins, and now and then sleeps half the time left as a probe. With the readiness
+        handle out, the handle's margin is at most half the period. Ignored in the other modes.
+        How it learns: docs/pacer.md.
         \since 1.2 (was `reserved`, 0, in 1.1) */
     uint32_t margin_ns;
 } varnex_pacer_config;
