@@ -31,6 +31,10 @@ int main(void)
         for (int i = 0; i < count; ++i) {
             if (ready[i].data.fd == (int)handle) {
                 int status = varnex_pacer_wait(pacer, &tick);  /* spins the rest, if any */
+                if (status != VARNEX_OK && status != VARNEX_E_NOT_DUE) {
+                    fprintf(stderr, "%s\n", varnex_strerror(status)); /* the tick is not taken */
+                    return 1;
+                }
                 ticks += status == VARNEX_OK;
                 not_due += status == VARNEX_E_NOT_DUE;         /* not yet: keep looping */
             } else {
