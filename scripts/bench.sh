@@ -45,7 +45,7 @@ echo "== Linux: event loops (asyncio, tokio, Node) paced by their own timers and
 (cd bindings/rust && RUSTC=/usr/bin/rustc CARGO_TARGET_DIR="$(realpath -m ../../build/linux/rust)" \
     VARNEX_LIB_DIR="$(realpath ../../build/linux)" /usr/bin/cargo build -q --release --features tokio --example tokio_bench)
 for _ in $(seq "$rounds"); do
-    PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
+    PYTHONPATH=bindings/python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
     LD_LIBRARY_PATH=build/linux build/linux/rust/release/examples/tokio_bench "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
@@ -60,7 +60,7 @@ build/linux/bench/varnex_reference_bench --rounds 2 | tee "$out/reference.txt"
 build/linux/bench/varnex_reference_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     | tee -a "$out/reference.txt"
 echo "== Linux: Pacer.wait() from Python"
-PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
+PYTHONPATH=bindings/python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
     "$out/python_call_cost.json"
 
 trap 'tests/windows/wine-session.sh stop x86_64 build/win64/wine >/dev/null 2>&1

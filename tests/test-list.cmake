@@ -166,9 +166,9 @@ else()
         varnex_test(dotnet_binding TIMEOUT 120 SERIAL COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/dotnet/check_binding.sh
             $<TARGET_FILE:varnex> $<TARGET_FILE:struct_layout>)
         varnex_test(python_package TIMEOUT 120 SERIAL COMMAND
-            /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
+            /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/bindings/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
-            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
         # The Rust crates with Debian's toolchain (rustc 1.63, not a newer one first on PATH) and
         # Debian's crates, offline (bindings/rust/.cargo/config.toml, read from that folder), over
         # the library just built, into a target folder of this build. The first entry compiles
@@ -208,9 +208,9 @@ else()
         # build's library; the interpreter starts its own child programs
         # through the emulator (VARNEX_EMULATOR).
         varnex_test(python_package TIMEOUT 300 SERIAL FIXTURES debian_python COMMAND
-            ${VARNEX_EMULATED_PYTHON} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
+            ${VARNEX_EMULATED_PYTHON} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/bindings/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
-            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1;VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR}")
+            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1;VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR}")
         # The arm64 packages and wheel, each built again from the sources;
         # their programs and module run under the emulated Python's root.
         set(emulated_package_environment
@@ -227,9 +227,9 @@ else()
         execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
             OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
         varnex_test(python_close_while_waiting TIMEOUT 120 SERIAL COMMAND
-            /usr/bin/python3 ${PROJECT_SOURCE_DIR}/python/tests/close_while_waiting.py 40)
+            /usr/bin/python3 ${PROJECT_SOURCE_DIR}/bindings/python/tests/close_while_waiting.py 40)
         set_tests_properties(python_close_while_waiting PROPERTIES
-            ENVIRONMENT "LD_PRELOAD=${asan_runtime};ASAN_OPTIONS=detect_leaks=0;VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1"
+            ENVIRONMENT "LD_PRELOAD=${asan_runtime};ASAN_OPTIONS=detect_leaks=0;VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1"
             FAIL_REGULAR_EXPRESSION "ERROR: AddressSanitizer")
     endif()
 endif()
@@ -299,7 +299,7 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER)
         set(python_fixture)
     endif()
     set(python_environment
-        "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+        "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
     set(first_pacer_pattern "[0-9]+ ticks, p99 lateness [0-9.]+ us, CPU [0-9.]+ s")
     set(asyncio_loop_pattern "asyncio: [0-9]+ ticks, p99 lateness [0-9.]+ us")
     set(budget_and_controls_pattern

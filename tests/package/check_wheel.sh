@@ -48,7 +48,7 @@ unzip_dir=$work/unpacked
 # Its long description is the Python package's own README, not the project's front page.
 metadata=$(cat "$unzip_dir"/varnex-*.dist-info/METADATA)
 grep -q '^Description-Content-Type: text/markdown' <<<"$metadata" && grep -q '^# varnex for Python$' <<<"$metadata" ||
-    { echo "the wheel's description is not python/README.md:"; echo "$metadata"; exit 1; }
+    { echo "the wheel's description is not bindings/python/README.md:"; echo "$metadata"; exit 1; }
 
 if [ "$foreign_arch" = arm64 ]; then
     machine=$(readelf -h "$unzip_dir/varnex/libvarnex.so" | awk -F: '/Machine:/ {gsub(/^ +/, "", $2); print $2}')
