@@ -49,7 +49,7 @@ done
 # Every file of each package, links included; directories and the API
 # reference's man3 pages (one for each public name, checked below) aside.
 contents() {
-    dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | grep -v '^usr/share/man/man3/' | sort |
+    dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | grep -v '^usr/share/man/man3/' | LC_ALL=C sort |
         tr '\n' ' '
 }
 expect_contents() {
@@ -61,7 +61,7 @@ expected: $2"
 lib=usr/lib/$multiarch
 expect_contents "$runtime" "$lib/libvarnex.so.1 $lib/libvarnex.so.${version} usr/share/doc/libvarnex1/changelog.Debian.gz usr/share/doc/libvarnex1/copyright "
 expect_contents "$development" "usr/bin/varnex-doctor usr/bin/varnex_demo usr/include/varnex.h usr/include/varnex/export.h usr/include/varnex/pacer.h usr/include/varnex/pacer.hpp $lib/cmake/Varnex/VarnexConfig.cmake $lib/cmake/Varnex/VarnexConfigVersion.cmake $lib/cmake/Varnex/VarnexTargets-relwithdebinfo.cmake $lib/cmake/Varnex/VarnexTargets.cmake $lib/libvarnex.so $lib/pkgconfig/varnex.pc usr/share/doc/libvarnex-dev/changelog.Debian.gz usr/share/doc/libvarnex-dev/copyright usr/share/man/man1/varnex-doctor.1.gz usr/share/man/man1/varnex_demo.1.gz "
-expect_contents "$python_deb" "usr/lib/python3/dist-packages/varnex/__init__.py usr/share/doc/python3-varnex/changelog.Debian.gz usr/share/doc/python3-varnex/copyright "
+expect_contents "$python_deb" "usr/lib/python3/dist-packages/varnex/__init__.py usr/lib/python3/dist-packages/varnex/_asyncio_waits.py usr/lib/python3/dist-packages/varnex/_constants.py usr/lib/python3/dist-packages/varnex/_errors.py usr/lib/python3/dist-packages/varnex/_library.py usr/lib/python3/dist-packages/varnex/_pacer.py usr/lib/python3/dist-packages/varnex/_records.py usr/share/doc/python3-varnex/changelog.Debian.gz usr/share/doc/python3-varnex/copyright "
 
 field() { dpkg-deb -f "$1" "$2"; }
 grep -q "^libvarnex1 (= ${version}-1), libc6 (>= " <<<"$(field "$development" Depends)" ||

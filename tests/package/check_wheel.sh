@@ -37,6 +37,12 @@ esac
 # The package, one real library and the metadata: no headers, no links.
 listing=$("$python" -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$wheel")
 expected="varnex/__init__.py
+varnex/_asyncio_waits.py
+varnex/_constants.py
+varnex/_errors.py
+varnex/_library.py
+varnex/_pacer.py
+varnex/_records.py
 varnex/libvarnex.so"
 if [ "$(grep -v '\.dist-info/' <<<"$listing")" != "$expected" ]; then
     echo "the wheel holds:"; echo "$listing"; exit 1
