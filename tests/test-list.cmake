@@ -11,6 +11,10 @@
 #             under qemu
 #   rust      the Rust crates: built with Debian's cargo, tested, their example
 #   node      the npm package: its addon, its types and its tarball
+#   python    the Python package's tests, from the source tree over the
+#             library just built (under the arm64 build, on Debian's arm64
+#             Python; under the address sanitizer, its close during a wait)
+#   dotnet    the C# binding on Mono
 # varnex_gtest runs a GoogleTest program filtered to some cases;
 # varnex_case_tests gives each TEST of a file an entry of its own, so that each
 # starts on a library that no case before it touched.
@@ -163,9 +167,9 @@ else()
         # over the library just built, with Debian's Python and pytest; their
         # struct mirrors are compared with the layout the C compiler gives the
         # header's structs.
-        varnex_test(dotnet_binding TIMEOUT 120 SERIAL COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/dotnet/check_binding.sh
-            $<TARGET_FILE:varnex> $<TARGET_FILE:struct_layout>)
-        varnex_test(python_package TIMEOUT 120 SERIAL COMMAND
+        varnex_test(dotnet_binding TIMEOUT 120 SERIAL TIER dotnet COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/dotnet/check_binding.sh $<TARGET_FILE:varnex> $<TARGET_FILE:struct_layout>)
+        varnex_test(python_package TIMEOUT 120 SERIAL TIER python COMMAND
             /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/bindings/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
@@ -207,7 +211,7 @@ else()
         # The Python package under Debian's arm64 Python, emulated, over this
         # build's library; the interpreter starts its own child programs
         # through the emulator (VARNEX_EMULATOR).
-        varnex_test(python_package TIMEOUT 300 SERIAL FIXTURES debian_python COMMAND
+        varnex_test(python_package TIMEOUT 300 SERIAL TIER python FIXTURES debian_python COMMAND
             ${VARNEX_EMULATED_PYTHON} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/bindings/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
             "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1;VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR}")
@@ -226,7 +230,7 @@ else()
         # touched once freed. (Python's own allocations would read as leaks.)
         execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
             OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
-        varnex_test(python_close_while_waiting TIMEOUT 120 SERIAL COMMAND
+        varnex_test(python_close_while_waiting TIMEOUT 120 SERIAL TIER python COMMAND
             /usr/bin/python3 ${PROJECT_SOURCE_DIR}/bindings/python/tests/close_while_waiting.py 40)
         set_tests_properties(python_close_while_waiting PROPERTIES
             ENVIRONMENT "LD_PRELOAD=${asan_runtime};ASAN_OPTIONS=detect_leaks=0;VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1"
