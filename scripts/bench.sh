@@ -54,7 +54,7 @@ for _ in $(seq "$rounds"); do
 done
 echo "== Linux: two pacers in two time namespaces, aligned to the system clock and not"
 build/linux/bench/varnex_aligned_fleet_bench --csv "$out/linux.csv" --rounds "$rounds" --seconds 3
-program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
+program_start linux build/linux/tools/varnex-demo >>"$out/linux.csv"
 echo "== Linux: a pacer that follows a simulated reference (docs/reference-clock.md has one run's figures)"
 build/linux/bench/varnex_reference_bench --rounds 2 | tee "$out/reference.txt"
 build/linux/bench/varnex_reference_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
@@ -78,7 +78,7 @@ for build in win64 win32; do
         --rounds "$rounds" --ticks "$ticks" --rates "$rates" &&
         ../wine-run.sh varnex_signal_lag_bench.exe --csv "Z:$out/$build.csv" --rounds "$rounds" --ticks "$ticks")
     platform=$(awk -F, 'NR == 2 {print $1}' "$out/$build.csv")
-    program_start "$platform" "build/$build/wine-run.sh" "build/$build/bin/varnex_demo.exe" >>"$out/$build.csv"
+    program_start "$platform" "build/$build/wine-run.sh" "build/$build/bin/varnex-demo.exe" >>"$out/$build.csv"
     tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
 done
 # Debian's Python, where python3-matplotlib is.
