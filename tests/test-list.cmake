@@ -279,12 +279,14 @@ varnex_example_test(example_wrapper
 # it runs alone.
 varnex_example_test(example_dropin_timers "polling: 50 ticks in 0\\.[0-9]+ s; threaded: 50 ticks in 0\\.[0-9]+ s" SERIAL)
 if(VARNEX_BUILD_TOOLS)
+    # The demo's old name (until 1.8) answers as it did.
+    set(old_demo $<TARGET_FILE_DIR:varnex_demo>/varnex_demo${CMAKE_EXECUTABLE_SUFFIX})
     varnex_test(tool_options TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
-        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>" -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
-        -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/tool_options.cmake)
-    varnex_test(demo_old_name TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
-        -DPROGRAM=$<TARGET_FILE:varnex_demo> "-DOLD=$<TARGET_FILE_DIR:varnex_demo>/varnex_demo${CMAKE_EXECUTABLE_SUFFIX}"
+        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>;${old_demo}"
         -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR} -DVERSION=${PROJECT_VERSION}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/tool_options.cmake)
+    varnex_test(demo_old_name TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
+        -DPROGRAM=$<TARGET_FILE:varnex_demo> -DOLD=${old_demo} -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/demo_old_name.cmake)
 endif()
 if(WIN32)
