@@ -121,7 +121,7 @@ Varnex paces a host program at a fixed rate on a drift-free grid of
 deadlines, by spinning, sleeping, or sleeping then spinning.
 .
 This package holds the C and C++ headers, the link to the library, its
-pkg-config file and CMake package, the demo host varnex_demo and
+pkg-config file and CMake package, the demo host varnex-demo and
 varnex-doctor, which reports what this machine allows a pacer.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

@@ -20,7 +20,7 @@ if(NOT WIN32)
         set(VARNEX_PYTHON_DIR lib/python3.11/dist-packages CACHE STRING
             "Where the Python package goes, relative to the install prefix")
     endif()
-    install(DIRECTORY python/varnex DESTINATION ${VARNEX_PYTHON_DIR} COMPONENT python PATTERN __pycache__ EXCLUDE)
+    install(DIRECTORY bindings/python/varnex DESTINATION ${VARNEX_PYTHON_DIR} COMPONENT python PATTERN __pycache__ EXCLUDE)
     # The manual pages (the tools' and the reference's) carry the date of the
     # latest release in the Debian changelog, so that two builds of one
     # version make the same pages.

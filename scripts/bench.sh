@@ -45,7 +45,7 @@ echo "== Linux: event loops (asyncio, tokio, Node) paced by their own timers and
 (cd bindings/rust && RUSTC=/usr/bin/rustc CARGO_TARGET_DIR="$(realpath -m ../../build/linux/rust)" \
     VARNEX_LIB_DIR="$(realpath ../../build/linux)" /usr/bin/cargo build -q --release --features tokio --example tokio_bench)
 for _ in $(seq "$rounds"); do
-    PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
+    PYTHONPATH=bindings/python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/asyncio_bench.py "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
     LD_LIBRARY_PATH=build/linux build/linux/rust/release/examples/tokio_bench "$out/linux.csv" \
         --rounds 1 --ticks $((ticks / rounds)) --rates 100,1000
@@ -54,13 +54,13 @@ for _ in $(seq "$rounds"); do
 done
 echo "== Linux: two pacers in two time namespaces, aligned to the system clock and not"
 build/linux/bench/varnex_aligned_fleet_bench --csv "$out/linux.csv" --rounds "$rounds" --seconds 3
-program_start linux build/linux/tools/varnex_demo >>"$out/linux.csv"
+program_start linux build/linux/tools/varnex-demo >>"$out/linux.csv"
 echo "== Linux: a pacer that follows a simulated reference (docs/reference-clock.md has one run's figures)"
 build/linux/bench/varnex_reference_bench --rounds 2 | tee "$out/reference.txt"
 build/linux/bench/varnex_reference_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     | tee -a "$out/reference.txt"
 echo "== Linux: Pacer.wait() from Python"
-PYTHONPATH=python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
+PYTHONPATH=bindings/python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
     "$out/python_call_cost.json"
 
 trap 'tests/windows/wine-session.sh stop x86_64 build/win64/wine >/dev/null 2>&1
@@ -78,7 +78,7 @@ for build in win64 win32; do
         --rounds "$rounds" --ticks "$ticks" --rates "$rates" &&
         ../wine-run.sh varnex_signal_lag_bench.exe --csv "Z:$out/$build.csv" --rounds "$rounds" --ticks "$ticks")
     platform=$(awk -F, 'NR == 2 {print $1}' "$out/$build.csv")
-    program_start "$platform" "build/$build/wine-run.sh" "build/$build/bin/varnex_demo.exe" >>"$out/$build.csv"
+    program_start "$platform" "build/$build/wine-run.sh" "build/$build/bin/varnex-demo.exe" >>"$out/$build.csv"
     tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
 done
 # Debian's Python, where python3-matplotlib is.

@@ -9,7 +9,7 @@ scripts/install-deps.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target varnex_demo -j"$(nproc)" >/dev/null
 echo "== Linux: libvarnex.so"
-build/linux/tools/varnex_demo "$@"
+build/linux/tools/varnex-demo "$@"
 
 stop_sessions() {
     tests/windows/wine-session.sh stop x86_64 build/win64/wine >/dev/null 2>&1
@@ -24,6 +24,6 @@ for build in win64 win32; do
     echo "== Windows $arch under Wine: Varnex.dll"
     tests/windows/wine-session.sh prefix "$arch" "build/$build/wine" >/dev/null
     tests/windows/wine-session.sh start "$arch" "build/$build/wine" >/dev/null
-    (cd "build/$build/bin" && ../wine-run.sh varnex_demo.exe "$@")
+    (cd "build/$build/bin" && ../wine-run.sh varnex-demo.exe "$@")
     tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
 done

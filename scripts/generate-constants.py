@@ -194,7 +194,7 @@ def typescript_text(groups):
             + f"export declare const Status: {{\n{statuses}}};\n")
 
 
-TARGETS = [(ROOT / "python" / "varnex" / "__init__.py", "# ", python_text),
+TARGETS = [(ROOT / "bindings" / "python" / "varnex" / "_constants.py", "# ", python_text),
            (ROOT / "bindings" / "dotnet" / "Varnex.cs", "    // ", csharp_text),
            (ROOT / "bindings" / "rust" / "varnex-sys" / "src" / "lib.rs", "// ", rust_sys_text),
            (ROOT / "bindings" / "rust" / "varnex" / "src" / "kinds.rs", "// ", rust_text),

@@ -12,7 +12,7 @@ foreach(arguments "--rate;0" "--variant;sideways" "--ticks" "--bogus;1" "--prior
             break()
         endif()
     endforeach()
-    if(NOT result EQUAL 2 OR NOT message MATCHES "varnex_demo: ")
+    if(NOT result EQUAL 2 OR NOT message MATCHES "varnex-demo: ")
         message(FATAL_ERROR "'${arguments}' gave exit ${result}, message '${message}'")
     endif()
 endforeach()

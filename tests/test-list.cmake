@@ -6,11 +6,15 @@
 #   stress    long runs of many cycles
 #   package   the packages, the export table, the bindings' sources
 #   docs      the documents: their examples run, their copies, links and
-#             facts, the API reference, the tools' --help
+#             facts, the API reference, the tools' --help, the demo's old name
 #   emulated  added to every entry of the i686 and aarch64 builds, which run
 #             under qemu
 #   rust      the Rust crates: built with Debian's cargo, tested, their example
 #   node      the npm package: its addon, its types and its tarball
+#   python    the Python package's tests, from the source tree over the
+#             library just built (under the arm64 build, on Debian's arm64
+#             Python; under the address sanitizer, its close during a wait)
+#   dotnet    the C# binding on Mono
 # varnex_gtest runs a GoogleTest program filtered to some cases;
 # varnex_case_tests gives each TEST of a file an entry of its own, so that each
 # starts on a library that no case before it touched.
@@ -163,12 +167,12 @@ else()
         # over the library just built, with Debian's Python and pytest; their
         # struct mirrors are compared with the layout the C compiler gives the
         # header's structs.
-        varnex_test(dotnet_binding TIMEOUT 120 SERIAL COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/dotnet/check_binding.sh
-            $<TARGET_FILE:varnex> $<TARGET_FILE:struct_layout>)
-        varnex_test(python_package TIMEOUT 120 SERIAL COMMAND
-            /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
+        varnex_test(dotnet_binding TIMEOUT 120 SERIAL TIER dotnet COMMAND
+            ${CMAKE_CURRENT_SOURCE_DIR}/dotnet/check_binding.sh $<TARGET_FILE:varnex> $<TARGET_FILE:struct_layout>)
+        varnex_test(python_package TIMEOUT 120 SERIAL TIER python COMMAND
+            /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/bindings/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
-            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
         # The Rust crates with Debian's toolchain (rustc 1.63, not a newer one first on PATH) and
         # Debian's crates, offline (bindings/rust/.cargo/config.toml, read from that folder), over
         # the library just built, into a target folder of this build. The first entry compiles
@@ -207,10 +211,10 @@ else()
         # The Python package under Debian's arm64 Python, emulated, over this
         # build's library; the interpreter starts its own child programs
         # through the emulator (VARNEX_EMULATOR).
-        varnex_test(python_package TIMEOUT 300 SERIAL FIXTURES debian_python COMMAND
-            ${VARNEX_EMULATED_PYTHON} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests)
+        varnex_test(python_package TIMEOUT 300 SERIAL TIER python FIXTURES debian_python COMMAND
+            ${VARNEX_EMULATED_PYTHON} -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/bindings/python/tests)
         set_tests_properties(python_package PROPERTIES ENVIRONMENT
-            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1;VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR}")
+            "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;VARNEX_STRUCT_LAYOUT=$<TARGET_FILE:struct_layout>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1;VARNEX_EMULATOR=${VARNEX_PYTHON_EMULATOR}")
         # The arm64 packages and wheel, each built again from the sources;
         # their programs and module run under the emulated Python's root.
         set(emulated_package_environment
@@ -226,10 +230,10 @@ else()
         # touched once freed. (Python's own allocations would read as leaks.)
         execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
             OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
-        varnex_test(python_close_while_waiting TIMEOUT 120 SERIAL COMMAND
-            /usr/bin/python3 ${PROJECT_SOURCE_DIR}/python/tests/close_while_waiting.py 40)
+        varnex_test(python_close_while_waiting TIMEOUT 120 SERIAL TIER python COMMAND
+            /usr/bin/python3 ${PROJECT_SOURCE_DIR}/bindings/python/tests/close_while_waiting.py 40)
         set_tests_properties(python_close_while_waiting PROPERTIES
-            ENVIRONMENT "LD_PRELOAD=${asan_runtime};ASAN_OPTIONS=detect_leaks=0;VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1"
+            ENVIRONMENT "LD_PRELOAD=${asan_runtime};ASAN_OPTIONS=detect_leaks=0;VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1"
             FAIL_REGULAR_EXPRESSION "ERROR: AddressSanitizer")
     endif()
 endif()
@@ -275,9 +279,15 @@ varnex_example_test(example_wrapper
 # it runs alone.
 varnex_example_test(example_dropin_timers "polling: 50 ticks in 0\\.[0-9]+ s; threaded: 50 ticks in 0\\.[0-9]+ s" SERIAL)
 if(VARNEX_BUILD_TOOLS)
+    # The demo's old name (until 1.8) answers as it did.
+    set(old_demo $<TARGET_FILE_DIR:varnex_demo>/varnex_demo${CMAKE_EXECUTABLE_SUFFIX})
     varnex_test(tool_options TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
-        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>" -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
-        -DVERSION=${PROJECT_VERSION} -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/tool_options.cmake)
+        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>;${old_demo}"
+        -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR} -DVERSION=${PROJECT_VERSION}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/tool_options.cmake)
+    varnex_test(demo_old_name TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
+        -DPROGRAM=$<TARGET_FILE:varnex_demo> -DOLD=${old_demo} -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/demo_old_name.cmake)
 endif()
 if(WIN32)
     varnex_example_test(example_message_loop "50 ticks in the message loop, then WM_QUIT")
@@ -299,7 +309,7 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER)
         set(python_fixture)
     endif()
     set(python_environment
-        "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+        "VARNEX_LIBRARY=$<TARGET_FILE:varnex>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
     set(first_pacer_pattern "[0-9]+ ticks, p99 lateness [0-9.]+ us, CPU [0-9.]+ s")
     set(asyncio_loop_pattern "asyncio: [0-9]+ ticks, p99 lateness [0-9.]+ us")
     set(budget_and_controls_pattern

@@ -66,7 +66,7 @@ CONSTANT = re.compile(r"(?:^#define[ \t]+|\b)(VARNEX_\w+)(?:[ \t]+|\s*=\s*)(-?(?
 def documents(root):
     """The README, the guide and the bindings' own READMEs."""
     found = [root / "README.md"] + sorted((root / "docs").glob("*.md"))
-    found += [path for path in (root / "python" / "README.md", root / "bindings" / "dotnet" / "README.md")
+    found += [path for path in (root / "bindings" / "python" / "README.md", root / "bindings" / "dotnet" / "README.md")
               if path.exists()]
     return found
 

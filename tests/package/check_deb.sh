@@ -49,7 +49,7 @@ done
 # Every file of each package, links included; directories and the API
 # reference's man3 pages (one for each public name, checked below) aside.
 contents() {
-    dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | grep -v '^usr/share/man/man3/' | sort |
+    dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | grep -v '^usr/share/man/man3/' | LC_ALL=C sort |
         tr '\n' ' '
 }
 expect_contents() {
@@ -60,8 +60,8 @@ expected: $2"
 }
 lib=usr/lib/$multiarch
 expect_contents "$runtime" "$lib/libvarnex.so.1 $lib/libvarnex.so.${version} usr/share/doc/libvarnex1/changelog.Debian.gz usr/share/doc/libvarnex1/copyright "
-expect_contents "$development" "usr/bin/varnex-doctor usr/bin/varnex_demo usr/include/varnex.h usr/include/varnex/export.h usr/include/varnex/pacer.h usr/include/varnex/pacer.hpp $lib/cmake/Varnex/VarnexConfig.cmake $lib/cmake/Varnex/VarnexConfigVersion.cmake $lib/cmake/Varnex/VarnexTargets-relwithdebinfo.cmake $lib/cmake/Varnex/VarnexTargets.cmake $lib/libvarnex.so $lib/pkgconfig/varnex.pc usr/share/doc/libvarnex-dev/changelog.Debian.gz usr/share/doc/libvarnex-dev/copyright usr/share/man/man1/varnex-doctor.1.gz usr/share/man/man1/varnex_demo.1.gz "
-expect_contents "$python_deb" "usr/lib/python3/dist-packages/varnex/__init__.py usr/share/doc/python3-varnex/changelog.Debian.gz usr/share/doc/python3-varnex/copyright "
+expect_contents "$development" "usr/bin/varnex-demo usr/bin/varnex-doctor usr/bin/varnex_demo usr/include/varnex.h usr/include/varnex/export.h usr/include/varnex/pacer.h usr/include/varnex/pacer.hpp $lib/cmake/Varnex/VarnexConfig.cmake $lib/cmake/Varnex/VarnexConfigVersion.cmake $lib/cmake/Varnex/VarnexTargets-relwithdebinfo.cmake $lib/cmake/Varnex/VarnexTargets.cmake $lib/libvarnex.so $lib/pkgconfig/varnex.pc usr/share/doc/libvarnex-dev/changelog.Debian.gz usr/share/doc/libvarnex-dev/copyright usr/share/man/man1/varnex-demo.1.gz usr/share/man/man1/varnex-doctor.1.gz usr/share/man/man1/varnex_demo.1.gz "
+expect_contents "$python_deb" "usr/lib/python3/dist-packages/varnex/__init__.py usr/lib/python3/dist-packages/varnex/_asyncio_waits.py usr/lib/python3/dist-packages/varnex/_constants.py usr/lib/python3/dist-packages/varnex/_errors.py usr/lib/python3/dist-packages/varnex/_library.py usr/lib/python3/dist-packages/varnex/_pacer.py usr/lib/python3/dist-packages/varnex/_records.py usr/share/doc/python3-varnex/changelog.Debian.gz usr/share/doc/python3-varnex/copyright "
 
 field() { dpkg-deb -f "$1" "$2"; }
 grep -q "^libvarnex1 (= ${version}-1), libc6 (>= " <<<"$(field "$development" Depends)" ||
@@ -76,7 +76,7 @@ grep -qx "libvarnex 1 libvarnex1 (>= [0-9.]*)" "$work/shlibs" || fail "shlibs: $
 root=$work/root
 for deb in "$runtime" "$python_deb"; do dpkg-deb -x "$deb" "$root"; done
 mkdir -p "$work/dev-root" && dpkg-deb -x "$development" "$work/dev-root"
-for binary in "$root/$lib/libvarnex.so.${version}" "$work/dev-root/usr/bin/varnex_demo" "$work/dev-root/usr/bin/varnex-doctor"; do
+for binary in "$root/$lib/libvarnex.so.${version}" "$work/dev-root/usr/bin/varnex-demo" "$work/dev-root/usr/bin/varnex-doctor"; do
     ! readelf -S "$binary" | grep -qE '\.(symtab|debug_info)' || fail "$binary is not stripped"
 done
 zcat "$root/usr/share/doc/libvarnex1/changelog.Debian.gz" | head -n 1 | grep -q "^varnex (${version}-1) "
@@ -98,7 +98,11 @@ with varnex.Pacer(1000) as pacer:
     for _ in range(10):
         pacer.wait()
 print("python3-varnex paced 10 ticks over", varnex.library_path())')
-LD_LIBRARY_PATH="$root/$lib" "${emulator[@]}" "$work/dev-root/usr/bin/varnex_demo" --variant pacer --ticks 20 | grep -q "CPU per second"
+LD_LIBRARY_PATH="$root/$lib" "${emulator[@]}" "$work/dev-root/usr/bin/varnex-demo" --variant pacer --ticks 20 | grep -q "CPU per second"
+# The old name, until 1.8: a link to the demo, and one to its page.
+for link in usr/bin/varnex_demo:varnex-demo usr/share/man/man1/varnex_demo.1.gz:varnex-demo.1.gz; do
+    [ "$(readlink "$work/dev-root/${link%%:*}")" = "${link#*:}" ] || fail "${link%%:*} is not a link to ${link#*:}"
+done
 
 # The manual pages read as man reads them: a function's page leads to its
 # header's, which documents it; the tools' pages list their options.
@@ -107,7 +111,7 @@ man_root=$work/dev-root/usr/share/man
 page=$(cd "$man_root" && MANWIDTH=100 man -l man3/varnex_pacer_wait.3.gz 2>&1)
 grep -q "int varnex_pacer_wait (varnex_pacer \* pacer, varnex_tick \* tick)" <<<"$page" &&
     grep -q "Returns when the next tick is due" <<<"$page" || fail "man -l varnex_pacer_wait.3 shows: $page"
-for pair in varnex_demo.1:--budget varnex-doctor.1:--version; do
+for pair in varnex-demo.1:--budget varnex-doctor.1:--version; do
     page=$(MANWIDTH=100 man -l "$man_root/man1/${pair%%:*}.gz" 2>&1)
     grep -q -- "${pair#*:}" <<<"$page" || fail "man -l ${pair%%:*} shows: $page"
 done

@@ -37,6 +37,12 @@ esac
 # The package, one real library and the metadata: no headers, no links.
 listing=$("$python" -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$wheel")
 expected="varnex/__init__.py
+varnex/_asyncio_waits.py
+varnex/_constants.py
+varnex/_errors.py
+varnex/_library.py
+varnex/_pacer.py
+varnex/_records.py
 varnex/libvarnex.so"
 if [ "$(grep -v '\.dist-info/' <<<"$listing")" != "$expected" ]; then
     echo "the wheel holds:"; echo "$listing"; exit 1
@@ -48,7 +54,7 @@ unzip_dir=$work/unpacked
 # Its long description is the Python package's own README, not the project's front page.
 metadata=$(cat "$unzip_dir"/varnex-*.dist-info/METADATA)
 grep -q '^Description-Content-Type: text/markdown' <<<"$metadata" && grep -q '^# varnex for Python$' <<<"$metadata" ||
-    { echo "the wheel's description is not python/README.md:"; echo "$metadata"; exit 1; }
+    { echo "the wheel's description is not bindings/python/README.md:"; echo "$metadata"; exit 1; }
 
 if [ "$foreign_arch" = arm64 ]; then
     machine=$(readelf -h "$unzip_dir/varnex/libvarnex.so" | awk -F: '/Machine:/ {gsub(/^ +/, "", $2); print $2}')

@@ -75,17 +75,20 @@ public:
             config.flags = options.align_flags | (options.follow_reference ? VARNEX_PACER_FOLLOW_REFERENCE : 0);
             int status = varnex_pacer_create(&config, &pacer_);
             if (status != VARNEX_OK) {
-                std::fprintf(stderr, "varnex_demo: the pacer was not created: %s\n", varnex_strerror(status));
+                std::fprintf(stderr, "%s: the pacer was not created: %s\n", options.program_name,
+                             varnex_strerror(status));
                 return false;
             }
             if (options.budget_us >= 0 &&
                 (status = varnex_pacer_set_lateness_budget(pacer_, std::llround(options.budget_us * 1e3))) != VARNEX_OK) {
-                std::fprintf(stderr, "varnex_demo: the budget was not set: %s\n", varnex_strerror(status));
+                std::fprintf(stderr, "%s: the budget was not set: %s\n", options.program_name,
+                             varnex_strerror(status));
                 return false;
             }
             if (options.controls.flags != 0 &&
                 (status = varnex_pacer_set_controls(pacer_, &options.controls)) != VARNEX_OK) {
-                std::fprintf(stderr, "varnex_demo: the controls were not set: %s\n", varnex_strerror(status));
+                std::fprintf(stderr, "%s: the controls were not set: %s\n", options.program_name,
+                             varnex_strerror(status));
                 return false;
             }
             return true;
@@ -100,7 +103,7 @@ public:
             token_ = OpenRTTimerLV(options.rate, options.priority_index);
         }
         if (timer_ == nullptr && token_ == 0) {
-            std::fprintf(stderr, "varnex_demo: the timer did not open\n");
+            std::fprintf(stderr, "%s: the timer did not open\n", options.program_name);
             return false;
         }
         return true;
@@ -210,7 +213,7 @@ int main(int argc, char** argv)
         }
         run.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
         if (interval_s < 0) {
-            std::fprintf(stderr, "\nvarnex_demo: no tick came within ten seconds\n");
+            std::fprintf(stderr, "\n%s: no tick came within ten seconds\n", options.program_name);
             return 1;
         }
         run.intervals_s.push_back(interval_s);
@@ -229,7 +232,7 @@ int main(int argc, char** argv)
         std::printf("\r%*s\r", 100, "");
     }
     if (!options.csv_path.empty() && !write_csv(options.csv_path, run, nominal_s)) {
-        std::fprintf(stderr, "varnex_demo: cannot write %s\n", options.csv_path.c_str());
+        std::fprintf(stderr, "%s: cannot write %s\n", options.program_name, options.csv_path.c_str());
         return 1;
     }
     print_report(options, run);

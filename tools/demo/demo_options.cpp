@@ -1,5 +1,6 @@
 #include "demo_options.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,9 +12,10 @@
 
 namespace {
 
-// help2man makes varnex_demo(1) from this, --version and packaging/man/varnex_demo.1.h2m.
+// help2man makes varnex-demo(1) from this (after "Usage: varnex-demo"),
+// --version and packaging/man/varnex-demo.1.h2m.
 constexpr const char* kUsage =
-    "Usage: varnex_demo [options]\n"
+    " [options]\n"
     "Paces this program with Varnex and reports how well each period was kept: the error of\n"
     "each period (measured minus nominal) at p50, p99, p99.9 and max, the drift against the\n"
     "ideal schedule, the CPU it used per second, and a histogram of the errors.\n"
@@ -58,6 +60,26 @@ bool parse_whole(const char* text, double minimum, double maximum, double& value
     return parse_number(text, minimum, maximum, value) && value == std::floor(value);
 }
 
+static_assert(VARNEX_VERSION_MAJOR == 1 && VARNEX_VERSION_MINOR < 8, "1.8 drops the old name varnex_demo");
+
+// kOldProgramName when argv[0] names it (a path, and on Windows perhaps ending
+// in .exe, in any case), else kProgramName.
+const char* program_name(const char* argv0)
+{
+    std::string name = argv0 != nullptr ? argv0 : "";
+    const std::string::size_type separator = name.find_last_of("/\\");
+    if (separator != std::string::npos) {
+        name.erase(0, separator + 1);
+    }
+    for (char& letter : name) {
+        letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+    }
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) {
+        name.resize(name.size() - 4);
+    }
+    return name == kOldProgramName ? kOldProgramName : kProgramName;
+}
+
 // The position of `value` among `names`, or -1.
 int index_of(const char* value, std::initializer_list<const char*> names)
 {
@@ -75,6 +97,11 @@ int index_of(const char* value, std::initializer_list<const char*> names)
 
 int parse_options(int argc, char** argv, Options& options)
 {
+    options.program_name = program_name(argc > 0 ? argv[0] : nullptr);
+    if (std::strcmp(options.program_name, kOldProgramName) == 0) {
+        std::fprintf(stderr, "%s: the program is now %s; the old name goes away in Varnex 1.8\n", kOldProgramName,
+                     kProgramName);
+    }
     varnex_pacer_controls& controls = options.controls;
     auto control_switch = [&](const char* name, uint32_t flag) {
         return arguments::Option{name, [&controls, flag](const char*) {
@@ -176,34 +203,37 @@ int parse_options(int argc, char** argv, Options& options)
         break;
     case arguments::Outcome::kHelp:
         if (parsed.option == "--version") {
-            std::printf("varnex_demo %u.%u.%u\n", varnex_version() >> 16, (varnex_version() >> 8) & 0xFF,
-                        varnex_version() & 0xFF);
+            std::printf("%s %u.%u.%u\n", options.program_name, varnex_version() >> 16,
+                        (varnex_version() >> 8) & 0xFF, varnex_version() & 0xFF);
         } else {
-            std::fputs(kUsage, stdout);
+            std::printf("Usage: %s%s", options.program_name, kUsage);
         }
-        return arguments::exit_status_after_help("varnex_demo");
+        return arguments::exit_status_after_help(options.program_name);
     case arguments::Outcome::kUnknown:
-        std::fprintf(stderr, "varnex_demo: unknown option %s (see --help)\n", parsed.option.c_str());
+        std::fprintf(stderr, "%s: unknown option %s (see --help)\n", options.program_name, parsed.option.c_str());
         return 2;
     case arguments::Outcome::kNoValue:
-        std::fprintf(stderr, "varnex_demo: %s needs a value (see --help)\n", parsed.option.c_str());
+        std::fprintf(stderr, "%s: %s needs a value (see --help)\n", options.program_name, parsed.option.c_str());
         return 2;
     case arguments::Outcome::kBadValue:
-        std::fprintf(stderr, "varnex_demo: bad value for %s: %s (see --help)\n", parsed.option.c_str(),
+        std::fprintf(stderr, "%s: bad value for %s: %s (see --help)\n", options.program_name, parsed.option.c_str(),
                      parsed.value.c_str());
         return 2;
     }
     if ((options.align_flags != 0 || options.budget_us >= 0 || options.follow_reference) &&
         options.variant != Variant::kPacer) {
-        std::fprintf(stderr, "varnex_demo: --align, --budget and --reference-* pace with the pacer: add --variant pacer\n");
+        std::fprintf(stderr, "%s: --align, --budget and --reference-* pace with the pacer: add --variant pacer\n",
+                     options.program_name);
         return 2;
     }
     if (options.align_flags != 0 && options.follow_reference) {
-        std::fprintf(stderr, "varnex_demo: a grid is on the system clock (--align) or on a reference, not both\n");
+        std::fprintf(stderr, "%s: a grid is on the system clock (--align) or on a reference, not both\n",
+                     options.program_name);
         return 2;
     }
     if (options.budget_us >= 0 && options.mode != VARNEX_MODE_HYBRID) {
-        std::fprintf(stderr, "varnex_demo: --budget is the hybrid's: a spin or a sleep has no margin to give\n");
+        std::fprintf(stderr, "%s: --budget is the hybrid's: a spin or a sleep has no margin to give\n",
+                     options.program_name);
         return 2;
     }
     return kRunDemo;

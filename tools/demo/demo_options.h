@@ -8,6 +8,11 @@
 
 enum class Variant { kPolling, kThreaded, kPacer };
 
+constexpr const char* kProgramName = "varnex-demo";
+// A link to the program (a copy on Windows) that keeps its old name working
+// for scripts until 1.8, with a notice on standard error.
+constexpr const char* kOldProgramName = "varnex_demo";
+
 struct Options {
     Variant variant = Variant::kPolling;
     uint32_t mode = VARNEX_MODE_HYBRID;
@@ -25,6 +30,9 @@ struct Options {
     double seconds = 0.0;
     int priority_index = 0;
     std::string csv_path;
+    // The name it was run by, which its messages, --help and --version give:
+    // kProgramName, or kOldProgramName where a script still runs that.
+    const char* program_name = kProgramName;
 };
 
 constexpr int kRunDemo = -1;

@@ -15,6 +15,7 @@ import time
 import pytest
 
 import varnex
+from varnex import _library
 
 PACKAGE_DIR = os.path.dirname(os.path.abspath(varnex.__file__))
 # Under user-mode emulation (an arm64 Python on an x86 machine), a child
@@ -149,9 +150,9 @@ def test_every_struct_mirror_matches_the_c_layout_field_by_field():
     for line in output.splitlines():
         struct, field, value = line.split()
         layout.setdefault(struct, {})[field] = int(value)
-    mirrors = {"varnex_pacer_config": varnex._Config, "varnex_tick": varnex._Tick,
-               "varnex_pacer_stats": varnex._Stats, "varnex_pacer_controls": varnex._Controls,
-               "varnex_reference_options": varnex._ReferenceOptions}
+    mirrors = {"varnex_pacer_config": _library._Config, "varnex_tick": _library._Tick,
+               "varnex_pacer_stats": _library._Stats, "varnex_pacer_controls": _library._Controls,
+               "varnex_reference_options": _library._ReferenceOptions}
     assert set(layout) == set(mirrors)
     for struct, mirror in mirrors.items():
         c_fields = dict(layout[struct])
