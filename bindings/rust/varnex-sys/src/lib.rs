@@ -48,7 +48,7 @@ pub const VARNEX_CONTROL_DMA_LATENCY: u32 = 0x10;
 pub const VARNEX_CONTROL_NO_THROTTLING: u32 = 0x20;
 pub const VARNEX_CONTROL_MMCSS: u32 = 0x40;
 pub const VARNEX_ON_TIME_NS: i64 = 10000;
-pub const VARNEX_VERSION: u32 = 67328;
+pub const VARNEX_VERSION: u32 = 67329;
 // end of generated constants
 
 #[repr(C)]
