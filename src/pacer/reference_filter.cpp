@@ -29,9 +29,10 @@ constexpr double kGateSigmas = 5.0;
 // noise's RMS of each other: a step's readings, or outliers of one size.
 constexpr double kAgreeJitters = 3.0;
 // Isolated outliers make an agreeing run of k with the chance share^k: a run
-// of k is a step once that is below kFalseStepChance. Three at the least: two
-// agreeing outliers in a row are common enough on a reference that has had
-// none. A run that does not agree is a step at kRejectRun.
+// of k is a step once that is below kFalseStepChance. Three at the least: a
+// share measured as 0 is a short history, not a promise, and one or two
+// outliers in a row must not move the grid. A run that does not agree is a
+// step at kRejectRun.
 constexpr double kFalseStepChance = 1e-9;
 constexpr uint32_t kShortestStepRun = 3;
 constexpr uint32_t kRejectRun = 8;
