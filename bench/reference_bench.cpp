@@ -40,6 +40,7 @@ struct Outcome {
     std::vector<double> following_ns, reanchored_ns, free_ns;  // signed, per tick
     std::vector<double> rate_error_ppm;                        // the estimate's, per tick
     std::vector<bool> within_slew;                             // each interval
+    uint64_t steps = 0;
     double creation_bracket_ns = 0.0;
 };
 
@@ -131,6 +132,7 @@ Outcome run(const Scenario& scenario, int ticks, uint64_t seed)
         }
         previous = stats;
         previous_deadline_ns = deadline_ns;
+        outcome.steps = stats.reference_steps;
         if (i == ticks / 2 && scenario.change_ppm != 0.0) {
             anchor_reading_ns = reading_at(deadline_ns);
             anchor_local_ns = deadline_ns;
@@ -182,8 +184,8 @@ int main(int argc, char** argv)
     }
     const int ticks = static_cast<int>(seconds * 1000);
     const Scenario scenarios[] = {{"plain", 0.0, 0.0}, {"rate +600 ppm at half", 600.0, 0.0}, {"1% outliers of 1 ms", 0.0, 0.01}};
-    std::printf("%-22s %5s %8s %10s %10s %10s %9s %10s %9s %9s\n", "scenario", "round", "lock ms", "p99 follow",
-                "p99 anchor", "p99 free", "rate rms", "relock ms", "in slew", "bracket");
+    std::printf("%-22s %5s %8s %10s %10s %10s %9s %10s %9s %5s %9s\n", "scenario", "round", "lock ms", "p99 follow",
+                "p99 anchor", "p99 free", "rate rms", "relock ms", "in slew", "steps", "bracket");
     for (int round = 0; round < rounds; ++round) {
         for (const Scenario& scenario : scenarios) {
             const Outcome outcome = run(scenario, ticks, 1000 + static_cast<uint64_t>(round));
@@ -202,13 +204,14 @@ int main(int argc, char** argv)
             }
             const size_t in_slew = static_cast<size_t>(
                 std::count(outcome.within_slew.begin(), outcome.within_slew.end(), true));
-            std::printf("%-22s %5d %8zu %8.2fus %8.2fus %8.1fus %6.2fppm %10s %4zu/%-4zu %7.0fus\n", scenario.name,
+            std::printf("%-22s %5d %8zu %8.2fus %8.2fus %8.1fus %6.2fppm %10s %4zu/%-4zu %5llu %7.0fus\n", scenario.name,
                         round + 1, locked, p99_abs_ns(outcome.following_ns, from, measured_to) / 1e3,
                         p99_abs_ns(outcome.reanchored_ns, from, measured_to) / 1e3,
                         p99_abs_ns(outcome.free_ns, from, measured_to) / 1e3,
                         rms(outcome.rate_error_ppm, locked + 5000, measured_to),
                         scenario.change_ppm != 0.0 ? std::to_string(relock_ms).c_str() : "-", in_slew,
-                        outcome.within_slew.size(), outcome.creation_bracket_ns / 1e3);
+                        outcome.within_slew.size(), static_cast<unsigned long long>(outcome.steps),
+                        outcome.creation_bracket_ns / 1e3);
         }
     }
     return 0;

@@ -318,9 +318,12 @@ typedef struct varnex_pacer_stats {
 /** \brief A following pacer's reference (varnex_pacer_stats::reference_state). \since 1.7 */
 typedef enum varnex_reference_state {
     VARNEX_REFERENCE_NONE = 0,      /**< Not following, or no observation yet. */
-    VARNEX_REFERENCE_ACQUIRING = 1, /**< Observed, but the estimate or the grid not yet settled on it. */
-    /** The estimate has settled, and the grid's phase error is within 20 us or three times the
-        estimate's own uncertainty, whichever is larger. */
+    /** Observed, but the estimate or the grid not yet settled on it, or the latest two observations
+        or more rejected: the reference may have stepped, and the grid not yet followed. */
+    VARNEX_REFERENCE_ACQUIRING = 1,
+    /** The estimate has settled and took one of the latest two observations at least, and the
+        grid's phase error is within 20 us or three times the estimate's own uncertainty, whichever
+        is larger. */
     VARNEX_REFERENCE_LOCKED = 2,
     /** No observation for the holdover time: the grid runs on the last estimate. */
     VARNEX_REFERENCE_HOLDOVER = 3

@@ -199,7 +199,8 @@ Change follow_reference(Following& following, const Grid& grid, const WaiterStat
     const int64_t error_ns = counts_to_ns(steered, deadline_counts(steered, next)) -
                              local_at(following.filter, reference_ns_of(following, next));
     const double lock_ns = std::max(kLockFloorNs, kLockSigmas * std::sqrt(offset_variance_ns2(following.filter)));
-    uint32_t state = filter_settled(following.filter) && std::fabs(static_cast<double>(error_ns)) <= lock_ns
+    uint32_t state = filter_settled(following.filter) && !in_rejection_run(following.filter) &&
+                             std::fabs(static_cast<double>(error_ns)) <= lock_ns
                          ? VARNEX_REFERENCE_LOCKED
                          : VARNEX_REFERENCE_ACQUIRING;
     if (now_ns - following.last_observed_ns > following.options.holdover_ns) {

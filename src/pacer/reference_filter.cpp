@@ -25,7 +25,20 @@ constexpr double kBiasLength = 32.0;
 // One in about 10^6 innovations of a Gaussian reference lies past 5 sigmas:
 // the gate rejects almost only outliers.
 constexpr double kGateSigmas = 5.0;
+// Rejections in a row whose innovations lie within this many times the
+// noise's RMS of each other: a step's readings, or outliers of one size.
+constexpr double kAgreeJitters = 3.0;
+// Isolated outliers make an agreeing run of k with the chance share^k: a run
+// of k is a step once that is below kFalseStepChance. Three at the least: a
+// share measured as 0 is a short history, not a promise, and one or two
+// outliers in a row must not move the grid. A run that does not agree is a
+// step at kRejectRun.
+constexpr double kFalseStepChance = 1e-9;
+constexpr uint32_t kShortestStepRun = 3;
 constexpr uint32_t kRejectRun = 8;
+// The outlier share is a running mean over this many gated observations: a
+// share of 1% is seen ten times over.
+constexpr double kShareLength = 1024.0;
 constexpr uint32_t kSettledObservations = 16;
 // The bias's spread is 1 / sqrt(2 * kBiasLength - 1), 0.13: 0.75 is past 5.9
 // of them.
@@ -36,6 +49,25 @@ constexpr double kNoiseFloorNs2 = 100.0;
 // What a new reference's noise is taken to be until the filter settles:
 // then counted as one of the innovations that tell.
 constexpr double kInitialNoiseNs2 = 50000.0 * 50000.0;
+
+// The run's rejections counted into the outlier share, only as it ends: the
+// share that tells whether a run is a step is the one measured before it.
+void end_rejection_run(ReferenceFilter& filter)
+{
+    filter.outlier_share =
+        1.0 - (1.0 - filter.outlier_share) * std::pow(1.0 - 1.0 / kShareLength, filter.rejected_in_row);
+    filter.rejected_in_row = 0;
+}
+
+uint32_t step_run(double outlier_share)
+{
+    uint32_t run = kShortestStepRun;
+    for (double chance = std::pow(outlier_share, run); chance >= kFalseStepChance && run < kRejectRun;
+         chance *= outlier_share) {
+        ++run;
+    }
+    return run;
+}
 
 void start(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, double rate_spread)
 {
@@ -48,7 +80,7 @@ void start(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, doub
     filter.p11 = std::max(filter.p11, rate_spread * rate_spread);
     filter.bias = 0.0;
     filter.accepted = 1;
-    filter.rejected_in_row = 0;
+    end_rejection_run(filter);
 }
 
 // The state moved on to `local_ns`, its covariance grown by the model's noise.
@@ -103,18 +135,23 @@ Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_
     const double noise = observation_noise_ns2(predicted);
     const double spread = predicted.p00 + noise;
     if (filter_settled(filter) && innovation * innovation > kGateSigmas * kGateSigmas * spread) {
-        if (++filter.rejected_in_row < kRejectRun) {
+        const bool first = filter.rejected_in_row++ == 0;
+        filter.run_lowest_ns = first ? innovation : std::min(filter.run_lowest_ns, innovation);
+        filter.run_highest_ns = first ? innovation : std::max(filter.run_highest_ns, innovation);
+        const bool agreeing = filter.run_highest_ns - filter.run_lowest_ns <= kAgreeJitters * std::sqrt(noise);
+        if (filter.rejected_in_row < (agreeing ? step_run(filter.outlier_share) : kRejectRun)) {
             return Observed::kOutlier;
         }
         start(filter, reference_ns, local_ns, kRateKick);
         return Observed::kRestarted;
     }
     filter = predicted;
-    filter.rejected_in_row = 0;
+    end_rejection_run(filter);
     // An innovation's square less the offset's own variance is the noise's
     // variance, on average; but only once the offset is known better than the
     // observations, and the mean is plain until kNoiseLength of them.
     if (filter_settled(filter)) {
+        filter.outlier_share -= filter.outlier_share / kShareLength;
         const double noise_weight =
             1.0 / std::min<double>(filter.accepted - kSettledObservations + 2, kNoiseLength);
         filter.noise_ns2 += noise_weight * (innovation * innovation - filter.p00 - filter.noise_ns2);

@@ -20,8 +20,14 @@
 // Robustness:
 // - an outlier: an innovation past kGateSigmas of its expected spread, once
 //   the filter has settled, is rejected and counted;
-// - a step: kRejectRun rejections in a row are the reference itself moved; the
-//   offset restarts at the latest observation, the rate kept but uncertain;
+// - a step: rejections in a row whose innovations agree within kAgreeJitters
+//   of the noise are the reference itself moved once they are too many to be
+//   outliers by chance: k in a row, the least k for which the outlier share
+//   measured before them, to the k-th power, is under kFalseStepChance (3 to
+//   kRejectRun; 3 with no outliers measured). The offset restarts at the
+//   latest observation, the rate kept but uncertain. A run that does not agree
+//   (a change of rate the gate rejects, whose innovations grow) restarts so at
+//   kRejectRun;
 // - a restart before the filter settles (no gate yet): an innovation past the
 //   caller's restart distance is a new reference (a stream restarted while
 //   the pacer acquired it), not a reading to average with the old one: the
@@ -51,7 +57,12 @@ struct ReferenceFilter {
     double noise_ns2 = 0.0;       // the observations' noise, learned
     double bias = 0.0;            // their running mean, each divided by its spread
     uint32_t accepted = 0;        // since the start or the latest restart
+    // The share of the gated observations rejected, a running mean over
+    // kShareLength; a run of rejections is counted in as it ends.
+    double outlier_share = 0.0;
     uint32_t rejected_in_row = 0;
+    double run_lowest_ns = 0.0;   // the run's innovations span these
+    double run_highest_ns = 0.0;
 };
 
 enum class Observed { kAccepted, kOutlier, kRestarted };
@@ -62,6 +73,12 @@ Observed observe_reference(ReferenceFilter& filter, int64_t reference_ns, int64_
 // Whether the filter has taken enough observations since its start to gate
 // outliers and to lock.
 bool filter_settled(const ReferenceFilter& filter);
+// Whether the latest two observations or more were rejected: the reference
+// may have stepped, and the estimate not yet followed.
+inline bool in_rejection_run(const ReferenceFilter& filter)
+{
+    return filter.rejected_in_row >= 2;
+}
 // The local instant at which the reference reads `reference_ns`, and the
 // reference's reading at `local_ns`, by the estimate.
 int64_t local_at(const ReferenceFilter& filter, int64_t reference_ns);

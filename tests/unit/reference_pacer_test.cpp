@@ -412,6 +412,45 @@ TEST_F(ReferencePacerTest, AReferenceRestartedWhileAcquiredIsFollowedFromItsNewR
     varnex_pacer_destroy(pacer);
 }
 
+// The reference steps at tick 150 of a 100 Hz pacer that observes it, read
+// exactly, before each wait: one rejection leaves the state locked, the
+// second does not, and the third is the step.
+TEST_F(ReferencePacerTest, AStepIsTakenAtItsThirdObservationAndTheStateIsAcquiringFromItsSecond)
+{
+    constexpr int64_t kTickNs = 10000000;
+    for (const int64_t step_ns : {-50000000, 30000000}) {
+        SCOPED_TRACE(step_ns);
+        varnex_pacer_config config = following();
+        config.rate_num = static_cast<uint32_t>(kNsPerSecond / kTickNs);
+        varnex_pacer* pacer = created(config);
+        Truth truth;
+        std::vector<varnex_pacer_stats> stats;
+        std::vector<int64_t> reference_lead_ns;  // of the tick's index, over the reference at its return
+        for (int i = 0; i <= 152; ++i) {
+            int64_t now_ns = varnex_clock_ns();
+            if (i == 150) {
+                truth.change(now_ns, 1.0, step_ns);
+            }
+            ASSERT_EQ(varnex_pacer_observe(pacer, truth.reading(now_ns), now_ns), VARNEX_OK);
+            const varnex_tick tick = waited(pacer);
+            now_ns = varnex_clock_ns();
+            reference_lead_ns.push_back(static_cast<int64_t>(tick.index) * kTickNs - truth.reading(now_ns));
+            stats.push_back(stats_of(pacer));
+        }
+        const auto locked = static_cast<uint32_t>(VARNEX_REFERENCE_LOCKED);
+        const auto acquiring = static_cast<uint32_t>(VARNEX_REFERENCE_ACQUIRING);
+        EXPECT_EQ(stats[149].reference_state, locked);
+        EXPECT_EQ(stats[150].reference_state, locked);
+        EXPECT_EQ(stats[151].reference_state, acquiring);
+        EXPECT_EQ(stats[151].reference_steps, 0u);
+        EXPECT_EQ(stats[151].reference_outliers, 2u);
+        EXPECT_EQ(stats[152].reference_steps, 1u);
+        EXPECT_EQ(stats[152].reference_outliers, 2u);
+        EXPECT_LE(std::llabs(reference_lead_ns[152]), 1000) << "the tick from the step on is the reference's";
+        varnex_pacer_destroy(pacer);
+    }
+}
+
 // On the readiness handle: a loop woken at the counter's grid is told of the
 // re-base at its call, and the handle is armed for the tick's new instant.
 TEST_F(ReferencePacerTest, TheHandleIsReArmedWhenARebaseMovesTheTick)
