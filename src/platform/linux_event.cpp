@@ -1,12 +1,5 @@
 // Linux: the named event is a futex word in POSIX shared memory, so that
 // processes of one user share ticks as they do on Windows.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,12 +12,7 @@ namespace detail {
 
 EventObject::~EventObject()
 {
-    if (shared != nullptr) {
-        munmap(shared, sizeof(SharedEvent));
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
+    close_shared_file(&file);
 }
 
 WaitResult wait_for_event(SharedEvent& event, uint32_t timeout_ms)
@@ -53,14 +41,6 @@ using namespace detail;
 
 namespace {
 
-// Another process of this user holds the event's lock exclusively only while
-// it starts the event; one that keeps it fails our open instead of hanging it.
-constexpr int kLockAttempts = 200;
-constexpr long kLockRetryNs = 1000000;
-
-// Where glibc's shm_open keeps its objects.
-constexpr const char* kShmDirectory = "/dev/shm";
-
 // As Windows' auto-reset event: a signal goes to one waiting thread, any one,
 // or, with none waiting, is kept (one at most) for the next wait.
 void signal_event(SharedEvent& event)
@@ -81,104 +61,50 @@ void signal_event(SharedEvent& event)
 }
 
 // The open fails; the host learns why on stderr, as it learns of a failed
-// open's message box.
-void refuse_event(const std::string& path, const std::string& reason)
+// open's message box. A file that could not be sized or mapped fails it
+// without a word.
+void report_refusal(SharedFileResult result, const SharedFile& file)
 {
-    std::fprintf(stderr, "Varnex: the tick event %s%s is not used: %s\n", kShmDirectory, path.c_str(),
-                 reason.c_str());
-}
-
-// This user's event file, created at 0600 or found; anything else at the path
-// is refused. /dev/shm is world-writable: a file another user put there could
-// be signalled, truncated (SIGBUS on the next tick) or locked by that user.
-int open_private_event_file(const std::string& path)
-{
-    int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
-        // The umask may have taken bits that every process of the user needs.
-        fchmod(fd, 0600);
-        return fd;
-    }
-    // Without O_CREAT, so that fs.protected_regular cannot refuse the open of
-    // a file that is ours; shm_open adds O_NOFOLLOW.
-    if (errno == EEXIST) {
-        fd = shm_open(path.c_str(), O_RDWR, 0);
-    }
-    if (fd < 0) {
-        const int open_error = errno;
-        // shm_open turns EISDIR into EINVAL, and a link gives ELOOP.
-        struct stat status {};
-        const bool irregular = lstat((kShmDirectory + path).c_str(), &status) == 0 && !S_ISREG(status.st_mode);
-        refuse_event(path, irregular ? "not a regular file" : std::strerror(open_error));
-        return -1;
-    }
-    struct stat status {};
     std::string reason;
-    if (fstat(fd, &status) != 0) {
-        reason = std::strerror(errno);
-    } else if (!S_ISREG(status.st_mode)) {
+    switch (result) {
+    case SharedFileResult::kSystemError:
+        reason = std::strerror(file.error_number);
+        break;
+    case SharedFileResult::kNotRegularFile:
         reason = "not a regular file";
-    } else if (status.st_uid != geteuid()) {
-        reason = "owned by uid " + std::to_string(status.st_uid) + ", not by this user";
-    } else if ((status.st_mode & 07777) != 0600) {
+        break;
+    case SharedFileResult::kForeignOwner:
+        reason = "owned by uid " + std::to_string(file.owner_uid) + ", not by this user";
+        break;
+    case SharedFileResult::kWrongMode: {
         char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.mode));
         reason = std::string("mode ") + mode + ", not 0600";
+        break;
     }
-    if (!reason.empty()) {
-        refuse_event(path, reason);
-        close(fd);
-        return -1;
+    case SharedFileResult::kLockedByOther:
+        reason = "another process keeps it locked";
+        break;
+    case SharedFileResult::kOpened:
+    case SharedFileResult::kResizeFailed:
+    case SharedFileResult::kMapFailed:
+        return;
     }
-    return fd;
-}
-
-bool take_shared_lock(int fd)
-{
-    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
-            return true;
-        }
-        const timespec pause{0, kLockRetryNs};
-        nanosleep(&pause, nullptr);
-    }
-    return false;
+    std::fprintf(stderr, "Varnex: the tick event %s is not used: %s\n", file.path.c_str(), reason.c_str());
 }
 
 }  // namespace
 
 Handle create_named_event(const char* name)
 {
-    // A function of the user alone, so that every process of the user finds
-    // it, whatever its environment.
-    // Appended piece by piece: GCC 12's "/" + std::string warns falsely (-Wrestrict) at -O3.
-    std::string path = "/";
-    path += name;
-    path += ".";
-    path += std::to_string(geteuid());
     auto event = std::make_shared<EventObject>();
-    event->fd = open_private_event_file(path);
-    if (event->fd < 0) {
+    const SharedFileResult opened = open_shared_file(name, sizeof(SharedEvent), &event->file);
+    if (opened != SharedFileResult::kOpened) {
+        report_refusal(opened, event->file);
         return nullptr;
     }
-    if (ftruncate(event->fd, sizeof(SharedEvent)) != 0) {
-        return nullptr;
-    }
-    void* page = mmap(nullptr, sizeof(SharedEvent), PROT_READ | PROT_WRITE, MAP_SHARED, event->fd, 0);
-    if (page == MAP_FAILED) {
-        return nullptr;
-    }
-    event->shared = static_cast<SharedEvent*>(page);
-    // Every holder keeps a shared lock, so the first creator, the one that
-    // gets the exclusive lock, knows the object is not in use and starts it
-    // unsignalled. The kernel drops the lock of a process that was killed.
-    if (flock(event->fd, LOCK_EX | LOCK_NB) == 0) {
-        event->shared->pending.store(0);
-    }
-    if (!take_shared_lock(event->fd)) {
-        refuse_event(path, "another process keeps it locked");
-        return nullptr;
-    }
+    // A file that no one held was zeroed: the event starts unsignalled.
+    event->shared = static_cast<SharedEvent*>(event->file.memory);
     HandleTable& table = handle_table();
     std::lock_guard<std::mutex> lock(table.mutex);
     for (EventSlot& slot : table.event_slots) {

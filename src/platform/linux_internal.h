@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/event.h"
+#include "platform/linux_shared_file.h"
 #include "platform/threads.h"
 
 namespace platform::detail {
@@ -60,7 +61,7 @@ struct SharedEvent {
 };
 
 struct EventObject {
-    int fd = -1;
+    SharedFile file;
     SharedEvent* shared = nullptr;
     ~EventObject();
 };
