@@ -18,7 +18,7 @@
 #include "fake_platform.h"
 #include "platform/clocks.h"
 #include "platform/controls.h"
-#include "platform/event.h"
+#include "dropin/platform/event.h"
 
 namespace fake {
 

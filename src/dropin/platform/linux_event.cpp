@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/linux_internal.h"
+#include "dropin/platform/linux_handles.h"
 
 namespace platform {
 
