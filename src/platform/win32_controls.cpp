@@ -107,14 +107,17 @@ bool affinity_usable(uint64_t mask)
     return (static_cast<DWORD_PTR>(mask) & process_mask) != 0;
 }
 
-// SetThreadAffinityMask hands back the previous mask itself.
-Handle create_affinity_store()
+// SetThreadAffinityMask hands back the previous mask itself: the store is a
+// token.
+struct AffinityStore {};
+
+AffinityStore* create_affinity_store()
 {
-    static char token;
+    static AffinityStore token;
     return &token;
 }
 
-void close_affinity_store(Handle)
+void close_affinity_store(AffinityStore*)
 {
 }
 

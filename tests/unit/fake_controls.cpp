@@ -26,12 +26,12 @@ bool affinity_usable(uint64_t mask)
     return mask != 0;
 }
 
-Handle create_affinity_store()
+AffinityStore* create_affinity_store()
 {
-    return issue_recorded("create_affinity_store");
+    return static_cast<AffinityStore*>(issue_recorded("create_affinity_store"));
 }
 
-void close_affinity_store(Handle store)
+void close_affinity_store(AffinityStore* store)
 {
     release_recorded("close_affinity_store", store);
 }
