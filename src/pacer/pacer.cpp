@@ -16,6 +16,7 @@
 #include "pacer/reference.h"
 #include "pacer/stats.h"
 #include "pacer/waits.h"
+#include "platform/pages.h"
 
 static_assert(sizeof(varnex_pacer_config) == 48, "fixed for 32- and 64-bit hosts");
 static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pacer_config, phase_ns) == 24 &&

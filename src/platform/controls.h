@@ -1,5 +1,4 @@
-// The pacer's scheduling and power controls, and the pages of its own that
-// the memory lock holds.
+// The pacer's scheduling and power controls.
 #ifndef VARNEX_PLATFORM_CONTROLS_H
 #define VARNEX_PLATFORM_CONTROLS_H
 
@@ -13,12 +12,6 @@
 #endif
 
 namespace platform {
-
-// The pacer's own memory: whole pages that nothing else shares, so that
-// locking and unlocking them touches no neighbour's (Linux: a mapping of its
-// own; Windows: VirtualAlloc). Null on failure.
-void* allocate_pages(size_t bytes);
-void free_pages(void* pages, size_t bytes);
 
 // The pacer's scheduling and power controls. Each apply fills `saved` with
 // what its restore puts back. kDenied: the system refused it (a missing

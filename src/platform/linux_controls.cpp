@@ -1,6 +1,5 @@
 // Linux: the pacer's controls act on the calling thread through the
-// kernel's per-thread calls, where 0 names the caller; its memory is a
-// mapping of its own.
+// kernel's per-thread calls, where 0 names the caller.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -223,18 +222,6 @@ void restore_control(Control control, const ControlRequest& request, const Saved
     default:
         break;
     }
-}
-
-// A mapping of its own: munmap also drops its lock.
-void* allocate_pages(size_t bytes)
-{
-    void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return pages == MAP_FAILED ? nullptr : pages;
-}
-
-void free_pages(void* pages, size_t bytes)
-{
-    munmap(pages, bytes);
 }
 
 }  // namespace platform

@@ -121,16 +121,6 @@ void close_affinity_store(AffinityStore*)
 {
 }
 
-void* allocate_pages(size_t bytes)
-{
-    return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-}
-
-void free_pages(void* pages, size_t)
-{
-    VirtualFree(pages, 0, MEM_RELEASE);
-}
-
 ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved)
 {
     switch (control) {
