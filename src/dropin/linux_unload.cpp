@@ -2,7 +2,7 @@
 // close returns without waiting for the worker, so a worker may still be
 // running the library's code here; unmapping that code under it would crash
 // the host. (On Windows each worker holds the module loaded instead.)
-#include "platform/unload.h"
+#include "dropin/platform/unload.h"
 #include "dropin/tick_worker.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "dropin/tick_event.h"
 
 #include "dropin/timer_state.h"
-#include "platform/event.h"
+#include "dropin/platform/event.h"
 
 namespace {
 

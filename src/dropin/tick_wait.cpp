@@ -1,5 +1,6 @@
 #include "dropin/timer_state.h"
-#include "platform/event.h"
+#include "dropin/platform/event.h"
+#include "platform/counter.h"
 #include "varnex.h"
 
 namespace {

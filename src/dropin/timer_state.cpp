@@ -1,7 +1,7 @@
 #include "dropin/timer_state.h"
 
 #include "platform/counter.h"
-#include "platform/message_box.h"
+#include "dropin/platform/message_box.h"
 
 constinit TimerState timer_state{};
 

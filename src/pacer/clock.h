@@ -11,7 +11,7 @@
 #include "platform/timers.h"
 
 struct PacerClock {
-    platform::Handle sleep_timer = nullptr;  // for the blocking sleeps
+    platform::SleepTimer* sleep_timer = nullptr;  // for the blocking sleeps
 };
 
 inline int64_t read_clock(const PacerClock& /*clock*/)
@@ -25,13 +25,13 @@ inline platform::SleepResult block_until(const PacerClock& clock, int64_t until_
     return platform::sleep_until(clock.sleep_timer, until_counts);
 }
 
-inline void arm_handle(const PacerClock& /*clock*/, platform::Handle ready, int64_t wake_counts)
+inline void arm_handle(const PacerClock& /*clock*/, platform::ReadyTimer* ready, int64_t wake_counts)
 {
     platform::arm_ready_timer(ready, wake_counts);
 }
 
 // A loop blocked on the handle wakes now.
-inline void wake_handle(const PacerClock& clock, platform::Handle ready)
+inline void wake_handle(const PacerClock& clock, platform::ReadyTimer* ready)
 {
     platform::arm_ready_timer(ready, read_clock(clock));
 }

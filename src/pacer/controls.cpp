@@ -97,7 +97,7 @@ int set_controls(varnex_pacer& pacer, const varnex_pacer_controls& controls)
 {
     PacerControls& held = pacer.controls;
     const uint32_t flags = controls.flags;
-    platform::Handle affinity_store = held.request.affinity_store;
+    platform::AffinityStore* affinity_store = held.request.affinity_store;
     if ((flags & VARNEX_CONTROL_AFFINITY) != 0 && affinity_store == nullptr) {
         affinity_store = platform::create_affinity_store();
         if (affinity_store == nullptr) {

@@ -16,6 +16,7 @@
 #include "pacer/reference.h"
 #include "pacer/stats.h"
 #include "pacer/waits.h"
+#include "platform/pages.h"
 
 static_assert(sizeof(varnex_pacer_config) == 48, "fixed for 32- and 64-bit hosts");
 static_assert(offsetof(varnex_pacer_config, rate_hz) == 16 && offsetof(varnex_pacer_config, phase_ns) == 24 &&
@@ -215,11 +216,11 @@ int own_process(varnex_pacer& pacer)
     if (in_own_process(pacer)) {
         return VARNEX_OK;
     }
-    platform::Handle ready = pacer.handle.timer.load(kRelaxed);
+    platform::ReadyTimer* ready = pacer.handle.timer.load(kRelaxed);
     if (ready != nullptr && !platform::renew_ready_timer(ready)) {
         return VARNEX_E_NO_COUNTER;
     }
-    if (platform::Handle thread = pacer.waiting_thread.exchange(nullptr); thread != nullptr) {
+    if (platform::ThreadClock* thread = pacer.waiting_thread.exchange(nullptr); thread != nullptr) {
         platform::close_thread_clock(thread);
     }
     retake_life_controls(pacer);
@@ -377,7 +378,7 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
         return;
     }
     release_controls(*pacer);
-    if (platform::Handle ready = pacer->handle.timer.load(); ready != nullptr) {
+    if (platform::ReadyTimer* ready = pacer->handle.timer.load(); ready != nullptr) {
         // A loop that still polls the handle wakes now, not at the old
         // wake-up; a child's copy never arms the parent's timer.
         if (in_own_process(*pacer)) {
@@ -388,7 +389,7 @@ void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
     if (pacer->clock.sleep_timer != nullptr) {
         platform::close_sleep_timer(pacer->clock.sleep_timer);
     }
-    if (platform::Handle thread = pacer->waiting_thread.load(); thread != nullptr) {
+    if (platform::ThreadClock* thread = pacer->waiting_thread.load(); thread != nullptr) {
         platform::close_thread_clock(thread);
     }
     pacer->~varnex_pacer();
@@ -427,7 +428,7 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
     pacer->cancel_requested.store(1);
     // A loop blocked on the handle wakes, and its wait sees the cancel; in a
     // child whose copy has no timer of its own yet, the flag is all.
-    if (platform::Handle ready = pacer->handle.timer.load(); ready != nullptr && in_own_process(*pacer)) {
+    if (platform::ReadyTimer* ready = pacer->handle.timer.load(); ready != nullptr && in_own_process(*pacer)) {
         wake_handle(pacer->clock, ready);
     }
     return VARNEX_OK;
@@ -457,7 +458,7 @@ int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
     if (const int status = own_process(*pacer); status != VARNEX_OK) {
         return status;
     }
-    platform::Handle ready = pacer->handle.timer.load();
+    platform::ReadyTimer* ready = pacer->handle.timer.load();
     if (ready == nullptr) {
         ready = platform::create_ready_timer();
         if (ready == nullptr) {

@@ -62,7 +62,7 @@ struct UnrecordedTick {
 // The readiness handle, once the host asked for it.
 struct ReadyHandle {
     // Created once, between waits; from then on every wait is on it.
-    std::atomic<platform::Handle> timer{nullptr};
+    std::atomic<platform::ReadyTimer*> timer{nullptr};
     // The wake-up as last armed, the margin it left, and the loop's latency
     // then learned: a call later than that after the wake-up is the host's
     // own lateness.
@@ -109,7 +109,7 @@ struct varnex_pacer {
     // were made: a forked child's copy differs until its first wait.
     std::atomic<uint32_t> process_generation{0};
     // The clock of the thread that first waited, for cpu_ns.
-    std::atomic<platform::Handle> waiting_thread{nullptr};
+    std::atomic<platform::ThreadClock*> waiting_thread{nullptr};
     PublishedCounters published{};
     // Last: its queue is large, and only a pacer that follows a reference
     // touches it.

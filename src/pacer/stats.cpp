@@ -53,7 +53,7 @@ void fill_stats(const varnex_pacer& pacer, varnex_pacer_stats& stats)
     // a clock of its own waiting thread.
     const bool own_process =
         pacer.process_generation.load(std::memory_order_acquire) == platform::process_generation();
-    if (platform::Handle thread = pacer.waiting_thread.load(); thread != nullptr && own_process) {
+    if (platform::ThreadClock* thread = pacer.waiting_thread.load(); thread != nullptr && own_process) {
         stats.cpu_ns = platform::thread_cpu_ns(thread);
     }
 }

@@ -446,7 +446,7 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
 
 void arm_for_next_wait(varnex_pacer& pacer, bool retry)
 {
-    platform::Handle timer = pacer.handle.timer.load(kRelaxed);
+    platform::ReadyTimer* timer = pacer.handle.timer.load(kRelaxed);
     const int64_t now = read_clock(pacer.clock);
     if (retry) {
         // The wait found no clock to follow: a loop comes back a period (at

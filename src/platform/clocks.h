@@ -31,12 +31,14 @@ struct ClockSync {
 };
 ClockSync system_clock_sync();
 
-// The calling thread, for thread_cpu_ns from any thread; release it with
-// close_thread_clock. Null when the thread cannot be measured.
-Handle open_thread_clock();
-void close_thread_clock(Handle thread);
+struct ThreadClock;
+
+// The calling thread's CPU clock, for thread_cpu_ns from any thread; release
+// it with close_thread_clock. Null when the thread cannot be measured.
+ThreadClock* open_thread_clock();
+void close_thread_clock(ThreadClock* clock);
 // That thread's CPU time so far, in nanoseconds; -1 once it has ended.
-int64_t thread_cpu_ns(Handle thread);
+int64_t thread_cpu_ns(ThreadClock* clock);
 
 }  // namespace platform
 

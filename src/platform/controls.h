@@ -1,12 +1,10 @@
-// The pacer's scheduling and power controls, and the pages of its own that
-// the memory lock holds.
+// The pacer's scheduling and power controls.
 #ifndef VARNEX_PLATFORM_CONTROLS_H
 #define VARNEX_PLATFORM_CONTROLS_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/counter.h"
 #if defined(_WIN32)
 #include "platform/win32_saved_control.h"
 #else
@@ -15,12 +13,6 @@
 
 namespace platform {
 
-// The pacer's own memory: whole pages that nothing else shares, so that
-// locking and unlocking them touches no neighbour's (Linux: a mapping of its
-// own; Windows: VirtualAlloc). Null on failure.
-void* allocate_pages(size_t bytes);
-void free_pages(void* pages, size_t bytes);
-
 // The pacer's scheduling and power controls. Each apply fills `saved` with
 // what its restore puts back. kDenied: the system refused it (a missing
 // privilege); kUnsupported: this system has no such control, or the thread
@@ -28,6 +20,7 @@ void free_pages(void* pages, size_t bytes);
 // the calling thread; memory and latency hold for as long as the pacer lives.
 enum class Control { kBoost, kAffinity, kRealtime, kLockMemory, kDmaLatency, kNoThrottling, kMmcss };
 enum class ControlResult { kApplied, kDenied, kUnsupported };
+struct AffinityStore;
 struct ControlRequest {
     uint64_t affinity_mask;
     uint32_t realtime_priority;
@@ -36,7 +29,7 @@ struct ControlRequest {
     size_t memory_bytes;
     // Where the affinity's apply keeps the thread's own CPU set: from
     // create_affinity_store, made between waits so that no wait allocates.
-    Handle affinity_store;
+    AffinityStore* affinity_store;
 };
 // What an apply set aside for its restore, a SavedControl, is each system's
 // own record: the pacer holds it where the apply put it until the restore,
@@ -48,8 +41,8 @@ void restore_control(Control control, const ControlRequest& request, const Saved
 bool affinity_usable(uint64_t mask);
 // Room for a thread's whole CPU set, every CPU of the machine; null on
 // failure.
-Handle create_affinity_store();
-void close_affinity_store(Handle store);
+AffinityStore* create_affinity_store();
+void close_affinity_store(AffinityStore* store);
 
 }  // namespace platform
 

@@ -1,15 +1,13 @@
-// The high-resolution counter that every wait reads, and the handle type
-// of every platform object. Each service has a header of its own in this
-// folder; exactly one set of implementations is linked in: the win32_*.cpp
-// files, the linux_*.cpp files, or the tests' fake platform.
+// The high-resolution counter that every wait reads. Each service has a
+// header of its own in this folder, and an opaque type for each object it
+// hands out; exactly one set of implementations is linked in: the
+// win32_*.cpp files, the linux_*.cpp files, or the tests' fake platform.
 #ifndef VARNEX_PLATFORM_COUNTER_H
 #define VARNEX_PLATFORM_COUNTER_H
 
 #include <cstdint>
 
 namespace platform {
-
-using Handle = void*;
 
 // The Linux counter's frequency: it counts nanoseconds.
 constexpr int64_t kNanosecondsPerSecond = 1000000000;

@@ -1,6 +1,5 @@
 // Linux: the pacer's controls act on the calling thread through the
-// kernel's per-thread calls, where 0 names the caller; its memory is a
-// mapping of its own.
+// kernel's per-thread calls, where 0 names the caller.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -128,14 +127,15 @@ bool affinity_usable(uint64_t mask)
     return CPU_COUNT(&usable) > 0;
 }
 
-Handle create_affinity_store()
+// The store is a cpu_set_t of the kernel's size.
+AffinityStore* create_affinity_store()
 {
-    return CPU_ALLOC(get_nprocs_conf());
+    return reinterpret_cast<AffinityStore*>(CPU_ALLOC(get_nprocs_conf()));
 }
 
-void close_affinity_store(Handle store)
+void close_affinity_store(AffinityStore* store)
 {
-    CPU_FREE(static_cast<cpu_set_t*>(store));
+    CPU_FREE(reinterpret_cast<cpu_set_t*>(store));
 }
 
 ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved)
@@ -150,7 +150,7 @@ ControlResult apply_control(Control control, const ControlRequest& request, Save
                                                          : refused(errno);
     }
     case Control::kAffinity: {
-        auto* previous = static_cast<cpu_set_t*>(request.affinity_store);
+        auto* previous = reinterpret_cast<cpu_set_t*>(request.affinity_store);
         if (previous == nullptr || sched_getaffinity(0, cpu_set_bytes(), previous) != 0) {
             return previous == nullptr ? ControlResult::kUnsupported : refused(errno);
         }
@@ -205,7 +205,7 @@ void restore_control(Control control, const ControlRequest& request, const Saved
         setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), static_cast<int>(saved.value));
         break;
     case Control::kAffinity:
-        sched_setaffinity(0, cpu_set_bytes(), static_cast<cpu_set_t*>(request.affinity_store));
+        sched_setaffinity(0, cpu_set_bytes(), reinterpret_cast<cpu_set_t*>(request.affinity_store));
         break;
     case Control::kRealtime:
         set_policy(static_cast<int>(saved.value >> 32), static_cast<int>(saved.value & 0xFFFFFFFF));
@@ -222,18 +222,6 @@ void restore_control(Control control, const ControlRequest& request, const Saved
     default:
         break;
     }
-}
-
-// A mapping of its own: munmap also drops its lock.
-void* allocate_pages(size_t bytes)
-{
-    void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return pages == MAP_FAILED ? nullptr : pages;
-}
-
-void free_pages(void* pages, size_t bytes)
-{
-    munmap(pages, bytes);
 }
 
 }  // namespace platform

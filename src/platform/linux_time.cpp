@@ -56,13 +56,15 @@ int64_t read_counter()
 }
 
 // Linux sleeps on CLOCK_MONOTONIC itself: the token only stands for a timer.
-Handle create_sleep_timer()
+struct SleepTimer {};
+
+SleepTimer* create_sleep_timer()
 {
-    static char token;
+    static SleepTimer token;
     return &token;
 }
 
-void close_sleep_timer(Handle)
+void close_sleep_timer(SleepTimer*)
 {
 }
 
@@ -70,7 +72,7 @@ void close_sleep_timer(Handle)
 // is lowered for the sleep alone, since the thread is the host's. A slack of
 // 2^31 ns or more reaches us whole only through the syscall's long: glibc's
 // prctl returns an int.
-SleepResult sleep_until(Handle, int64_t deadline_counts)
+SleepResult sleep_until(SleepTimer*, int64_t deadline_counts)
 {
     const timespec deadline = to_timespec(deadline_counts);
     const long host_slack_ns = syscall(SYS_prctl, PR_GET_TIMERSLACK, 0, 0, 0, 0);
@@ -84,18 +86,18 @@ SleepResult sleep_until(Handle, int64_t deadline_counts)
 }
 
 // The descriptor, plus one: descriptor 0 is a valid one.
-Handle create_ready_timer()
+ReadyTimer* create_ready_timer()
 {
     const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    return fd < 0 ? nullptr : reinterpret_cast<Handle>(static_cast<intptr_t>(fd) + 1);
+    return fd < 0 ? nullptr : reinterpret_cast<ReadyTimer*>(static_cast<intptr_t>(fd) + 1);
 }
 
-intptr_t ready_timer_host_handle(Handle timer)
+intptr_t ready_timer_host_handle(ReadyTimer* timer)
 {
     return reinterpret_cast<intptr_t>(timer) - 1;
 }
 
-void close_ready_timer(Handle timer)
+void close_ready_timer(ReadyTimer* timer)
 {
     close(static_cast<int>(ready_timer_host_handle(timer)));
 }
@@ -103,7 +105,7 @@ void close_ready_timer(Handle timer)
 // Setting the timer drops the expirations not yet read, and with them its
 // readiness. An absolute time of 0 would disarm it: a past wake-up is
 // armed for 1 ns, long gone.
-void arm_ready_timer(Handle timer, int64_t wake_counts)
+void arm_ready_timer(ReadyTimer* timer, int64_t wake_counts)
 {
     itimerspec due{};
     due.it_value = to_timespec(wake_counts > 0 ? wake_counts : 1);
@@ -112,7 +114,7 @@ void arm_ready_timer(Handle timer, int64_t wake_counts)
 
 // The child's own timer takes the parent's descriptor number, so that what
 // the host holds stays the handle; the copy of the parent's goes with it.
-bool renew_ready_timer(Handle timer)
+bool renew_ready_timer(ReadyTimer* timer)
 {
     const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (fd < 0) {
@@ -176,6 +178,10 @@ ClockSync system_clock_sync()
 
 namespace {
 
+struct ThreadClocks;
+
+}  // namespace
+
 // A thread's CPU clock names the thread by its id, which the kernel hands to
 // a new thread once this one has ended: each clock is marked as its thread
 // ends (by the thread's exit, through a thread_local) and then reads -1.
@@ -185,8 +191,10 @@ struct ThreadClock {
     // Within the thread's list until it ends or the clock is closed.
     ThreadClock* previous = nullptr;
     ThreadClock* next = nullptr;
-    struct ThreadClocks* owner = nullptr;
+    ThreadClocks* owner = nullptr;
 };
+
+namespace {
 
 std::mutex thread_clocks_mutex;
 
@@ -230,7 +238,7 @@ void unlock_thread_clocks()
 
 }  // namespace detail
 
-Handle open_thread_clock()
+ThreadClock* open_thread_clock()
 {
     clockid_t id{};
     if (pthread_getcpuclockid(pthread_self(), &id) != 0) {
@@ -252,9 +260,8 @@ Handle open_thread_clock()
     return clock;
 }
 
-void close_thread_clock(Handle handle)
+void close_thread_clock(ThreadClock* clock)
 {
-    auto* clock = static_cast<ThreadClock*>(handle);
     {
         std::lock_guard<std::mutex> lock(thread_clocks_mutex);
         if (clock->owner != nullptr) {
@@ -264,9 +271,8 @@ void close_thread_clock(Handle handle)
     delete clock;
 }
 
-int64_t thread_cpu_ns(Handle handle)
+int64_t thread_cpu_ns(ThreadClock* clock)
 {
-    const auto* clock = static_cast<const ThreadClock*>(handle);
     timespec used{};
     if (clock == nullptr || clock->ended.load(std::memory_order_acquire) ||
         clock_gettime(clock->clock, &used) != 0) {

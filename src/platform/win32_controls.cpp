@@ -107,25 +107,18 @@ bool affinity_usable(uint64_t mask)
     return (static_cast<DWORD_PTR>(mask) & process_mask) != 0;
 }
 
-// SetThreadAffinityMask hands back the previous mask itself.
-Handle create_affinity_store()
+// SetThreadAffinityMask hands back the previous mask itself: the store is a
+// token.
+struct AffinityStore {};
+
+AffinityStore* create_affinity_store()
 {
-    static char token;
+    static AffinityStore token;
     return &token;
 }
 
-void close_affinity_store(Handle)
+void close_affinity_store(AffinityStore*)
 {
-}
-
-void* allocate_pages(size_t bytes)
-{
-    return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-}
-
-void free_pages(void* pages, size_t)
-{
-    VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 ControlResult apply_control(Control control, const ControlRequest& request, SavedControl* saved)

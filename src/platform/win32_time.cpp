@@ -66,22 +66,23 @@ int64_t read_counter()
     return reading.QuadPart;
 }
 
-Handle create_sleep_timer()
+// Each object is the HANDLE itself.
+SleepTimer* create_sleep_timer()
 {
     // High resolution from Windows 10 1803 on; earlier systems refuse the flag.
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerHighResolution, TIMER_ALL_ACCESS);
     if (timer == nullptr) {
         timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
     }
-    return timer;
+    return static_cast<SleepTimer*>(timer);
 }
 
-void close_sleep_timer(Handle timer)
+void close_sleep_timer(SleepTimer* timer)
 {
     CloseHandle(timer);
 }
 
-SleepResult sleep_until(Handle timer, int64_t deadline_counts)
+SleepResult sleep_until(SleepTimer* timer, int64_t deadline_counts)
 {
     const int64_t remaining_counts = deadline_counts - read_counter();
     if (remaining_counts <= 0) {
@@ -101,7 +102,7 @@ SleepResult sleep_until(Handle timer, int64_t deadline_counts)
     return SleepResult::kReached;
 }
 
-Handle create_ready_timer()
+ReadyTimer* create_ready_timer()
 {
     HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr,
                                           kCreateWaitableTimerManualReset | kCreateWaitableTimerHighResolution,
@@ -109,15 +110,15 @@ Handle create_ready_timer()
     if (timer == nullptr) {
         timer = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerManualReset, TIMER_ALL_ACCESS);
     }
-    return timer;
+    return static_cast<ReadyTimer*>(timer);
 }
 
-void close_ready_timer(Handle timer)
+void close_ready_timer(ReadyTimer* timer)
 {
     CloseHandle(timer);
 }
 
-intptr_t ready_timer_host_handle(Handle timer)
+intptr_t ready_timer_host_handle(ReadyTimer* timer)
 {
     return reinterpret_cast<intptr_t>(timer);
 }
@@ -130,12 +131,12 @@ std::atomic<uint32_t> fork_generation{0};
 
 }  // namespace detail
 
-bool renew_ready_timer(Handle)
+bool renew_ready_timer(ReadyTimer*)
 {
     return true;
 }
 
-void arm_ready_timer(Handle timer, int64_t wake_counts)
+void arm_ready_timer(ReadyTimer* timer, int64_t wake_counts)
 {
     const int64_t remaining_counts = wake_counts - read_counter();
     LARGE_INTEGER due{};
@@ -173,18 +174,19 @@ ClockSync system_clock_sync()
     return {-1, -1};
 }
 
-Handle open_thread_clock()
+// The clock is a handle of the thread's own.
+ThreadClock* open_thread_clock()
 {
     HANDLE thread = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
                     THREAD_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, 0);
-    return thread;
+    return static_cast<ThreadClock*>(thread);
 }
 
-void close_thread_clock(Handle thread)
+void close_thread_clock(ThreadClock* clock)
 {
-    if (thread != nullptr) {
-        CloseHandle(thread);
+    if (clock != nullptr) {
+        CloseHandle(clock);
     }
 }
 
@@ -192,7 +194,7 @@ void close_thread_clock(Handle thread)
 // (15.6 ms on Windows, 10 ms under Wine), which is enough for a figure read
 // over seconds; QueryThreadCycleTime would count cycles, not time. It goes on
 // answering for a thread that has ended, which the handle's signal tells.
-int64_t thread_cpu_ns(Handle thread)
+int64_t thread_cpu_ns(ThreadClock* thread)
 {
     FILETIME created, exited, kernel, user;
     if (thread == nullptr || WaitForSingleObject(thread, 0) != WAIT_TIMEOUT ||

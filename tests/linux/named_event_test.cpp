@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux_internal.h"
-#include "platform/event.h"
-#include "platform/threads.h"
-#include "platform/unload.h"
+#include "dropin/platform/linux_handles.h"
+#include "dropin/platform/event.h"
+#include "dropin/platform/threads.h"
+#include "dropin/platform/unload.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include "dropin/timer_state.h"
 #include "fake_platform.h"
 #include "fake_platform_test.h"
-#include "platform/event.h"
-#include "platform/threads.h"
+#include "dropin/platform/event.h"
+#include "dropin/platform/threads.h"
 #include "varnex.h"
 
 namespace {

@@ -1,7 +1,5 @@
-// The fake controls and pages: each control reports what the test set, and
-// an applied one saves 100 + its number for its restore to hand back.
-#include <new>
-
+// The fake controls: each control reports what the test set, and an applied
+// one saves 100 + its number for its restore to hand back.
 #include "fake_world.h"
 #include "platform/controls.h"
 
@@ -9,29 +7,17 @@ namespace platform {
 
 using namespace fake;
 
-constexpr std::align_val_t kPageAlignment{4096};
-
-void* allocate_pages(size_t bytes)
-{
-    return ::operator new(bytes, kPageAlignment, std::nothrow);
-}
-
-void free_pages(void* pages, size_t)
-{
-    ::operator delete(pages, kPageAlignment);
-}
-
 bool affinity_usable(uint64_t mask)
 {
     return mask != 0;
 }
 
-Handle create_affinity_store()
+AffinityStore* create_affinity_store()
 {
-    return issue_recorded("create_affinity_store");
+    return static_cast<AffinityStore*>(issue_recorded("create_affinity_store"));
 }
 
-void close_affinity_store(Handle store)
+void close_affinity_store(AffinityStore* store)
 {
     release_recorded("close_affinity_store", store);
 }

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "fake_world.h"
-#include "platform/event.h"
+#include "dropin/platform/event.h"
 
 namespace platform {
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "fake_world.h"
-#include "platform/message_box.h"
+#include "dropin/platform/message_box.h"
 
 namespace platform {
 

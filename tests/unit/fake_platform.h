@@ -11,7 +11,7 @@
 
 #include "platform/clocks.h"
 #include "platform/controls.h"
-#include "platform/event.h"
+#include "dropin/platform/event.h"
 
 namespace fake {
 

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "fake_world.h"
-#include "platform/threads.h"
+#include "dropin/platform/threads.h"
 
 namespace platform {
 

@@ -45,19 +45,19 @@ int64_t read_counter()
     return reading;
 }
 
-Handle create_sleep_timer()
+SleepTimer* create_sleep_timer()
 {
-    return issue_recorded("create_sleep_timer");
+    return static_cast<SleepTimer*>(issue_recorded("create_sleep_timer"));
 }
 
-void close_sleep_timer(Handle timer)
+void close_sleep_timer(SleepTimer* timer)
 {
     release_recorded("close_sleep_timer", timer);
 }
 
 // The counter jumps to the deadline plus the oversleep, as if the sleep woke
 // then.
-SleepResult sleep_until(Handle timer, int64_t deadline_counts)
+SleepResult sleep_until(SleepTimer* timer, int64_t deadline_counts)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -76,22 +76,22 @@ SleepResult sleep_until(Handle timer, int64_t deadline_counts)
     return SleepResult::kReached;
 }
 
-Handle create_ready_timer()
+ReadyTimer* create_ready_timer()
 {
-    return issue_recorded("create_ready_timer");
+    return static_cast<ReadyTimer*>(issue_recorded("create_ready_timer"));
 }
 
-void close_ready_timer(Handle timer)
+void close_ready_timer(ReadyTimer* timer)
 {
     release_recorded("close_ready_timer", timer);
 }
 
-intptr_t ready_timer_host_handle(Handle timer)
+intptr_t ready_timer_host_handle(ReadyTimer* timer)
 {
     return reinterpret_cast<intptr_t>(timer);
 }
 
-bool renew_ready_timer(Handle timer)
+bool renew_ready_timer(ReadyTimer* timer)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -99,26 +99,26 @@ bool renew_ready_timer(Handle timer)
     return true;
 }
 
-void arm_ready_timer(Handle timer, int64_t wake_counts)
+void arm_ready_timer(ReadyTimer* timer, int64_t wake_counts)
 {
     World& w = world();
     std::lock_guard<std::mutex> lock(w.mutex);
     record(w, "arm_ready_timer", timer, wake_counts);
 }
 
-Handle open_thread_clock()
+ThreadClock* open_thread_clock()
 {
-    return issue_recorded("open_thread_clock");
+    return static_cast<ThreadClock*>(issue_recorded("open_thread_clock"));
 }
 
-void close_thread_clock(Handle thread)
+void close_thread_clock(ThreadClock* clock)
 {
-    release_recorded("close_thread_clock", thread);
+    release_recorded("close_thread_clock", clock);
 }
 
 // Not recorded, as counter reads are not: the statistics read it, and a
 // test counts what reading them allocates.
-int64_t thread_cpu_ns(Handle)
+int64_t thread_cpu_ns(ThreadClock*)
 {
     return 0;
 }

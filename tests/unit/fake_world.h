@@ -18,7 +18,7 @@
 #include "fake_platform.h"
 #include "platform/clocks.h"
 #include "platform/controls.h"
-#include "platform/event.h"
+#include "dropin/platform/event.h"
 
 namespace fake {
 
@@ -97,8 +97,8 @@ void pause_here(World& w, std::unique_lock<std::mutex>& lock);
 // divide 10^9.
 int64_t system_ns_locked(const World& w);
 
-// A handle of the sleep timers' or thread clocks' kind: recorded, and
-// released by its close.
+// An object of the pacer's services (a timer, a thread clock, an affinity
+// store): recorded, and released by its close.
 void* issue_recorded(const char* operation);
 void release_recorded(const char* operation, void* handle);
 

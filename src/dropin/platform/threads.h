@@ -1,11 +1,11 @@
 // The threaded timer's worker thread: created suspended, given a priority,
-// resumed. The drop-in timers alone use it.
-#ifndef VARNEX_PLATFORM_THREADS_H
-#define VARNEX_PLATFORM_THREADS_H
+// resumed; wait_for and close_handle serve it.
+#ifndef VARNEX_DROPIN_PLATFORM_THREADS_H
+#define VARNEX_DROPIN_PLATFORM_THREADS_H
 
 #include <cstdint>
 
-#include "platform/counter.h"
+#include "dropin/platform/handles.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
 // What the module hooks ask of the platform as the library unloads.
-#ifndef VARNEX_PLATFORM_UNLOAD_H
-#define VARNEX_PLATFORM_UNLOAD_H
+#ifndef VARNEX_DROPIN_PLATFORM_UNLOAD_H
+#define VARNEX_DROPIN_PLATFORM_UNLOAD_H
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 // Windows: waits on and releases of the events' and threads' handles.
 #include <windows.h>
 
-#include "platform/event.h"
+#include "dropin/platform/handles.h"
 
 namespace platform {
 

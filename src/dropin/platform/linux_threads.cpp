@@ -1,29 +1,15 @@
 // Linux: workers are pthreads that hold until resumed; their nice value
 // stands for Windows' thread priority.
-#include <linux/futex.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/linux_internal.h"
+#include "dropin/platform/linux_handles.h"
 
 namespace platform {
 
 namespace detail {
-
-long futex_wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout, bool shared)
-{
-    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), shared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE,
-                   expected, timeout, nullptr, 0);
-}
-
-long futex_wake(std::atomic<uint32_t>* word, int waiters, bool shared)
-{
-    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE,
-                   waiters, nullptr, nullptr, 0);
-}
 
 void join_finished_threads(HandleTable& table)
 {

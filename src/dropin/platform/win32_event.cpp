@@ -1,7 +1,7 @@
 // Windows: the tick event is a kernel event, shared by name.
 #include <windows.h>
 
-#include "platform/event.h"
+#include "dropin/platform/event.h"
 
 namespace platform {
 

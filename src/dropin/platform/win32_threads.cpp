@@ -3,7 +3,7 @@
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-#include "platform/threads.h"
+#include "dropin/platform/threads.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 // Windows: the failed-open report.
 #include <windows.h>
 
-#include "platform/message_box.h"
+#include "dropin/platform/message_box.h"
 
 namespace platform {
 

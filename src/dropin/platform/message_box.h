@@ -1,6 +1,6 @@
 // The drop-in timers' failed-open report.
-#ifndef VARNEX_PLATFORM_MESSAGE_BOX_H
-#define VARNEX_PLATFORM_MESSAGE_BOX_H
+#ifndef VARNEX_DROPIN_PLATFORM_MESSAGE_BOX_H
+#define VARNEX_DROPIN_PLATFORM_MESSAGE_BOX_H
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 // Linux: the table of the handles that stand for events and threads, the
 // waits on them, and their release at the unload.
-#include "platform/linux_internal.h"
-#include "platform/unload.h"
+#include "dropin/platform/linux_handles.h"
+#include "dropin/platform/unload.h"
 
 namespace platform {
 

@@ -1,7 +1,7 @@
 // Linux: the failed-open report goes to stderr, where a host's user sees it.
 #include <cstdio>
 
-#include "platform/message_box.h"
+#include "dropin/platform/message_box.h"
 
 namespace platform {
 
