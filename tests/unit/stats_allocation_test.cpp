@@ -1,37 +1,11 @@
 // Statistics are read from any thread, also while the allocator is unusable
 // or failing: reading them never calls it, once the drift's windows are full
-// too. Every operator new of this test program is counted.
+// too. Every operator new of this test program is counted (counted_new.cpp).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "counted_new.h"
 #include "fake_platform_test.h"
 #include "varnex/pacer.h"
-
-namespace {
-std::atomic<uint64_t> allocations{0};
-}
-
-void* operator new(size_t bytes)
-{
-    allocations.fetch_add(1);
-    if (void* memory = std::malloc(bytes == 0 ? 1 : bytes)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, size_t) noexcept
-{
-    std::free(memory);
-}
 
 namespace {
 
@@ -50,9 +24,9 @@ TEST_F(PacerStatsTest, ReadingTheStatisticsNeverAllocates)
     }
     varnex_pacer_stats stats{};
     stats.size = sizeof stats;
-    const uint64_t before = allocations.load();
+    const uint64_t before = counted_allocations();
     ASSERT_EQ(varnex_pacer_get_stats(pacer, &stats), VARNEX_OK);
-    EXPECT_EQ(allocations.load(), before);
+    EXPECT_EQ(counted_allocations(), before);
     EXPECT_EQ(stats.ticks, 2100u);
     varnex_pacer_destroy(pacer);
 }

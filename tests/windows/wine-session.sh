@@ -72,7 +72,11 @@ start() {
     # The wineserver must know the display: one started without it makes
     # MessageBoxA return -1 at once.
     export DISPLAY=":$display"
-    setsid "$wineserver" -p </dev/null >/dev/null 2>&1 &
+    # In the foreground: wineserver detaches itself once its socket is up. Had
+    # the wineboot below come first, it would have started a server of its own
+    # that ends with it, and every test program would start one again (about
+    # 3 s each, pipes held open).
+    "$wineserver" -p </dev/null >/dev/null 2>&1 || { echo "no wineserver for $WINEPREFIX" >&2; return 1; }
     # The prefix's services start once here, natively, not in the first test.
     "$wine64" wineboot </dev/null >>"$log" 2>&1
     echo "Xvfb on :$display, wineserver on $WINEPREFIX"
