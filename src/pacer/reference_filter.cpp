@@ -50,8 +50,9 @@ constexpr double kNoiseFloorNs2 = 100.0;
 // then counted as one of the innovations that tell.
 constexpr double kInitialNoiseNs2 = 50000.0 * 50000.0;
 
-// The run's rejections counted into the outlier share, only as it ends: the
-// share that tells whether a run is a step is the one measured before it.
+// The run's rejections counted into the outlier share, only as it ends in an
+// accepted observation: the share that tells whether a run is a step is the
+// one measured before it.
 void end_rejection_run(ReferenceFilter& filter)
 {
     filter.outlier_share =
@@ -80,7 +81,9 @@ void start(ReferenceFilter& filter, int64_t reference_ns, int64_t local_ns, doub
     filter.p11 = std::max(filter.p11, rate_spread * rate_spread);
     filter.bias = 0.0;
     filter.accepted = 1;
-    end_rejection_run(filter);
+    // A run that restarts the estimate was the reference moving, not
+    // outliers: it leaves the share as it was.
+    filter.rejected_in_row = 0;
 }
 
 // The state moved on to `local_ns`, its covariance grown by the model's noise.

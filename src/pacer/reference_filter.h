@@ -58,7 +58,8 @@ struct ReferenceFilter {
     double bias = 0.0;            // their running mean, each divided by its spread
     uint32_t accepted = 0;        // since the start or the latest restart
     // The share of the gated observations rejected, a running mean over
-    // kShareLength; a run of rejections is counted in as it ends.
+    // kShareLength; a run of rejections is counted in as an accepted
+    // observation ends it, never a run that restarted the estimate.
     double outlier_share = 0.0;
     uint32_t rejected_in_row = 0;
     double run_lowest_ns = 0.0;   // the run's innovations span these

@@ -88,4 +88,16 @@ TEST(ReferenceFilterTest, IsolatedOutliersNeverStepAndTheirShareLengthensTheRunT
               (std::vector<Observed>{kOut, kOut, kOut, kOut, kStep}));
 }
 
+// A step's rejections were the reference moving, not outliers: the next step,
+// with still no outlier seen, is followed at its third edge too.
+TEST(ReferenceFilterTest, AStepLeavesTheNextStepAtItsThirdEdge)
+{
+    Pps pps = learned();
+    EXPECT_EQ(pps.edges({20000000, 20000000, 20000000}), (std::vector<Observed>{kOut, kOut, kStep}));
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(pps.edge(20000000), Observed::kAccepted) << "edge " << i;
+    }
+    EXPECT_EQ(pps.edges({-10000000, -10000000, -10000000}), (std::vector<Observed>{kOut, kOut, kStep}));
+}
+
 }  // namespace
