@@ -8,7 +8,6 @@ budget, beside the oracle's.
 usage: report.py OUT.md DISTRIBUTION.svg FRONTIER.svg BUDGET.svg CALL_COST.json PYTHON_CALL_COST.json SAMPLES.csv [...]
 """
 import collections
-import csv
 import json
 import math
 import sys
@@ -64,13 +63,18 @@ def load(paths):
     order = []
     names = {}
     for path in paths:
-        with open(path, newline="") as handle:
-            for row in csv.DictReader(handle):
-                key = (row["platform"], row["method_id"], int(row["rate"]))
+        with open(path) as handle:
+            next(handle)
+            # The fields are unquoted, and an earlier benchmark wrote a method name with a comma:
+            # the name is whatever lies between the second field and the last four.
+            for line in handle:
+                platform, method_id, rest = line.rstrip("\n").split(",", 2)
+                method, rate, kind, value_ns = rest.rsplit(",", 3)
+                key = (platform, method_id, int(rate))
                 if key not in order:
                     order.append(key)
-                    names[key] = row["method"]
-                samples[key + (row["kind"],)].append(float(row["value_ns"]))
+                    names[key] = method
+                samples[key + (kind,)].append(float(value_ns))
     rows = []
     machine = collections.defaultdict(dict)
     for key in order:
