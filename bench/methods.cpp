@@ -287,7 +287,7 @@ Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, 
 
 Method pacer_spin_reported(long rate)
 {
-    return {"pacer_spin_reported", "varnex pacer spin, as it reports itself", rate, [rate](long ticks) {
+    return {"pacer_spin_reported", "varnex pacer spin as it reports itself", rate, [rate](long ticks) {
                 varnex_pacer* pacer = create_pacer(rate, VARNEX_MODE_SPIN, 0);
                 PacerTicks paced(rate);
                 paced.wait(pacer);

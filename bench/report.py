@@ -5,12 +5,23 @@ a markdown report and three charts: the lateness distribution of every method
 second against its p99 lateness; and the hybrid's CPU against its lateness
 budget, beside the oracle's.
 
-usage: report.py OUT.md DISTRIBUTION.svg FRONTIER.svg BUDGET.svg CALL_COST.json PYTHON_CALL_COST.json SAMPLES.csv [...]
+Each --page is rewritten where it quotes the run, between
+
+    <!-- bench: NAME -->  ...  <!-- end bench -->
+
+on lines of their own around a table, or within a line around a sentence
+(such a line must not begin with the marker, or Markdown shows the sentence
+as raw HTML). tests/docs/check_docs.py's generated tables come from the tree;
+these come from a run, so only this report writes them.
 """
+import argparse
 import collections
-import csv
+import datetime
 import json
 import math
+import os
+import pathlib
+import re
 import sys
 
 import matplotlib
@@ -53,6 +64,37 @@ ALIGNED_OFFSET_AIM_NS = 20000
 BUDGETS = [(0, HYBRID, ORACLE), (10000, "budget_10us", "oracle_budget_10us"),
            (50000, "budget_50us", "oracle_budget_50us"), (200000, "budget_200us", "oracle_budget_200us")]
 ON_TIME_NS = 10000
+# The Google Benchmark rows of the per-call table, and its names for them.
+CALL_NAMES = {"counter_read_median": "one counter read (clock_gettime)",
+              "wait_at_first_reading_median": "WaitForRTTimerLV ending at its first reading",
+              "pacer_wait/statistics:0_median": "pacer wait at its deadline, statistics off",
+              "pacer_wait/statistics:1_median": "pacer wait at its deadline, statistics on",
+              "pacer_wait_aligned_median": "pacer wait at its deadline, aligned to the system clock"}
+PYTHON_WAIT = "the same wait as Pacer.wait() from Python (ctypes)"
+PYTHON_OVER_C = "Python's cost over the C call"
+REGION = re.compile(r"<!-- bench: ([\w -]+) -->(.*?)<!-- end bench -->", re.S)
+# The front page's table: the Linux rows at 1,000 ticks per second, as it names them.
+FRONT_PAGE = [("Varnex pacer, spin", SPIN), ("Varnex pacer, hybrid (learned margin)", HYBRID),
+              ("Varnex pacer, sleep", SLEEP), ("`clock_nanosleep`, absolute, for comparison", "clock_nanosleep"),
+              ("asyncio paced by the hybrid's `async for`", "pacer_asyncio")]
+# The rest of the comparison on the precision page: platform and method as it names them, and the row.
+COMPARISON = [("Linux", "Varnex polling", "linux", "polling", 1000),
+              ("Linux", "hybrid, fixed 125 µs margin", "linux", "hybrid_fixed_125us", 1000),
+              ("Linux", "oracle hybrid", "linux", ORACLE, 1000),
+              ("Linux", "bare spin", "linux", BARE_SPIN, 1000),
+              ("Linux", "Varnex pacer, hybrid (learned margin)", "linux", HYBRID, 100),
+              ("Linux", "Varnex pacer, sleep", "linux", SLEEP, 100),
+              ("Linux", "bare spin", "linux", BARE_SPIN, 100),
+              ("Linux, epoll", "hybrid on its readiness handle", "linux", PACER_EPOLL, 1000),
+              ("Linux, asyncio", "`asyncio.sleep` to the grid", "linux", "asyncio_sleep", 1000),
+              ("Linux, asyncio", "`loop.call_at` on the grid", "linux", "asyncio_call_at", 1000),
+              ("Linux, asyncio", "`asyncio.sleep` to the grid", "linux", "asyncio_sleep", 100),
+              ("Linux, asyncio", "hybrid, `async for`", "linux", "pacer_asyncio", 100),
+              ("wine64", "Varnex pacer, hybrid (learned margin)", "windows x64", HYBRID, 100),
+              ("wine64", "Varnex pacer, sleep", "windows x64", SLEEP, 100),
+              ("wine64", "bare spin", "windows x64", BARE_SPIN, 100),
+              ("wine64", "Varnex pacer, hybrid (learned margin)", "windows x64", HYBRID, 1000),
+              ("i686 under qemu", "Varnex pacer, hybrid (learned margin)", "windows i686", HYBRID, 1000)]
 
 
 def median(values):
@@ -64,13 +106,18 @@ def load(paths):
     order = []
     names = {}
     for path in paths:
-        with open(path, newline="") as handle:
-            for row in csv.DictReader(handle):
-                key = (row["platform"], row["method_id"], int(row["rate"]))
+        with open(path) as handle:
+            next(handle)
+            # The fields are unquoted, and an earlier benchmark wrote a method name with a comma:
+            # the name is whatever lies between the second field and the last four.
+            for line in handle:
+                platform, method_id, rest = line.rstrip("\n").split(",", 2)
+                method, rate, kind, value_ns = rest.rsplit(",", 3)
+                key = (platform, method_id, int(rate))
                 if key not in order:
                     order.append(key)
-                    names[key] = row["method"]
-                samples[key + (row["kind"],)].append(float(row["value_ns"]))
+                    names[key] = method
+                samples[key + (kind,)].append(float(value_ns))
     rows = []
     machine = collections.defaultdict(dict)
     for key in order:
@@ -89,6 +136,7 @@ def load(paths):
             "drift": median(samples.get(key + ("drift",), [])),
             "long_drift": median(samples.get(key + ("long drift",), [])),
             "cpu": median(samples.get(key + ("cpu",), [])),
+            "rounds": len(samples.get(key + ("cpu",), [])),
         })
     return rows, machine
 
@@ -408,39 +456,150 @@ def read_json(path):
 
 
 def call_costs(path, python_path):
-    names = {"counter_read_median": "one counter read (clock_gettime)",
-             "wait_at_first_reading_median": "WaitForRTTimerLV ending at its first reading",
-             "pacer_wait/statistics:0_median": "pacer wait at its deadline, statistics off",
-             "pacer_wait/statistics:1_median": "pacer wait at its deadline, statistics on",
-             "pacer_wait_aligned_median": "pacer wait at its deadline, aligned to the system clock"}
-    costs = {names[b["name"]]: b["real_time"] for b in read_json(path).get("benchmarks", []) if b["name"] in names}
-    aligned_ns = costs.get(names["pacer_wait_aligned_median"])
-    statistics_ns = costs.get(names["pacer_wait/statistics:1_median"])
+    costs = {CALL_NAMES[b["name"]]: b["real_time"] for b in read_json(path).get("benchmarks", [])
+             if b["name"] in CALL_NAMES}
+    aligned_ns = costs.get(CALL_NAMES["pacer_wait_aligned_median"])
+    statistics_ns = costs.get(CALL_NAMES["pacer_wait/statistics:1_median"])
     if aligned_ns is not None and statistics_ns is not None:
         check_ns = aligned_ns - statistics_ns
         costs[f"the clock check of an aligned wait (target under 1 µs: {'met' if check_ns < 1000 else 'not met'})"] = \
             check_ns
     python_ns = read_json(python_path).get("python_wait_ns")
-    c_ns = costs.get(names["pacer_wait/statistics:1_median"])
+    c_ns = costs.get(CALL_NAMES["pacer_wait/statistics:1_median"])
     if python_ns is not None:
-        costs["the same wait as Pacer.wait() from Python (ctypes)"] = python_ns
+        costs[PYTHON_WAIT] = python_ns
         if c_ns is not None:
-            costs["Python's cost over the C call"] = python_ns - c_ns
+            costs[PYTHON_OVER_C] = python_ns - c_ns
     return costs
 
 
+def stat(rows, platform, method_id, rate, field):
+    row = find(rows, platform, method_id, rate)
+    return row[field] if row else math.nan
+
+
+def figure_cells(rows, platform, method_id, rate):
+    return [format_ns(stat(rows, platform, method_id, rate, field)) for field in ("p50", "p99", "p999")] + \
+        [format_cpu(stat(rows, platform, method_id, rate, "cpu"))]
+
+
+def run_text(rows, sample_paths):
+    """When the run was made (its samples' files were last written), by what, and its shape."""
+    day = datetime.date.fromtimestamp(max(os.path.getmtime(path) for path in sample_paths))
+    hybrid = next((r for r in pacing_rows(rows) if r["id"] == HYBRID and r["rounds"]), None)
+    shape = ""
+    if hybrid:
+        rounds = hybrid["rounds"]
+        shape = f" ({rounds} round{'s' if rounds > 1 else ''}, {len(hybrid['values']) // rounds:,} ticks a row)"
+    return f"measured on {day.isoformat()} by `scripts/bench.sh`{shape}"
+
+
+def page_regions(rows, call_cost, sample_paths):
+    """The text of each region of the pages that quote the run."""
+    def ns(method_id, field, rate=1000, platform="linux"):
+        return format_ns(stat(rows, platform, method_id, rate, field))
+
+    def cpu(method_id, rate=1000):
+        return format_cpu(stat(rows, "linux", method_id, rate, "cpu"))
+
+    def table_row(cells):
+        return "| " + " | ".join(cells) + " |"
+
+    front = ["| method | p50 | p99 | p99.9 | CPU per s |", "|---|---:|---:|---:|---:|"]
+    front += [table_row([name] + figure_cells(rows, "linux", method_id, 1000)) for name, method_id in FRONT_PAGE]
+    comparison = ["| platform | method | rate /s | p50 | p99 | p99.9 | CPU per s |",
+                  "|---|---|---:|---:|---:|---:|---:|"]
+    comparison += [table_row([shown, name, f"{rate:,}"] + figure_cells(rows, platform, method_id, rate))
+                   for shown, name, platform, method_id, rate in COMPARISON]
+    loops = event_loop_targets(rows) or ["(no event loop was measured in this run)"]
+    wine_sleeps = [r for r in pacing_rows(rows) if r["platform"].startswith("windows") and r["id"] in SLEEPERS]
+    wine_low_ns = min((r["p50"] for r in wine_sleeps), default=math.nan)
+    wine_high_ns = max((r["p99"] for r in wine_sleeps), default=math.nan)
+    many = [r for r in rows if r["id"].startswith(MANY) and r["values"]]
+    many_low_ns = min((r["p50"] for r in many), default=math.nan)
+    many_high_ns = max((r["p50"] for r in many), default=math.nan)
+    many_cpu = stat(rows, "linux", many[0]["id"].rsplit("_", 1)[0], 100, "cpu") if many else math.nan
+    spin_return_ns = stat(rows, "linux", SPIN, 1000, "p50") - stat(rows, "linux", BARE_SPIN, 1000, "p50")
+    call = {name: call_cost.get(shown, math.nan) for name, shown in CALL_NAMES.items()}
+    c_ns, aligned_ns = call["pacer_wait/statistics:1_median"], call["pacer_wait_aligned_median"]
+    python_ns = call_cost.get(PYTHON_WAIT, math.nan)
+    polling_ratio = ratio(stat(rows, "linux", "clock_nanosleep", 1000, "p50"),
+                          stat(rows, "linux", "polling", 1000, "p50"))
+    return {
+        "run": run_text(rows, sample_paths),
+        "front page": "\n".join(front),
+        "comparison": "\n".join(comparison),
+        "stalls": f"In this run `clock_nanosleep`'s own p99 was {ns('clock_nanosleep', 'p99')} at 1,000 ticks per "
+                  f"second; the hybrid's p99 was {ns(HYBRID, 'p99')} at {cpu(HYBRID)} of a core, against the "
+                  f"oracle's {ns(ORACLE, 'p99')} at {cpu(ORACLE)}.",
+        "event loops": "\n".join(loops),
+        "loop timers": f"In this run tokio's `interval` was {ns('tokio_interval', 'p50')} late at the median at "
+                       f"1,000 ticks per second, and Node's `setInterval` {ns('node_setinterval', 'p99', 100)} at "
+                       "p99 at 100 per second.",
+        "wine sleep": f"from {format_ns(wine_low_ns)} at the median to {format_ns(wine_high_ns)} at p99",
+        "many": f"{len(many) or '–'} at 100 ticks per second each took {format_cpu(many_cpu)} of a core in all, "
+                f"with medians from {format_ns(many_low_ns)} to {format_ns(many_high_ns)}.",
+        "drift": f"the pacer {ns(SPIN, 'long_drift')}, the polling timer {ns('polling', 'long_drift')}.",
+        "spin return": f"The pacer in spin mode returns {format_ns(spin_return_ns)} after an inline spin to the "
+                       f"same deadlines would ({ns(SPIN, 'p50')} against {ns(BARE_SPIN, 'p50')} at the median, "
+                       "1,000 ticks per second), and the same spin in a function of its own (\"bare spin behind a "
+                       f"function call\" in the full table) {ns(CALLED_SPIN, 'p50')}.",
+        "call cost": "a pacer wait at its deadline takes "
+                     f"{format_ns(call['pacer_wait/statistics:0_median'])} without statistics and "
+                     f"{format_ns(c_ns)} with them; aligned to the system clock, {format_ns(aligned_ns)}: the clock "
+                     f"check costs {format_ns(aligned_ns - c_ns)} a tick. One counter read takes "
+                     f"{format_ns(call['counter_read_median'])}. `Pacer.wait()` from Python takes "
+                     f"{format_ns(python_ns)}, {format_ns(python_ns - c_ns)} more than the C call.",
+        "wake-up lag": f"is {ns('threaded_wakeup', 'p50')} at the median on Linux, against "
+                       f"{ns(BARE_HAND_OFF, 'p50')} for a bare futex hand-off between two threads.",
+        "system sleep": "The polling timer's median error is "
+                        f"{'–' if math.isnan(polling_ratio) else f'{polling_ratio:,.0f}'} times below "
+                        f"`clock_nanosleep`'s median lateness on Linux ({ns('polling', 'p50')} against "
+                        f"{ns('clock_nanosleep', 'p50')}).",
+    }
+
+
+def fill_page(path, regions):
+    """Rewrites each region of the page with its text; returns the names it has none for."""
+    text = pathlib.Path(path).read_text(encoding="utf-8")
+    unknown = []
+
+    def fill(match):
+        name, old = match.groups()
+        if name not in regions:
+            unknown.append(name)
+            return match.group(0)
+        new = regions[name]
+        if old.startswith("\n"):
+            # A block between blank lines, at the marker's indentation (a table within a list item).
+            indent = text[text.rfind("\n", 0, match.start()) + 1:match.start()]
+            new = "\n\n" + "\n".join(indent + line for line in new.split("\n")) + "\n\n" + indent
+        return f"<!-- bench: {name} -->{new}<!-- end bench -->"
+
+    pathlib.Path(path).write_text(REGION.sub(fill, text), encoding="utf-8")
+    return unknown
+
+
 def main():
-    if len(sys.argv) < 8:
-        print(__doc__)
-        return 2
-    out_md, distribution_svg, frontier_svg, budget_svg, call_cost_json, python_call_cost_json = sys.argv[1:7]
-    rows, machine = load(sys.argv[7:])
-    with open(out_md, "w") as handle:
-        handle.write(markdown(rows, machine, call_costs(call_cost_json, python_call_cost_json)))
-    distribution_chart(rows, distribution_svg)
-    frontier_chart(rows, frontier_svg)
-    budget_chart(rows, budget_svg)
-    return 0
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--page", action="append", default=[], help="a page whose bench regions to rewrite")
+    for name in ("out_md", "distribution_svg", "frontier_svg", "budget_svg", "call_cost_json", "python_call_cost_json"):
+        parser.add_argument(name)
+    parser.add_argument("samples", nargs="+", help="the pacing benchmarks' CSV files")
+    arguments = parser.parse_args()
+    rows, machine = load(arguments.samples)
+    call_cost = call_costs(arguments.call_cost_json, arguments.python_call_cost_json)
+    with open(arguments.out_md, "w") as handle:
+        handle.write(markdown(rows, machine, call_cost))
+    distribution_chart(rows, arguments.distribution_svg)
+    frontier_chart(rows, arguments.frontier_svg)
+    budget_chart(rows, arguments.budget_svg)
+    regions = page_regions(rows, call_cost, arguments.samples)
+    unknown = [f"{page}: no text for the bench region {name}" for page in arguments.page
+               for name in fill_page(page, regions)]
+    for problem in unknown:
+        print(problem, file=sys.stderr)
+    return 1 if unknown else 0
 
 
 if __name__ == "__main__":
