@@ -490,7 +490,7 @@ def run_text(rows, sample_paths):
     shape = ""
     if hybrid:
         rounds = hybrid["rounds"]
-        shape = f" ({rounds} round{'s' if rounds > 1 else ''}, {len(hybrid['values']) // rounds:,} ticks a row)"
+        shape = f" ({rounds} round{'s' if rounds > 1 else ''}, {len(hybrid['values']):,} ticks a row over them)"
     return f"measured on {day.isoformat()} by `scripts/bench.sh`{shape}"
 
 
