@@ -236,6 +236,31 @@ varnex_pacer* create_pacer(long rate, uint32_t mode, double margin_ns, int64_t p
     return pacer;
 }
 
+namespace {
+
+// `ticks` waits on `pacer` after one that only sets the phase, on the epoll
+// `loop` if there is one: the lateness as the host saw it, or with
+// `reported` as the library reported it.
+Round paced_round(varnex_pacer* pacer, long rate, long ticks, int loop, bool reported)
+{
+    PacerTicks paced(rate);
+    paced.wait(pacer, loop);
+    paced = PacerTicks(rate);
+    const double cpu_start_s = process_cpu_seconds();
+    for (long tick = 0; tick < ticks; ++tick) {
+        paced.wait(pacer, loop);
+    }
+    const double cpu_s = process_cpu_seconds() - cpu_start_s;
+    Round round;
+    round.values_ns = reported ? paced.reported_lateness_ns() : paced.lateness_ns();
+    const double wall_s = counts_to_ns(paced.readings().back() - paced.readings().front()) * 1e-9;
+    round.cpu_per_second = wall_s > 0 ? cpu_s / wall_s : 0;
+    round.drift_ns = drift_ns(paced.readings(), paced.indices(), counter_frequency() / rate);
+    return round;
+}
+
+}  // namespace
+
 // `margin_ns`: a fixed hybrid margin; 0 learns it; negative takes the
 // oracle's: the p99.5 of this rate's sleep-mode lateness so far, or for a
 // budget B, its p99 less B (at least 1 ns, since 0 would learn).
@@ -256,27 +281,14 @@ Method pacer_method(long rate, uint32_t mode, const char* id, const char* name, 
                     std::fprintf(stderr, "varnex_pacing_bench: %s: controls refused\n", label.c_str());
                     std::exit(1);
                 }
-                PacerTicks paced(rate);
                 const int loop = on_handle ? epoll_loop_on(pacer) : -1;
-                // The first tick only sets the phase.
-                paced.wait(pacer, loop);
-                paced = PacerTicks(rate);
-                const double cpu_start_s = process_cpu_seconds();
-                for (long tick = 0; tick < ticks; ++tick) {
-                    paced.wait(pacer, loop);
-                }
-                const double cpu_s = process_cpu_seconds() - cpu_start_s;
+                Round round = paced_round(pacer, rate, ticks, loop, false);
 #if !defined(_WIN32)
                 if (loop >= 0) {
                     close(loop);
                 }
 #endif
                 varnex_pacer_destroy(pacer);
-                Round round;
-                round.values_ns = paced.lateness_ns();
-                const double wall_s = counts_to_ns(paced.readings().back() - paced.readings().front()) * 1e-9;
-                round.cpu_per_second = wall_s > 0 ? cpu_s / wall_s : 0;
-                round.drift_ns = drift_ns(paced.readings(), paced.indices(), counter_frequency() / rate);
                 if (mode == VARNEX_MODE_SLEEP) {
                     std::vector<double>& all = sleep_lateness_ns[rate];
                     all.insert(all.end(), round.values_ns.begin(), round.values_ns.end());
@@ -289,20 +301,8 @@ Method pacer_spin_reported(long rate)
 {
     return {"pacer_spin_reported", "varnex pacer spin as it reports itself", rate, [rate](long ticks) {
                 varnex_pacer* pacer = create_pacer(rate, VARNEX_MODE_SPIN, 0);
-                PacerTicks paced(rate);
-                paced.wait(pacer);
-                paced = PacerTicks(rate);
-                const double cpu_start_s = process_cpu_seconds();
-                for (long tick = 0; tick < ticks; ++tick) {
-                    paced.wait(pacer);
-                }
-                const double cpu_s = process_cpu_seconds() - cpu_start_s;
+                const Round round = paced_round(pacer, rate, ticks, -1, true);
                 varnex_pacer_destroy(pacer);
-                Round round;
-                round.values_ns = paced.reported_lateness_ns();
-                const double wall_s = counts_to_ns(paced.readings().back() - paced.readings().front()) * 1e-9;
-                round.cpu_per_second = wall_s > 0 ? cpu_s / wall_s : 0;
-                round.drift_ns = drift_ns(paced.readings(), paced.indices(), counter_frequency() / rate);
                 return round;
             }};
 }
