@@ -106,3 +106,13 @@ VARNEX_FORWARD_C(int, varnex_pacer_observe, (varnex_pacer * pacer, int64_t refer
 VARNEX_FORWARD_C(int, varnex_pacer_set_reference_options,
                  (varnex_pacer * pacer, const varnex_reference_options* options), (pacer, options))
 VARNEX_FORWARD_C(int64_t, varnex_clock_ns, (void), ())
+VARNEX_FORWARD_C(int, varnex_sim_clock_create, (const varnex_sim_clock_config* config, varnex_sim_clock** clock),
+                 (config, clock))
+VARNEX_FORWARD_C(int, varnex_sim_clock_open, (const char* name, varnex_sim_clock** clock), (name, clock))
+VARNEX_FORWARD_C(void, varnex_sim_clock_destroy, (varnex_sim_clock * clock), (clock))
+VARNEX_FORWARD_C(int, varnex_sim_clock_now, (const varnex_sim_clock* clock, int64_t* now_ns), (clock, now_ns))
+VARNEX_FORWARD_C(int, varnex_sim_clock_advance, (varnex_sim_clock * clock, int64_t to_ns, int64_t settle_timeout_ns),
+                 (clock, to_ns, settle_timeout_ns))
+VARNEX_FORWARD_C(int, varnex_pacer_create_on,
+                 (const varnex_pacer_config* config, varnex_sim_clock* clock, varnex_pacer** pacer),
+                 (config, clock, pacer))

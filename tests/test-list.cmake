@@ -6,7 +6,7 @@
 #   stress    long runs of many cycles
 #   package   the packages, the export table, the bindings' sources
 #   docs      the documents: their examples run, their copies, links and
-#             facts, the API reference, the tools' --help, the demo's old name
+#             facts, the API reference, the tools' --help
 #   emulated  added to every entry of the i686 and aarch64 builds, which run
 #             under qemu
 #   rust      the Rust crates: built with Debian's cargo, tested, their example
@@ -282,15 +282,10 @@ varnex_example_test(example_wrapper
 # it runs alone.
 varnex_example_test(example_dropin_timers "polling: 50 ticks in 0\\.[0-9]+ s; threaded: 50 ticks in 0\\.[0-9]+ s" SERIAL)
 if(VARNEX_BUILD_TOOLS)
-    # The demo's old name (until 1.8) answers as it did.
-    set(old_demo $<TARGET_FILE_DIR:varnex_demo>/varnex_demo${CMAKE_EXECUTABLE_SUFFIX})
     varnex_test(tool_options TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
-        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>;${old_demo}"
+        "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>"
         -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR} -DVERSION=${PROJECT_VERSION}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/tool_options.cmake)
-    varnex_test(demo_old_name TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
-        -DPROGRAM=$<TARGET_FILE:varnex_demo> -DOLD=${old_demo} -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
-        -P ${CMAKE_CURRENT_SOURCE_DIR}/docs/demo_old_name.cmake)
 endif()
 if(WIN32)
     varnex_example_test(example_message_loop "50 ticks in the message loop, then WM_QUIT")

@@ -9,9 +9,9 @@
 /** \brief The major version of these headers. \since 1.1 */
 #define VARNEX_VERSION_MAJOR 1
 /** \brief The minor version of these headers. \since 1.1 */
-#define VARNEX_VERSION_MINOR 7
+#define VARNEX_VERSION_MINOR 8
 /** \brief The patch version of these headers. \since 1.1 */
-#define VARNEX_VERSION_PATCH 1
+#define VARNEX_VERSION_PATCH 0
 
 /* VARNEX_API marks what the library exports and VARNEX_CALL the pacer's
  * calling convention, cdecl everywhere. The DLL's export list is its

@@ -80,7 +80,20 @@ typedef enum varnex_status {
     /** Only once the readiness handle is out: the tick's wake-up is still ahead (the host came
         early, or so late that the missed-tick policy chose a later tick). The tick was not taken,
         and the handle is armed for it. \since 1.4 */
-    VARNEX_E_NOT_DUE = -11
+    VARNEX_E_NOT_DUE = -11,
+    /** A settle of varnex_sim_clock_advance() did not complete in its time-out; the clock reads
+        the new time, and a later advance settles what is still pending. \since 1.8 */
+    VARNEX_E_TIMEOUT = -12,
+    /** varnex_sim_clock_create(): the name is held by a clock whose creator lives. \since 1.8 */
+    VARNEX_E_NAME_IN_USE = -13,
+    VARNEX_E_NOT_FOUND = -14,       /**< varnex_sim_clock_open(): no clock by that name. \since 1.8 */
+    /** The process that created the named clock ended: its clock moves no more. \since 1.8 */
+    VARNEX_E_CLOCK_GONE = -15,
+    /** The named clock's memory is not a clock of this version (its magic, version or size).
+        \since 1.8 */
+    VARNEX_E_INCOMPATIBLE = -16,
+    /** The name belongs to another user's clock, or its file has other permissions. \since 1.8 */
+    VARNEX_E_ACCESS_DENIED = -17
 } varnex_status;
 
 /** \brief How a pacer waits (varnex_pacer_config::mode). \since 1.1 */
@@ -281,11 +294,13 @@ typedef struct varnex_pacer_stats {
     uint32_t controls_denied;
     /** The controls this system does not have. \since 1.3 */
     uint32_t controls_unsupported;
-    /** The steps of the system clock that an aligned pacer saw. Earlier libraries leave this and
-        the next three fields unwritten: check varnex_version() first.
-        \since 1.5 (size 128) */
+    /** The steps of the system clock that an aligned pacer saw, and (1.8) the resets of the
+        simulated clock that a pacer on one applied. Earlier libraries leave this and the next
+        three fields unwritten: check varnex_version() first. \since 1.5 (size 128) */
     uint32_t clock_steps;
-    int64_t clock_step_ns;      /**< The sum of the steps' sizes, forward and back alike. \since 1.5 */
+    /** The sum of the steps' sizes, forward and back alike; for a reset, from the clock's reading
+        at the pacer's previous look to the reset's reading. \since 1.5 */
+    int64_t clock_step_ns;
     /** The kernel's view of the system clock (Linux, adjtimex): 1 while it is synchronized, 0
         while STA_UNSYNC is set; -1 elsewhere, or if unknown. \since 1.5 */
     int32_t clock_synchronized;
@@ -595,6 +610,149 @@ VARNEX_API int64_t VARNEX_CALL varnex_clock_ns(void);
  * \since 1.1
  */
 VARNEX_API int VARNEX_CALL varnex_pacer_rate(const varnex_pacer* pacer, uint32_t* rate_num, uint32_t* rate_den);
+
+/** \name A clock the host drives
+ * A simulated clock reads nanoseconds that only the host moves, with varnex_sim_clock_advance().
+ * A pacer made on it by varnex_pacer_create_on() ticks on its readings: a test runs an hour of
+ * ticks in moments, exactly the same every run, and a loop runs in lockstep with a simulator,
+ * in one process or (a named clock) across processes. The guide: docs/virtual-time.md.
+ *
+ * A pacer on a clock is *busy* from its creation until its first wait, and from each tick it
+ * takes until its next call to varnex_pacer_wait(). It is *back* while that call blocks (a host
+ * without the readiness handle), or once it returned #VARNEX_E_NOT_DUE (a host on the handle): a
+ * handle host calls varnex_pacer_wait() as soon as its work is done. A pacer is *pending* at a
+ * reading while it is busy, or back waiting for a deadline at or before that reading. Settle and
+ * auto-advance both go by this.
+ * \since 1.8
+ * @{ */
+
+/** Flag of varnex_sim_clock_config::flags: whenever no pacer on the clock is pending, the clock
+    moves to the earliest deadline that its pacers wait for. A clock with no pacer stands still,
+    and a pacer that stays busy stalls it. */
+#define VARNEX_SIM_AUTO_ADVANCE 0x1u
+
+/** \brief A simulated clock, opaque: made by varnex_sim_clock_create() or
+ * varnex_sim_clock_open(), released by varnex_sim_clock_destroy(). */
+typedef struct varnex_sim_clock varnex_sim_clock;
+
+/** \brief What varnex_sim_clock_create() makes: 80 bytes on every target. */
+typedef struct varnex_sim_clock_config {
+    uint32_t size;      /**< sizeof(varnex_sim_clock_config). */
+    uint32_t flags;     /**< VARNEX_SIM_* bits. */
+    int64_t start_ns;   /**< The first reading: 0 to 2^62. */
+    /** Empty (all zero) for a clock of this process only; else the name that other processes of
+        the same user open it by: 1 to 63 characters of `A-Z a-z 0-9 . _ -`, zero-terminated. */
+    char name[64];
+} varnex_sim_clock_config;
+
+/**
+ * \brief Makes a clock that reads `config->start_ns` until the host advances it.
+ *
+ * A named clock lives in a shared-memory file that only this user can open (Linux: /dev/shm,
+ * 0600; Windows: the logon session's namespace). A name whose creator has ended is taken over.
+ * \param config The clock's configuration.
+ * \param clock Receives the clock; null on failure.
+ * \returns #VARNEX_OK; #VARNEX_E_INVALID_ARGUMENT for a null pointer, a wrong size, unknown flags,
+ *          a start outside 0 to 2^62 or a bad name; #VARNEX_E_NAME_IN_USE; #VARNEX_E_ACCESS_DENIED
+ *          (the name's file is another user's, or not 0600); #VARNEX_E_NO_MEMORY;
+ *          #VARNEX_E_NO_COUNTER when the system gives no shared memory or no event.
+ * \threadsafety Any thread.
+ */
+VARNEX_API int VARNEX_CALL varnex_sim_clock_create(const varnex_sim_clock_config* config,
+                                                   varnex_sim_clock** clock);
+
+/**
+ * \brief Opens, in this process, the named clock that another process of this user created.
+ * \param name Its name.
+ * \param clock Receives the clock; null on failure.
+ * \returns #VARNEX_OK; #VARNEX_E_INVALID_ARGUMENT for a null pointer or a bad name;
+ *          #VARNEX_E_NOT_FOUND; #VARNEX_E_CLOCK_GONE (its creator ended);
+ *          #VARNEX_E_INCOMPATIBLE (not a clock of this version); #VARNEX_E_ACCESS_DENIED;
+ *          #VARNEX_E_NO_MEMORY; #VARNEX_E_NO_COUNTER.
+ * \threadsafety Any thread.
+ */
+VARNEX_API int VARNEX_CALL varnex_sim_clock_open(const char* name, varnex_sim_clock** clock);
+
+/**
+ * \brief Releases the host's reference to the clock. The clock lives on until the last pacer on it
+ * is destroyed. The creator's destroy unlinks a named clock's name (a new create may take it), and
+ * the other processes' waits on it end with #VARNEX_E_CLOCK_GONE once its last pacer is gone; an
+ * opened clock's destroy closes this process's view.
+ * \param clock The clock, or null (nothing is done).
+ * \threadsafety Not while another thread advances it.
+ */
+VARNEX_API void VARNEX_CALL varnex_sim_clock_destroy(varnex_sim_clock* clock);
+
+/**
+ * \brief The clock's reading.
+ * \param clock The clock.
+ * \param now_ns Receives the reading, in the clock's nanoseconds.
+ * \returns #VARNEX_OK, #VARNEX_E_INVALID_ARGUMENT or (an opened clock) #VARNEX_E_CLOCK_GONE, with
+ *          the last reading.
+ * \threadsafety Any thread.
+ */
+VARNEX_API int VARNEX_CALL varnex_sim_clock_now(const varnex_sim_clock* clock, int64_t* now_ns);
+
+/**
+ * \brief Moves the clock to `to_ns`, and with a settle waits until every pacer it made due is
+ * back.
+ *
+ * - Forward: the pacers whose deadlines the clock passed take their ticks, as on the counter when
+ *   a wait comes late: a pacer blocked in its wait returns the tick it waited for, late by the
+ *   overshoot (#VARNEX_CAUSE_OVERSLEPT), and its next call applies the missed-tick policy.
+ * - To the reading the clock has: nothing moves; a settle reports the pending pacers. A simulator
+ *   in an event loop polls this way with a time-out of 0.
+ * - Back (a reset: the simulator restarted its world): each pacer's next tick is due at `to_ns`
+ *   plus its phase, its index going on, and the reset is counted in
+ *   varnex_pacer_stats::clock_steps. Each pacer applies it in its own wait.
+ *
+ * The settle counts the pacers of every process on the clock. It does not wait for the pacers
+ * that the calling thread itself waits on (or created and has not waited on yet): they cannot
+ * come back before this call returns, and take their ticks at that thread's next wait. A pacer
+ * destroyed, or in a process that ended, is not waited for.
+ *
+ * Any thread, in any process that has the clock, may advance it. Advances are serialised: each
+ * moves the clock from the reading it finds, and their settles run side by side.
+ * \param clock The clock.
+ * \param to_ns The new reading: 0 to 2^62.
+ * \param settle_timeout_ns How long to wait for the pacers, in real nanoseconds: 0 or more; or -1
+ *        for not at all (running free).
+ * \returns #VARNEX_OK; #VARNEX_E_TIMEOUT (the clock reads `to_ns`); #VARNEX_E_CLOCK_GONE (an
+ *          opened clock whose creator ended: the clock did not move); #VARNEX_E_INVALID_ARGUMENT
+ *          for a null clock, a reading outside 0 to 2^62 or a time-out below -1.
+ * \threadsafety Any thread.
+ */
+VARNEX_API int VARNEX_CALL varnex_sim_clock_advance(varnex_sim_clock* clock, int64_t to_ns,
+                                                    int64_t settle_timeout_ns);
+
+/**
+ * \brief Creates a pacer whose grid runs on the clock: tick k is due at the clock's reading at the
+ * creation, plus the phase, plus k periods, in the same exact arithmetic as on the counter.
+ *
+ * A wait blocks on the clock and uses no CPU while it stands still; lateness is the clock's
+ * reading at the return minus the deadline (0 when the clock was advanced to the deadline while
+ * the host waited); intervals are in the clock's nanoseconds; cpu_ns stays real, and sleep_ns is
+ * the real time the waits were blocked.
+ *
+ * What does not apply: the mode (any valid mode is accepted; none spins, and spin_ns and
+ * margin_ns read 0); a lateness budget (#VARNEX_E_INVALID_MODE); #VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK,
+ * #VARNEX_PACER_TAI and #VARNEX_PACER_FOLLOW_REFERENCE (#VARNEX_E_INVALID_ARGUMENT). Every control
+ * is accepted; #VARNEX_CONTROL_BOOST, #VARNEX_CONTROL_REALTIME, #VARNEX_CONTROL_NO_THROTTLING and
+ * #VARNEX_CONTROL_MMCSS are reported unsupported. The readiness handle is allowed in every mode:
+ * it turns ready when an advance makes the pacer due (in a process that opened a named clock, by
+ * a thread of the library's that watches the clock).
+ *
+ * The pacer holds a reference to the clock: the clock lives until this pacer is destroyed.
+ * \param config As for varnex_pacer_create().
+ * \param clock The clock.
+ * \param pacer Receives the pacer; null on failure.
+ * \returns As varnex_pacer_create(); #VARNEX_E_CLOCK_GONE; #VARNEX_E_NO_MEMORY when the clock has
+ *          no room for another pacer (256 per clock).
+ * \threadsafety Any thread.
+ */
+VARNEX_API int VARNEX_CALL varnex_pacer_create_on(const varnex_pacer_config* config, varnex_sim_clock* clock,
+                                                  varnex_pacer** pacer);
+/** @} */
 
 #ifdef __cplusplus
 }

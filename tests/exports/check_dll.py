@@ -46,6 +46,12 @@ PACER_EXPORTS = [
     "varnex_pacer_observe",
     "varnex_pacer_set_reference_options",
     "varnex_clock_ns",
+    "varnex_sim_clock_create",
+    "varnex_sim_clock_open",
+    "varnex_sim_clock_destroy",
+    "varnex_sim_clock_now",
+    "varnex_sim_clock_advance",
+    "varnex_pacer_create_on",
 ]
 for names in EXPORTS.values():
     names += PACER_EXPORTS

@@ -1,6 +1,5 @@
 #include "demo_options.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -60,26 +59,6 @@ bool parse_whole(const char* text, double minimum, double maximum, double& value
     return parse_number(text, minimum, maximum, value) && value == std::floor(value);
 }
 
-static_assert(VARNEX_VERSION_MAJOR == 1 && VARNEX_VERSION_MINOR < 8, "1.8 drops the old name varnex_demo");
-
-// kOldProgramName when argv[0] names it (a path, and on Windows perhaps ending
-// in .exe, in any case), else kProgramName.
-const char* program_name(const char* argv0)
-{
-    std::string name = argv0 != nullptr ? argv0 : "";
-    const std::string::size_type separator = name.find_last_of("/\\");
-    if (separator != std::string::npos) {
-        name.erase(0, separator + 1);
-    }
-    for (char& letter : name) {
-        letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-    }
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) {
-        name.resize(name.size() - 4);
-    }
-    return name == kOldProgramName ? kOldProgramName : kProgramName;
-}
-
 // The position of `value` among `names`, or -1.
 int index_of(const char* value, std::initializer_list<const char*> names)
 {
@@ -97,11 +76,6 @@ int index_of(const char* value, std::initializer_list<const char*> names)
 
 int parse_options(int argc, char** argv, Options& options)
 {
-    options.program_name = program_name(argc > 0 ? argv[0] : nullptr);
-    if (std::strcmp(options.program_name, kOldProgramName) == 0) {
-        std::fprintf(stderr, "%s: the program is now %s; the old name goes away in Varnex 1.8\n", kOldProgramName,
-                     kProgramName);
-    }
     varnex_pacer_controls& controls = options.controls;
     auto control_switch = [&](const char* name, uint32_t flag) {
         return arguments::Option{name, [&controls, flag](const char*) {

@@ -9,9 +9,6 @@
 enum class Variant { kPolling, kThreaded, kPacer };
 
 constexpr const char* kProgramName = "varnex-demo";
-// A link to the program (a copy on Windows) that keeps its old name working
-// for scripts until 1.8, with a notice on standard error.
-constexpr const char* kOldProgramName = "varnex_demo";
 
 struct Options {
     Variant variant = Variant::kPolling;
