@@ -28,6 +28,12 @@ const Status = Object.freeze({
     INTERRUPTED: -9,
     INVALID_CONTROL: -10,
     NOT_DUE: -11,
+    TIMEOUT: -12,
+    NAME_IN_USE: -13,
+    NOT_FOUND: -14,
+    CLOCK_GONE: -15,
+    INCOMPATIBLE: -16,
+    ACCESS_DENIED: -17,
 });
 const MODES = Object.freeze({
     spin: 0,
@@ -56,6 +62,9 @@ const CONTROL_BITS = Object.freeze({
     dma_latency: 0x10,
     no_throttling: 0x20,
     mmcss: 0x40,
+});
+const SIM_FLAGS = Object.freeze({
+    auto_advance: 0x1,
 });
 const ON_TIME_NS = 10000;
 // end of generated constants
