@@ -720,14 +720,26 @@ static napi_value clock_now(napi_env env, napi_callback_info info)
     return result;
 }
 
+/* An advance's arguments (clock, toNs, settleNs); argv[0] receives the
+ * clock's object. */
+static struct node_clock* advance_arguments(napi_env env, napi_callback_info info, napi_value argv[3],
+                                            int64_t* to_ns, int64_t* settle_ns)
+{
+    struct node_clock* clock;
+    if (!arguments(env, info, 3, argv) || (clock = clock_of(env, argv[0])) == NULL ||
+        !get_bigint(env, argv[1], to_ns) || !get_bigint(env, argv[2], settle_ns)) {
+        return NULL;
+    }
+    return clock;
+}
+
 /* clockAdvanceSync(clock, toNs, settleNs): a status. */
 static napi_value clock_advance_sync(napi_env env, napi_callback_info info)
 {
     napi_value argv[3];
-    struct node_clock* clock;
     int64_t to_ns, settle_ns;
-    if (!arguments(env, info, 3, argv) || (clock = clock_of(env, argv[0])) == NULL ||
-        !get_bigint(env, argv[1], &to_ns) || !get_bigint(env, argv[2], &settle_ns)) {
+    struct node_clock* clock = advance_arguments(env, info, argv, &to_ns, &settle_ns);
+    if (clock == NULL) {
         return NULL;
     }
     return status_value(env, varnex_sim_clock_advance(clock->clock, to_ns, settle_ns));
@@ -771,10 +783,9 @@ static void advance_ended(napi_env env, napi_status work_status, void* data)
 static napi_value clock_advance(napi_env env, napi_callback_info info)
 {
     napi_value argv[3];
-    struct node_clock* clock;
     int64_t to_ns, settle_ns;
-    if (!arguments(env, info, 3, argv) || (clock = clock_of(env, argv[0])) == NULL ||
-        !get_bigint(env, argv[1], &to_ns) || !get_bigint(env, argv[2], &settle_ns)) {
+    struct node_clock* clock = advance_arguments(env, info, argv, &to_ns, &settle_ns);
+    if (clock == NULL) {
         return NULL;
     }
     struct advance* advance = calloc(1, sizeof *advance);
