@@ -32,9 +32,15 @@ test('for await on a clock that advanceNs steps takes each tick as the advance s
     const taken = [];
     const simulator = (async () => {
         const takenAtSettle = [];
-        for (let step = 1n; step <= 5n; step += 1n) {
-            await clock.advanceNs(step * 10000000n, 30);
-            takenAtSettle.push(taken.length);
+        try {
+            for (let step = 1n; step <= 5n; step += 1n) {
+                await clock.advanceNs(step * 10000000n, 30);
+                takenAtSettle.push(taken.length);
+            }
+        } catch (error) {
+            // Else the loop would wait for a step that never comes.
+            pacer.cancel();
+            throw error;
         }
         return takenAtSettle;
     })();

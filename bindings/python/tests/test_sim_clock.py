@@ -36,6 +36,8 @@ def test_async_for_on_a_clock_that_another_thread_advances_takes_each_tick_as_th
                 taken_at_settle.append(len(taken))
         except varnex.VarnexError as error:
             failures.append(error)
+            # Else the controller would wait for a step that never comes.
+            pacer.cancel()
 
     async def controller(pacer):
         async for tick in pacer:

@@ -87,10 +87,19 @@ async fn a_stream_on_a_clock_that_another_thread_advances_takes_each_tick_as_the
     let mut ticks = Pacer::builder().rate(100, 1).clock(&clock).build().unwrap().into_stream().unwrap();
     let taken = Arc::new(AtomicU64::new(0));
     let seen = Arc::clone(&taken);
+    let cancel = ticks.pacer().cancel_handle();
     let simulator = std::thread::spawn(move || {
-        (1..=5)
-            .map(|step| clock.advance_ns(step * 10_000_000, Some(Duration::from_secs(30))).map(|()| seen.load(Ordering::SeqCst)))
-            .collect::<Vec<_>>()
+        let mut settled = Vec::new();
+        for step in 1..=5 {
+            let result = clock.advance_ns(step * 10_000_000, Some(Duration::from_secs(30)));
+            settled.push(result.map(|()| seen.load(Ordering::SeqCst)));
+            if result.is_err() {
+                // Else the stream would wait for a step that never comes.
+                cancel.cancel();
+                break;
+            }
+        }
+        settled
     });
     for index in 0..5 {
         let tick = ticks.next().await.unwrap().unwrap();
