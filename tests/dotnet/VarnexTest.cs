@@ -262,8 +262,10 @@ static class VarnexTest
                 Tick tick = pacer.Wait();
                 Expect(tick.Index == index && tick.Missed == 0 && tick.LatenessNs == 0, "tick " + index + " on time");
             }
-            // 100 s of clock time, which the real clock's pace would take.
-            Expect(clock.NowNs == 5 + 100000000000L, "the clock at tick 5999's deadline: " + clock.NowNs);
+            // Tick 5999 is due the phase (a period, in whole ns) and 5999 periods after the
+            // creation's reading: 100 s of clock time, which the real clock's pace would take.
+            Expect(clock.NowNs == 5 + 1000000000L / 60 + 5999 * 1000000000L / 60,
+                   "the clock at tick 5999's deadline: " + clock.NowNs);
             Expect(watch.ElapsedMilliseconds < 20000, "6000 ticks in " + watch.ElapsedMilliseconds + " ms");
         }
         Expect(StatusOf(() => SimClock.Open("varnex-test-no-such-clock")) == Status.NotFound, "no such clock");

@@ -18,9 +18,10 @@ test('an auto-advancing clock runs its pacer through exact ticks at once', () =>
     }
     const elapsedNs = process.hrtime.bigint() - started;
     assert.deepEqual(wrong, []);
-    // Tick 5999 is due 6000 periods after the creation's reading: 100 s of
-    // clock time, which the real clock's pace would take.
-    assert.equal(clock.nowNs, 5n + 100n * 10n ** 9n);
+    // Tick 5999 is due the phase (a period, in whole ns) and 5999 periods
+    // after the creation's reading: 100 s of clock time, which the real
+    // clock's pace would take.
+    assert.equal(clock.nowNs, 5n + 10n ** 9n / 60n + 5999n * 10n ** 9n / 60n);
     assert.ok(elapsedNs < 20n * 10n ** 9n, `${elapsedNs} ns`);
     pacer.close();
     clock.close();

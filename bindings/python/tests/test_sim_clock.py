@@ -18,9 +18,9 @@ def test_an_auto_advancing_clock_runs_its_pacer_through_exact_ticks_at_once():
     elapsed = time.monotonic() - started
     assert [t.index for t in ticks] == list(range(6000))
     assert {(t.lateness, t.missed) for t in ticks} == {(0.0, 0)}
-    # Tick 5999 is due 6000 periods after the creation's reading.
-    assert clock.now_ns == 5 + 100 * 10 ** 9
-    # 100 s of clock time; at the real clock's pace it would take all of that.
+    # Tick 5999 is due the phase (a period, in whole ns) and 5999 periods after the creation's
+    # reading: 100 s of clock time, which the real clock's pace would take.
+    assert clock.now_ns == 5 + 10 ** 9 // 60 + 5999 * 10 ** 9 // 60
     assert elapsed < 20, f"{elapsed:.1f} s"
 
 

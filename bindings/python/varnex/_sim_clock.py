@@ -66,10 +66,9 @@ class SimClock:
     through its ticks at once. name: None for a clock of this process only; else 1 to 63
     characters of A-Z a-z 0-9 . _ -, by which other processes of this user open it
     (SimClock.open). Times cross the library as integer nanoseconds; advance and now are their
-    forms in seconds. Any thread may read and advance the clock; close() (and the end of a with
-    block) waits until the calls in progress in other threads have returned. A pacer on the clock
-    keeps it: its reference to this object, and the library's to the clock, last as long as the
-    pacer."""
+    forms in seconds. Any thread may read and advance the clock, and close it (or end its with
+    block) at any time: the calls in progress finish first. A pacer on the clock keeps it: its
+    reference to this object, and the library's to the clock, last as long as the pacer."""
 
     def __init__(self, start_ns=0, auto_advance=False, name=None):
         config = _SimClockConfig(size=ctypes.sizeof(_SimClockConfig))
@@ -90,10 +89,14 @@ class SimClock:
         return clock
 
     def _start(self, status, handle):
-        self._lock = threading.Condition()
+        library = _lib()
+        self._now = library.varnex_sim_clock_now
+        self._advance = library.varnex_sim_clock_advance
+        # Reentrant: a signal handler may close the clock while its thread holds the lock.
+        self._lock = threading.RLock()
         self._handle = None
-        # The threads in a call on the clock; close() destroys it once none is.
-        self._callers = []
+        # The calls in progress on the clock, and the clock that close() left to the last of them.
+        self._calls = 0
         self._destroy_pending = None
         if status != Status.OK:
             _fail(status)
@@ -107,28 +110,23 @@ class SimClock:
         return _checked(name, value, 0, _MAX_NS, "an int of ns from 0 to 2**62")
 
     def _enter(self):
-        """The library's clock, held open until _leave()."""
+        """The library's clock, held until _leave()."""
         with self._lock:
             if self._handle is None:
                 raise Closed("the clock is closed")
-            self._callers.append(threading.get_ident())
+            self._calls += 1
             return self._handle
 
     def _leave(self):
         with self._lock:
-            self._callers.remove(threading.get_ident())
-            if self._destroy_pending is not None and not self._callers:
-                self._destroy()
-
-    def _destroy(self):
-        _lib().varnex_sim_clock_destroy(self._destroy_pending)
-        self._destroy_pending = None
-        self._lock.notify_all()
+            self._calls -= 1
+            if self._calls == 0 and self._destroy_pending is not None:
+                _lib().varnex_sim_clock_destroy(self._destroy_pending)
+                self._destroy_pending = None
 
     def _forget_parent_threads(self):
-        self._lock = threading.Condition()
-        me = threading.get_ident()
-        self._callers = [caller for caller in self._callers if caller == me]
+        self._lock = threading.RLock()
+        self._calls = 0
 
     @property
     def now_ns(self):
@@ -136,7 +134,7 @@ class SimClock:
         reading = ctypes.c_int64()
         handle = self._enter()
         try:
-            status = _lib().varnex_sim_clock_now(handle, ctypes.byref(reading))
+            status = self._now(handle, ctypes.byref(reading))
         finally:
             self._leave()
         if status != Status.OK:
@@ -158,7 +156,7 @@ class SimClock:
         timeout_ns = _settle_timeout_ns(settle)
         handle = self._enter()
         try:
-            status = _lib().varnex_sim_clock_advance(handle, to, timeout_ns)
+            status = self._advance(handle, to, timeout_ns)
         finally:
             self._leave()
         if status != Status.OK:
@@ -171,9 +169,10 @@ class SimClock:
         self.advance_ns(_nearest_ns("to", to, 0), settle)
 
     def close(self):
-        """Releases the host's reference to the clock, once the calls in progress in other threads
-        have returned; its pacers keep the clock until they are closed. A second close does
-        nothing. Closing the creator of a named clock frees its name."""
+        """Releases the host's reference to the clock, at once or, while calls on it are in
+        progress in other threads, as the last of them returns; its pacers keep the clock until
+        they are closed. Closing the creator of a named clock frees its name. A second close does
+        nothing."""
         lock = getattr(self, "_lock", None)
         if lock is None:
             return
@@ -181,14 +180,10 @@ class SimClock:
             handle, self._handle = self._handle, None
             if handle is None:
                 return
-            self._destroy_pending = handle
-            if threading.get_ident() in self._callers:
-                # From inside a call (a signal handler): that call's end destroys it.
-                return
-            if not self._callers:
-                self._destroy()
-            while self._destroy_pending is not None:
-                lock.wait()
+            if self._calls == 0:
+                _lib().varnex_sim_clock_destroy(handle)
+            else:
+                self._destroy_pending = handle
 
     def __enter__(self):
         return self

@@ -13,9 +13,9 @@ fn an_auto_advancing_clock_runs_its_pacer_through_exact_ticks_at_once() {
         let tick = pacer.wait().unwrap();
         assert_eq!((tick.index, tick.missed, tick.lateness_ns), (index, 0, 0));
     }
-    // Tick 5999 is due 6000 periods after the creation's reading: 100 s of clock time, which the
-    // real clock's pace would take.
-    assert_eq!(clock.now_ns().unwrap(), 5 + 100_000_000_000);
+    // Tick 5999 is due the phase (a period, in whole ns) and 5999 periods after the creation's
+    // reading: 100 s of clock time, which the real clock's pace would take.
+    assert_eq!(clock.now_ns().unwrap(), 5 + 1_000_000_000 / 60 + 5999 * 1_000_000_000 / 60);
     assert!(started.elapsed() < Duration::from_secs(20), "{:?}", started.elapsed());
 }
 
