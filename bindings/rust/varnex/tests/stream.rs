@@ -106,8 +106,8 @@ async fn a_stream_on_a_clock_that_another_thread_advances_takes_each_tick_as_the
         assert_eq!((tick.index, tick.lateness_ns), (index, 0));
         taken.fetch_add(1, Ordering::SeqCst);
     }
-    // Busy with tick 4 from here: the drop lets the last settle end.
-    drop(ticks);
+    // One more poll: its wait, with no tick due, puts the stream back, and the last settle ends.
+    assert!(tokio::time::timeout(Duration::ZERO, ticks.next()).await.is_err());
     // Each settle ends once the stream took the step's tick and waits again.
     assert_eq!(simulator.join().unwrap(), (1..=5).map(Ok).collect::<Vec<_>>());
 }
