@@ -142,7 +142,7 @@ void moved(varnex_sim_clock& clock, int64_t to_ns, bool reset)
     clock.arming.fetch_sub(1, kSeqCst);
 }
 
-// With auto-advance: when no pacer is pending, the clock moves to the
+// With auto-advance: when no live pacer is pending, the clock moves to the
 // earliest deadline that its pacers wait for. A move that another made first
 // fails the exchange; its maker wakes what it made due.
 void auto_advance(varnex_sim_clock& clock)
@@ -166,6 +166,10 @@ void auto_advance(varnex_sim_clock& clock)
         }
         const int64_t due = slot.due_ns.load(kSeqCst);
         if (state != kSlotBack || slot.resets_seen.load(kSeqCst) != resets || due <= now) {
+            // A pacer of a process that ended stalls nothing.
+            if (!owner_alive(clock, slot)) {
+                continue;
+            }
             return;
         }
         earliest = std::min(earliest, due);
