@@ -161,15 +161,12 @@ void auto_advance(varnex_sim_clock& clock)
     for (uint32_t i = 0; i < in_use; ++i) {
         const SimSlot& slot = shared.slots[i];
         const uint32_t state = slot.state.load(kSeqCst);
-        if (state == kSlotFree) {
+        // A pacer of a process that ended stalls nothing, and waits for nothing.
+        if (state == kSlotFree || !owner_alive(clock, slot)) {
             continue;
         }
         const int64_t due = slot.due_ns.load(kSeqCst);
         if (state != kSlotBack || slot.resets_seen.load(kSeqCst) != resets || due <= now) {
-            // A pacer of a process that ended stalls nothing.
-            if (!owner_alive(clock, slot)) {
-                continue;
-            }
             return;
         }
         earliest = std::min(earliest, due);
