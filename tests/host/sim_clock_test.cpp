@@ -337,7 +337,7 @@ TEST(SimClock, SettleRunsThreeControllersInLockstep)
             }
         });
     }
-    ASSERT_EQ(settle(clock), VARNEX_OK);
+    EXPECT_EQ(settle(clock), VARNEX_OK);
     int failed_steps = 0;
     int lagging = 0;
     for (int step = 1; step <= kSteps; ++step) {
@@ -352,7 +352,7 @@ TEST(SimClock, SettleRunsThreeControllersInLockstep)
         varnex_pacer_cancel(controller.pacer.get());
         controller.thread.join();
         EXPECT_EQ(controller.end, VARNEX_E_CANCELLED);
-        ASSERT_EQ(controller.indices.size(), static_cast<size_t>(kSteps));
+        EXPECT_EQ(controller.indices.size(), static_cast<size_t>(kSteps));
         bool in_turn = true;
         for (size_t k = 0; k < controller.indices.size(); ++k) {
             in_turn = in_turn && controller.indices[k] == k;
@@ -378,7 +378,7 @@ TEST(SimClock, APacerThatStaysAwayTimesTheSettleOutUntilItIsBack)
         come_back.get_future().wait();
         end = wait(pacer, tick);
     });
-    ASSERT_EQ(settle(clock), VARNEX_OK);
+    EXPECT_EQ(settle(clock), VARNEX_OK);
     EXPECT_EQ(advance(clock, kPeriodNs, kShortSettleNs), VARNEX_E_TIMEOUT);
     EXPECT_EQ(now_of(clock), kPeriodNs);
     EXPECT_EQ(settle(clock, 0), VARNEX_E_TIMEOUT);
@@ -441,7 +441,7 @@ TEST(SimClock, ACancelEndsAWaitOnAStillClockAtOnce)
         varnex_tick tick{};
         status = wait(pacer, tick);
     });
-    ASSERT_EQ(settle(clock), VARNEX_OK);
+    EXPECT_EQ(settle(clock), VARNEX_OK);
     varnex_pacer_cancel(pacer.get());
     host.join();
     EXPECT_EQ(status, VARNEX_E_CANCELLED);
