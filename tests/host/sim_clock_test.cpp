@@ -494,7 +494,9 @@ TEST(SimClock, TheReadinessHandleTurnsReadyAtTheAdvanceThatMakesTheTickDue)
         ASSERT_EQ(wait(pacer, tick), VARNEX_OK);
         EXPECT_EQ(table({tick}), "tick 0 +0 0P on time; ");
         EXPECT_FALSE(host::handle_ready(handle)) << "armed for tick 1";
+        EXPECT_EQ(advance_elsewhere(clock, kPeriodNs, 0), VARNEX_E_TIMEOUT) << "busy from its tick to its next wait";
         EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+        EXPECT_EQ(advance_elsewhere(clock, kPeriodNs, 0), VARNEX_OK);
         varnex_pacer_cancel(pacer.get());
         EXPECT_TRUE(host::eventually([&] { return host::handle_ready(handle); }));
         EXPECT_EQ(wait(pacer, tick), VARNEX_E_CANCELLED);
