@@ -312,6 +312,43 @@ TEST(SimClock, AHostThatCallsFivePeriodsLateGetsThePolicyAtTheCall)
     }
 }
 
+// A host on the readiness handle is not blocked in a wait as the clock jumps
+// to 6P: it gets the policy at its call, as one that calls late; a tick
+// already due as its previous wait returned is the host's, as on the counter.
+TEST(SimClock, AJumpOfFivePeriodsUnderAHandleHostGivesThePolicyAtItsCall)
+{
+    const struct {
+        uint32_t missed;
+        const char* ticks;
+    } policies[] = {
+        {VARNEX_MISSED_SKIP, "tick 6 +6 0P on time; "},
+        {VARNEX_MISSED_BURST,
+         "tick 0 +0 5P overslept; tick 1 +0 4P host late; tick 2 +0 3P host late; tick 3 +0 2P host late; "
+         "tick 6 +2 0P on time; "},
+        {VARNEX_MISSED_DELAY, "tick 0 +5 5P host late; tick 1 +0 0P on time; "},
+    };
+    for (const auto& policy : policies) {
+        SCOPED_TRACE(policy.missed);
+        const Clock clock = make_clock();
+        varnex_pacer_config config = config_of(1000, policy.missed);
+        config.mode = VARNEX_MODE_SLEEP;
+        const Pacer pacer = make_pacer(clock, config);
+        intptr_t handle = 0;
+        ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+        std::vector<varnex_tick> ticks;
+        varnex_tick tick{};
+        ASSERT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+        for (const int64_t to_ns : {6 * kPeriodNs, 7 * kPeriodNs}) {
+            ASSERT_EQ(advance_elsewhere(clock, to_ns, -1), VARNEX_OK);
+            for (int status = VARNEX_OK; (status = wait(pacer, tick)) != VARNEX_E_NOT_DUE && ticks.size() < 10;) {
+                ASSERT_EQ(status, VARNEX_OK);
+                ticks.push_back(tick);
+            }
+        }
+        EXPECT_EQ(table(ticks), policy.ticks);
+    }
+}
+
 // Each of three controllers has acted on every step before the advance
 // returns, and sees every tick once.
 TEST(SimClock, SettleRunsThreeControllersInLockstep)
