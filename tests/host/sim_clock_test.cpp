@@ -136,6 +136,12 @@ std::string table(const std::vector<varnex_tick>& ticks)
     return rows;
 }
 
+// A policy and the ticks it gives, as table() writes them.
+struct PolicyTicks {
+    uint32_t missed;
+    const char* ticks;
+};
+
 // A host on a thread of its own: it takes ticks until a wait fails, as a
 // cancel makes it.
 class Host {
@@ -250,10 +256,7 @@ TEST(SimClock, AutoAdvanceServesTwoPacersInTwoThreadsAtTheirOwnRates)
 // on the counter that came back late.
 TEST(SimClock, AJumpOfFivePeriodsUnderAWaitTakesThatTickThenThePolicy)
 {
-    const struct {
-        uint32_t missed;
-        const char* ticks;
-    } policies[] = {
+    const PolicyTicks policies[] = {
         {VARNEX_MISSED_SKIP, "tick 0 +0 5P overslept; tick 6 +5 0P on time; "},
         {VARNEX_MISSED_BURST,
          "tick 0 +0 5P overslept; tick 1 +0 4P host late; tick 2 +0 3P host late; tick 3 +0 2P host late; "
@@ -317,10 +320,7 @@ TEST(SimClock, AHostThatCallsFivePeriodsLateGetsThePolicyAtTheCall)
 // already due as its previous wait returned is the host's, as on the counter.
 TEST(SimClock, AJumpOfFivePeriodsUnderAHandleHostGivesThePolicyAtItsCall)
 {
-    const struct {
-        uint32_t missed;
-        const char* ticks;
-    } policies[] = {
+    const PolicyTicks policies[] = {
         {VARNEX_MISSED_SKIP, "tick 6 +6 0P on time; "},
         {VARNEX_MISSED_BURST,
          "tick 0 +0 5P overslept; tick 1 +0 4P host late; tick 2 +0 3P host late; tick 3 +0 2P host late; "
