@@ -56,10 +56,22 @@ varnex_pacer_config one_khz()
     return config;
 }
 
-// The peer program, its standard output read line by line.
+// The peer program, its standard output read line by line; killed if the
+// case ends before it.
 struct Peer {
     pid_t pid = -1;
     std::FILE* output = nullptr;
+
+    Peer() = default;
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    ~Peer()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            end();
+        }
+    }
 
     std::string line()
     {
@@ -71,12 +83,13 @@ struct Peer {
     {
         int status = 0;
         waitpid(pid, &status, 0);
+        pid = -1;
         std::fclose(output);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
 };
 
-Peer start_peer(const std::vector<std::string>& arguments)
+void start_peer(Peer& peer, const std::vector<std::string>& arguments)
 {
     int pipe_fds[2];
     EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
@@ -90,12 +103,10 @@ Peer start_peer(const std::vector<std::string>& arguments)
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    Peer peer;
     EXPECT_EQ(posix_spawn(&peer.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
     peer.output = fdopen(pipe_fds[0], "r");
-    return peer;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start)
@@ -113,7 +124,8 @@ void expect_lockstep(const char* mode, const std::vector<std::string>& arguments
     ASSERT_EQ(varnex_sim_clock_create(&config, &clock), VARNEX_OK);
     std::vector<std::string> words{mode, name};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    Peer controller = start_peer(words);
+    Peer controller;
+    start_peer(controller, words);
     ASSERT_EQ(controller.line(), "ready\n");
     for (int k = 1; k <= 50; ++k) {
         ASSERT_EQ(varnex_sim_clock_advance(clock, k * kPeriodNs, kSettleNs), VARNEX_OK) << k;
@@ -140,7 +152,8 @@ TEST(SimClockProcesses, AControllerKilledMidRunIsNoLongerWaitedFor)
     const varnex_sim_clock_config config = named_config(name);
     varnex_sim_clock* clock = nullptr;
     ASSERT_EQ(varnex_sim_clock_create(&config, &clock), VARNEX_OK);
-    Peer controller = start_peer({"control", name, "1"});
+    Peer controller;
+    start_peer(controller, {"control", name, "1"});
     ASSERT_EQ(controller.line(), "ready\n");
     ASSERT_EQ(varnex_sim_clock_advance(clock, kPeriodNs, kSettleNs), VARNEX_OK);
     EXPECT_EQ(controller.line(), "0 0\n");
@@ -150,7 +163,8 @@ TEST(SimClockProcesses, AControllerKilledMidRunIsNoLongerWaitedFor)
     EXPECT_LT(seconds_since(start), 5.0) << "the settle waited for a dead process";
     EXPECT_EQ(controller.end(), -SIGKILL);
     // Its slot is taken by the next controller.
-    Peer next = start_peer({"control", name, "-1"});
+    Peer next;
+    start_peer(next, {"control", name, "-1"});
     ASSERT_EQ(next.line(), "ready\n");
     EXPECT_EQ(varnex_sim_clock_advance(clock, 3 * kPeriodNs, kSettleNs), VARNEX_OK);
     EXPECT_EQ(next.line(), "0 0\n");
@@ -169,7 +183,8 @@ std::string task_state(int tid)
 TEST(SimClockProcesses, TheCreatorKilledMidRunEndsTheWaitsAndFreesTheName)
 {
     const std::string name = clock_name("creator");
-    Peer creator = start_peer({"create", name});
+    Peer creator;
+    start_peer(creator, {"create", name});
     ASSERT_EQ(creator.line(), "ready\n");
     varnex_sim_clock* clock = nullptr;
     ASSERT_EQ(varnex_sim_clock_open(name.c_str(), &clock), VARNEX_OK);
