@@ -16,8 +16,15 @@
 static_assert(sizeof(varnex_sim_clock_config) == 80 && offsetof(varnex_sim_clock_config, start_ns) == 8 &&
                   offsetof(varnex_sim_clock_config, name) == 16,
               "fixed for 32- and 64-bit hosts");
-static_assert(sizeof(SimSlot) == 40 && sizeof(SimProcess) == 8 && offsetof(SimShared, processes) == 64,
+static_assert(sizeof(SimSlot) == 40 && offsetof(SimSlot, due_ns) == 32 && sizeof(SimProcess) == 8 &&
+                  offsetof(SimShared, now_ns) == 16 && offsetof(SimShared, reset_to_ns) == 32 &&
+                  offsetof(SimShared, processes) == 64 &&
+                  offsetof(SimShared, slots) == 64 + 8 * kSimMaxProcesses &&
+                  sizeof(SimShared) == 64 + 8 * kSimMaxProcesses + 40 * kSimMaxPacers,
               "one layout for 32- and 64-bit processes");
+// Another process's atomics are only those the hardware makes atomic.
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
+              "a named clock's words are shared between processes");
 
 namespace {
 
