@@ -176,7 +176,11 @@ void auto_advance(varnex_sim_clock& clock)
         }
         const int64_t due = slot.due_ns.load(kSeqCst);
         if (state != kSlotBack || slot.resets_seen.load(kSeqCst) != resets || due <= now) {
-            return;
+            // A process that ended, busy for ever, holds the clock no more.
+            if (owner_alive(clock, slot)) {
+                return;
+            }
+            continue;
         }
         earliest = std::min(earliest, due);
     }

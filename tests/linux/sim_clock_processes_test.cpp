@@ -172,6 +172,32 @@ TEST(SimClockProcesses, AControllerKilledMidRunIsNoLongerWaitedFor)
     EXPECT_EQ(next.end(), 0);
 }
 
+// Busy for ever once it is dead, the controller stalls auto-advance no more:
+// this process's pacer's waits see it within their liveness slices.
+TEST(SimClockProcesses, AControllerKilledMidRunStallsNoAutoAdvance)
+{
+    const std::string name = clock_name("auto");
+    varnex_sim_clock_config config = named_config(name);
+    config.flags = VARNEX_SIM_AUTO_ADVANCE;
+    varnex_sim_clock* clock = nullptr;
+    ASSERT_EQ(varnex_sim_clock_create(&config, &clock), VARNEX_OK);
+    Peer controller;
+    start_peer(controller, {"control", name, "1"});
+    ASSERT_EQ(controller.line(), "ready\n");
+    varnex_pacer* pacer = nullptr;
+    const varnex_pacer_config pacing = one_khz();
+    ASSERT_EQ(varnex_pacer_create_on(&pacing, clock, &pacer), VARNEX_OK);
+    varnex_tick tick{};
+    tick.size = sizeof tick;
+    for (uint64_t k = 0; k < 5; ++k) {
+        ASSERT_EQ(varnex_pacer_wait(pacer, &tick), VARNEX_OK);
+        EXPECT_EQ(tick.index, k);
+    }
+    EXPECT_EQ(controller.end(), -SIGKILL);
+    varnex_pacer_destroy(pacer);
+    varnex_sim_clock_destroy(clock);
+}
+
 std::string task_state(int tid)
 {
     std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
