@@ -11,6 +11,8 @@ namespace platform {
 
 namespace {
 
+constexpr int64_t kSettleSliceNs = 10000000;
+
 // A pacer slot's event, a process watcher's, and the settlers'.
 constexpr uint32_t kEvents = 256 + 64 + 1;
 
@@ -159,6 +161,12 @@ WordWait wait_on_word(ClockMemory* memory, uint32_t event, std::atomic<uint32_t>
     ResetEvent(handle);
     if (word->load() != expected) {
         return WordWait::kWoken;
+    }
+    // Settlers share one event, and one's reset may clear a wake-up meant for
+    // another that has checked the word but not yet waited: theirs look again
+    // every slice.
+    if (event == kSettleEvent && (timeout_ns < 0 || timeout_ns > kSettleSliceNs)) {
+        timeout_ns = kSettleSliceNs;
     }
     const DWORD timeout_ms =
         timeout_ns < 0 ? INFINITE : static_cast<DWORD>(std::min<int64_t>((timeout_ns + 999999) / 1000000, 0x7FFFFFFF));
