@@ -35,7 +35,13 @@ namespace Varnex
         Cancelled = -8,
         Interrupted = -9,
         InvalidControl = -10,
-        NotDue = -11
+        NotDue = -11,
+        Timeout = -12,
+        NameInUse = -13,
+        NotFound = -14,
+        ClockGone = -15,
+        Incompatible = -16,
+        AccessDenied = -17
     }
 
     public enum Mode : uint

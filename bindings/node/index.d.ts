@@ -22,6 +22,12 @@ export declare const Status: {
     readonly INTERRUPTED: -9;
     readonly INVALID_CONTROL: -10;
     readonly NOT_DUE: -11;
+    readonly TIMEOUT: -12;
+    readonly NAME_IN_USE: -13;
+    readonly NOT_FOUND: -14;
+    readonly CLOCK_GONE: -15;
+    readonly INCOMPATIBLE: -16;
+    readonly ACCESS_DENIED: -17;
 };
 // end of generated constants
 

@@ -707,9 +707,10 @@ VARNEX_API int VARNEX_CALL varnex_sim_clock_now(const varnex_sim_clock* clock, i
  *   varnex_pacer_stats::clock_steps. Each pacer applies it in its own wait.
  *
  * The settle counts the pacers of every process on the clock. It does not wait for the pacers
- * that the calling thread itself waits on (or created and has not waited on yet): they cannot
- * come back before this call returns, and take their ticks at that thread's next wait. A pacer
- * destroyed, or in a process that ended, is not waited for.
+ * that the calling thread itself waited on last: they cannot come back before this call returns,
+ * and take their ticks at that thread's next wait. A pacer that has not waited yet is busy, and
+ * waited for (a pacer that the advancing thread created and will wait on itself then gives
+ * #VARNEX_E_TIMEOUT). A pacer destroyed, or in a process that ended, is not waited for.
  *
  * Any thread, in any process that has the clock, may advance it. Advances are serialised: each
  * moves the clock from the reading it finds, and their settles run side by side.

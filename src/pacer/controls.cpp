@@ -41,6 +41,10 @@ bool apply_control(varnex_pacer& pacer, uint32_t flag, platform::SavedControl* s
     if ((controls.flags & flag) == 0) {
         return false;
     }
+    if (on_sim_clock(pacer.clock) && (flag & kControlsNotOnSimClock) != 0) {
+        controls.outcome.tried |= flag;
+        return false;
+    }
     const platform::ControlResult result = platform::apply_control(control_of(flag), controls.request, saved);
     controls.outcome.tried |= flag;
     controls.outcome.applied |= result == platform::ControlResult::kApplied ? flag : 0;
@@ -60,7 +64,7 @@ int controls_status(const varnex_pacer& pacer, const varnex_pacer_controls& cont
     }
     const uint32_t flags = controls.flags;
     if (((flags & VARNEX_CONTROL_REALTIME) != 0 &&
-         (pacer.config.mode == VARNEX_MODE_SPIN || controls.realtime_priority < 1 ||
+         ((pacer.config.mode == VARNEX_MODE_SPIN && !on_sim_clock(pacer.clock)) || controls.realtime_priority < 1 ||
           controls.realtime_priority > 99)) ||
         ((flags & VARNEX_CONTROL_AFFINITY) != 0 && !platform::affinity_usable(controls.affinity_mask))) {
         return VARNEX_E_INVALID_CONTROL;

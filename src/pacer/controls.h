@@ -10,6 +10,10 @@
 constexpr uint32_t kAllControls = VARNEX_CONTROL_BOOST | VARNEX_CONTROL_AFFINITY | VARNEX_CONTROL_REALTIME |
                                   VARNEX_CONTROL_LOCK_MEMORY | VARNEX_CONTROL_DMA_LATENCY |
                                   VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
+// What a wait on a clock the host drives has no use for: it neither spins nor
+// sleeps toward a deadline, and its thread's own timing is not what paces it.
+constexpr uint32_t kControlsNotOnSimClock =
+    VARNEX_CONTROL_BOOST | VARNEX_CONTROL_REALTIME | VARNEX_CONTROL_NO_THROTTLING | VARNEX_CONTROL_MMCSS;
 
 // Applies one control if the host set it; true when it took effect, and its
 // restore is then due.

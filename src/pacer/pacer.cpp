@@ -14,6 +14,7 @@
 #include "pacer/pacer_state.h"
 #include "pacer/rate.h"
 #include "pacer/reference.h"
+#include "pacer/sim_clock.h"
 #include "pacer/stats.h"
 #include "pacer/waits.h"
 #include "platform/pages.h"
@@ -96,6 +97,10 @@ constexpr int64_t kMaxReferenceNs = int64_t{1} << 62;
 
 constexpr uint32_t kAllFlags = VARNEX_PACER_NO_STATS | VARNEX_PACER_RETURN_ON_SIGNAL |
                                VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI | VARNEX_PACER_FOLLOW_REFERENCE;
+// What a pacer on a clock the host drives cannot take: it has no system clock
+// and no reference, only the clock.
+constexpr uint32_t kFlagsNotOnSimClock =
+    VARNEX_PACER_ALIGN_TO_SYSTEM_CLOCK | VARNEX_PACER_TAI | VARNEX_PACER_FOLLOW_REFERENCE;
 
 bool aligned(const varnex_pacer_config& config)
 {
@@ -129,8 +134,9 @@ int config_status(const varnex_pacer_config& config)
     return VARNEX_OK;
 }
 
-// The grid of a valid configuration, its start not yet set.
-int grid_of(const varnex_pacer_config& config, Grid* grid)
+// The grid of a valid configuration on a clock of `frequency` counts a
+// second, its start not yet set.
+int grid_at(const varnex_pacer_config& config, int64_t frequency, Grid* grid)
 {
     uint32_t rate_num = config.rate_num;
     uint32_t rate_den = config.rate_den;
@@ -140,16 +146,25 @@ int grid_of(const varnex_pacer_config& config, Grid* grid)
     if (rate_den == 0) {
         return VARNEX_E_INVALID_RATE;
     }
-    int64_t frequency = 0;
-    if (!platform::query_frequency(&frequency) || frequency <= 0 || frequency > kMaxFrequency) {
-        return VARNEX_E_NO_COUNTER;
-    }
     const uint64_t counts_per_den = static_cast<uint64_t>(frequency) * rate_den;
     if (counts_per_den < rate_num) {
         return VARNEX_E_INVALID_RATE;
     }
     *grid = {frequency, rate_num, rate_den, counts_per_den, 0};
     return VARNEX_OK;
+}
+
+// The grid on the counter.
+int grid_of(const varnex_pacer_config& config, Grid* grid)
+{
+    int64_t frequency = 0;
+    if (!platform::query_frequency(&frequency) || frequency <= 0 || frequency > kMaxFrequency) {
+        // A bad rate is the host's to hear of first.
+        Grid checked{};
+        const int status = grid_at(config, platform::kNanosecondsPerSecond, &checked);
+        return status != VARNEX_OK ? status : VARNEX_E_NO_COUNTER;
+    }
+    return grid_at(config, frequency, grid);
 }
 
 // An aligned grid's phase lies within its period: phase * rate_num below
@@ -273,6 +288,18 @@ const char* VARNEX_CALL varnex_strerror(int status)
                "or a priority outside 1 to 99";
     case VARNEX_E_NOT_DUE:
         return "not due: the tick's wake-up is still ahead; wait on the readiness handle again";
+    case VARNEX_E_TIMEOUT:
+        return "timed out: not every pacer the advance made due came back in time; the clock reads the new time";
+    case VARNEX_E_NAME_IN_USE:
+        return "name in use: a clock whose creator lives holds that name";
+    case VARNEX_E_NOT_FOUND:
+        return "not found: no clock by that name";
+    case VARNEX_E_CLOCK_GONE:
+        return "clock gone: the process that created the clock ended, or destroyed it";
+    case VARNEX_E_INCOMPATIBLE:
+        return "incompatible: the named clock's memory is not a clock of this library's version";
+    case VARNEX_E_ACCESS_DENIED:
+        return "access denied: the name belongs to another user's clock, or its file is not private to this user";
     default:
         return "unknown status";
     }
@@ -372,17 +399,65 @@ int VARNEX_CALL varnex_pacer_create(const varnex_pacer_config* config, varnex_pa
     return VARNEX_OK;
 }
 
+int VARNEX_CALL varnex_pacer_create_on(const varnex_pacer_config* config, varnex_sim_clock* clock,
+                                       varnex_pacer** pacer)
+{
+    if (pacer == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    *pacer = nullptr;
+    if (config == nullptr || clock == nullptr) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    Grid grid{};
+    if (int status = config_status(*config);
+        status != VARNEX_OK || (status = grid_at(*config, platform::kNanosecondsPerSecond, &grid)) != VARNEX_OK) {
+        return status;
+    }
+    if ((config->flags & kFlagsNotOnSimClock) != 0) {
+        return VARNEX_E_INVALID_ARGUMENT;
+    }
+    void* memory = platform::allocate_pages(sizeof(varnex_pacer));
+    if (memory == nullptr) {
+        return VARNEX_E_NO_MEMORY;
+    }
+    auto* created = new (memory) varnex_pacer;
+    created->config.mode = config->mode;
+    created->config.missed_policy = {config->missed, config->burst_cap};
+    created->config.keep_stats = (config->flags & VARNEX_PACER_NO_STATS) == 0;
+    created->config.return_on_signal = (config->flags & VARNEX_PACER_RETURN_ON_SIGNAL) != 0;
+    created->config.seconds_per_count = 1e-9;
+    created->config.on_time_counts = VARNEX_ON_TIME_NS;
+    created->process_generation.store(platform::process_generation(), std::memory_order_relaxed);
+    // The clock's readings and the phase are both within 2^62: their sum fits.
+    const int64_t phase_ns = config->phase_ns == kDefaultPhase ? offset_counts(grid, 1) : config->phase_ns;
+    const int64_t now = sim_now(*clock);
+    grid.start_counts = now + phase_ns;
+    created->grid = grid;
+    created->waiter.last_return_counts = now;
+    if (!take_sim_slot(*clock, grid.start_counts, &created->clock.sim)) {
+        varnex_pacer_destroy(created);
+        return VARNEX_E_NO_MEMORY;
+    }
+    created->clock.sim.phase_ns = phase_ns;
+    *pacer = created;
+    return VARNEX_OK;
+}
+
 void VARNEX_CALL varnex_pacer_destroy(varnex_pacer* pacer)
 {
     if (pacer == nullptr) {
         return;
     }
     release_controls(*pacer);
+    if (on_sim_clock(pacer->clock)) {
+        release_sim_slot(pacer->clock.sim);
+    }
     if (platform::ReadyTimer* ready = pacer->handle.timer.load(); ready != nullptr) {
         // A loop that still polls the handle wakes now, not at the old
         // wake-up; a child's copy never arms the parent's timer.
         if (in_own_process(*pacer)) {
-            wake_handle(pacer->clock, ready);
+            platform::arm_ready_timer(ready, platform::read_counter());
         }
         platform::close_ready_timer(ready);
     }
@@ -428,8 +503,8 @@ int VARNEX_CALL varnex_pacer_cancel(varnex_pacer* pacer)
     pacer->cancel_requested.store(1);
     // A loop blocked on the handle wakes, and its wait sees the cancel; in a
     // child whose copy has no timer of its own yet, the flag is all.
-    if (platform::ReadyTimer* ready = pacer->handle.timer.load(); ready != nullptr && in_own_process(*pacer)) {
-        wake_handle(pacer->clock, ready);
+    if (in_own_process(*pacer)) {
+        wake_handle(pacer->clock, pacer->handle.timer.load());
     }
     return VARNEX_OK;
 }
@@ -452,7 +527,7 @@ int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
     if (pacer == nullptr || handle == nullptr) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if (pacer->config.mode == VARNEX_MODE_SPIN) {
+    if (pacer->config.mode == VARNEX_MODE_SPIN && !on_sim_clock(pacer->clock)) {
         return VARNEX_E_INVALID_MODE;
     }
     if (const int status = own_process(*pacer); status != VARNEX_OK) {
@@ -465,6 +540,9 @@ int VARNEX_CALL varnex_pacer_wait_handle(varnex_pacer* pacer, intptr_t* handle)
             return VARNEX_E_NO_COUNTER;
         }
         pacer->handle.timer.store(ready);
+        if (on_sim_clock(pacer->clock)) {
+            set_sim_handle(pacer->clock.sim, ready);
+        }
         arm_for_next_wait(*pacer);
     }
     *handle = platform::ready_timer_host_handle(ready);
@@ -476,7 +554,8 @@ int VARNEX_CALL varnex_pacer_set_lateness_budget(varnex_pacer* pacer, int64_t p9
     if (pacer == nullptr || p99_ns < 0) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
-    if (pacer->config.mode != VARNEX_MODE_HYBRID || pacer->config.fixed_margin_counts != 0) {
+    if (pacer->config.mode != VARNEX_MODE_HYBRID || pacer->config.fixed_margin_counts != 0 ||
+        on_sim_clock(pacer->clock)) {
         return VARNEX_E_INVALID_MODE;
     }
     if (const int status = own_process(*pacer); status != VARNEX_OK) {

@@ -49,6 +49,10 @@ struct Change {
     // a choice that passed over ticks for a late host, which then holds.
     bool takes_tick = false;
     int64_t return_counts = 0;
+    // A reset of a clock the host drives: the previous return counts from
+    // the reset's reading, so that the next interval is not negative.
+    bool moves_last_return = false;
+    int64_t last_return_counts = 0;
     bool sets_burst = false;
     uint32_t burst_returns = 0;
     bool host_passed_over = false;
@@ -72,6 +76,25 @@ inline Grid grid_after(const Grid& grid, const Change& change)
         after.counts_per_den = change.counts_per_den;
     }
     return after;
+}
+
+// A reset of a clock the host drives to `reset_to`: the next tick is due at
+// `due_counts`, its index going on; nothing is missed or repeated, and no
+// burst runs on.
+inline Change reset_onto(const Grid& grid, const WaiterState& waiter, int64_t reset_to, int64_t due_counts)
+{
+    Change change;
+    change.moves_grid = true;
+    change.counts_per_den = grid.counts_per_den;
+    change.start_counts = due_counts - offset_counts(grid, waiter.next_index);
+    change.rebase = true;
+    change.burst_reset = true;
+    change.clock_stepped = true;
+    const int64_t step = waiter.last_return_counts - reset_to;
+    change.clock_step_ns = step < 0 ? -step : step;
+    change.moves_last_return = true;
+    change.last_return_counts = reset_to;
+    return change;
 }
 
 inline uint64_t next_after(const WaiterState& waiter, const Change& change)

@@ -54,6 +54,9 @@ inline void apply(varnex_pacer& pacer, const Change& change)
         waiter.host_passed_over = false;
         waiter.last_return_counts = change.return_counts;
     }
+    if (change.moves_last_return) {
+        waiter.last_return_counts = change.last_return_counts;
+    }
     if (change.moves_next) {
         waiter.next_index = change.next_index;
         waiter.missed_carried += change.missed;
@@ -361,6 +364,11 @@ inline void take_tick(varnex_pacer& pacer, varnex_tick* tick, const Target& targ
     hold_for_record(pacer.config, pacer.unrecorded, lateness_ns);
 }
 
+// A handle that no advance made due is armed this far ahead in real time, a
+// span that every system's timer takes: a loop woken then finds its tick not
+// due, and the handle armed again.
+constexpr int64_t kNeverSeconds = 86400;
+
 // Not a status: the wait chooses its tick anew.
 constexpr int kChooseAgain = 1;
 
@@ -442,11 +450,114 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
     }
 }
 
+// A reset of the clock the host drives that the pacer has not applied: its
+// next tick is due at the reset's reading plus its phase, its index going on.
+void apply_unseen_reset(varnex_pacer& pacer, int64_t* now)
+{
+    SimPlace& place = pacer.clock.sim;
+    uint32_t resets = 0;
+    int64_t reset_to_ns = 0;
+    if (!unseen_reset(place, &resets, &reset_to_ns)) {
+        return;
+    }
+    place.resets_seen = resets;
+    apply(pacer, reset_onto(pacer.grid, pacer.waiter, reset_to_ns, reset_to_ns + place.phase_ns));
+    *now = read_clock(pacer.clock);
+}
+
+// On a clock the host drives, the wait blocks on the clock, and with the
+// readiness handle out it does not block at all: not due, the pacer is back
+// until an advance arms the handle. What keeps the host waiting is the
+// clock, so a tick late by more than its limit is the host's when its
+// deadline had passed at the call, else overslept.
+int wait_on_sim_clock(varnex_pacer& pacer, varnex_tick* tick)
+{
+    if (!begin_wait(pacer)) {
+        return VARNEX_E_CANCELLED;
+    }
+    SimPlace& place = pacer.clock.sim;
+    const bool on_handle = pacer.handle.timer.load(kRelaxed) != nullptr;
+    pacer.controls.outcome.tried |= pacer.controls.flags & (VARNEX_CONTROL_BOOST | VARNEX_CONTROL_REALTIME);
+    int64_t now = read_clock(pacer.clock);
+    apply_unseen_reset(pacer, &now);
+    for (;;) {
+        const Target target = target_of(pacer, now);
+        const int64_t aim = aimed_counts(pacer, target.index);
+        if (on_handle && now < aim) {
+            if (target.index > pacer.waiter.next_index) {
+                Change change = burst_of(target);
+                change.moves_next = true;
+                change.next_index = target.index;
+                change.missed = target.missed - pacer.waiter.missed_carried;
+                change.host_passed_over = true;
+                apply(pacer, change);
+            }
+            if (!back_on_handle(place, aim)) {
+                return VARNEX_E_NOT_DUE;
+            }
+            now = read_clock(pacer.clock);
+            continue;
+        }
+        apply(pacer, burst_of(target));
+        const bool host_late = target.missed > pacer.waiter.missed_carried || pacer.waiter.host_passed_over ||
+                               (now >= aim && !on_handle);
+        const EarlyTick early = write_early(tick, target);
+        const SimReached reached = block_on_clock(place, aim, pacer.cancel_requested, pacer.config.return_on_signal);
+        if (pacer.config.keep_stats && reached.blocked_ns != 0) {
+            publish_sleep(pacer.published, reached.blocked_ns);
+        }
+        now = reached.now_ns;
+        switch (reached.end) {
+        case SimBlock::kReached:
+            take_tick(pacer, tick, target, aim, {now, End::kReached, false}, host_late);
+            return VARNEX_OK;
+        case SimBlock::kReset:
+            put_back(early);
+            apply_unseen_reset(pacer, &now);
+            break;
+        case SimBlock::kCancelled:
+            put_back(early);
+            return VARNEX_E_CANCELLED;
+        case SimBlock::kInterrupted:
+            put_back(early);
+            return VARNEX_E_INTERRUPTED;
+        default:
+            put_back(early);
+            return VARNEX_E_CLOCK_GONE;
+        }
+    }
+}
+
+// A handle on a clock the host drives is ready while its tick is due, and
+// otherwise waits for the advance that makes it due.
+void arm_on_sim_clock(varnex_pacer& pacer, platform::ReadyTimer* timer)
+{
+    const int64_t now = read_clock(pacer.clock);
+    const Target next = target_of(pacer, now);
+    const int64_t aim = aimed_counts(pacer, next.index);
+    if (aim <= now || pacer.cancel_requested.load() != 0) {
+        platform::arm_ready_timer(timer, platform::read_counter());
+        return;
+    }
+    int64_t frequency = 0;
+    platform::query_frequency(&frequency);
+    platform::arm_ready_timer(timer, platform::read_counter() + frequency * kNeverSeconds);
+    // An advance that armed the handle between the reading and this arm
+    // must not be undone by it.
+    if (aim <= read_clock(pacer.clock) || pacer.cancel_requested.load() != 0) {
+        platform::arm_ready_timer(timer, platform::read_counter());
+    }
+}
+
 }  // namespace
 
 void arm_for_next_wait(varnex_pacer& pacer, bool retry)
 {
     platform::ReadyTimer* timer = pacer.handle.timer.load(kRelaxed);
+    if (on_sim_clock(pacer.clock)) {
+        arm_on_sim_clock(pacer, timer);
+        return;
+    }
     const int64_t now = read_clock(pacer.clock);
     if (retry) {
         // The wait found no clock to follow: a loop comes back a period (at
@@ -472,6 +583,13 @@ namespace {
 
 int wait_by_mode(varnex_pacer& pacer, varnex_tick* tick)
 {
+    if (on_sim_clock(pacer.clock)) {
+        const int status = wait_on_sim_clock(pacer, tick);
+        if (pacer.handle.timer.load(kRelaxed) != nullptr) {
+            arm_for_next_wait(pacer);
+        }
+        return status;
+    }
     if (pacer.handle.timer.load(kRelaxed) != nullptr) {
         const int status = wait_on_handle(pacer, tick);
         arm_for_next_wait(pacer, status == VARNEX_E_NO_COUNTER);

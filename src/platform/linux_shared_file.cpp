@@ -24,20 +24,23 @@ constexpr long kLockRetryNs = 1000000;
 // Where glibc's shm_open keeps its objects.
 constexpr const char* kShmDirectory = "/dev/shm";
 
-// This user's file, created at 0600 or found; `file` takes its descriptor,
-// or what was found instead.
-SharedFileResult open_private_file(const std::string& shm_name, SharedFile* file)
+}  // namespace
+
+SharedFileResult open_private_file(const std::string& shm_name, bool may_create, SharedFile* file,
+                                   bool* created)
 {
-    int fd = shm_open(shm_name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    *created = false;
+    int fd = may_create ? shm_open(shm_name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600) : -1;
     if (fd >= 0) {
         // The umask may have taken bits that every process of the user needs.
         fchmod(fd, 0600);
         file->fd = fd;
+        *created = true;
         return SharedFileResult::kOpened;
     }
     // Without O_CREAT, so that fs.protected_regular cannot refuse the open of
     // a file that is ours; shm_open adds O_NOFOLLOW.
-    if (errno == EEXIST) {
+    if (!may_create || errno == EEXIST) {
         fd = shm_open(shm_name.c_str(), O_RDWR, 0);
     }
     if (fd < 0) {
@@ -69,6 +72,18 @@ SharedFileResult open_private_file(const std::string& shm_name, SharedFile* file
     return result;
 }
 
+std::string private_shm_name(const char* name)
+{
+    // Appended piece by piece: GCC 12's "/" + std::string warns falsely (-Wrestrict) at -O3.
+    std::string shm_name = "/";
+    shm_name += name;
+    shm_name += ".";
+    shm_name += std::to_string(geteuid());
+    return shm_name;
+}
+
+namespace {
+
 bool take_shared_lock(int fd)
 {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
@@ -85,14 +100,11 @@ bool take_shared_lock(int fd)
 
 SharedFileResult open_shared_file(const char* name, size_t bytes, SharedFile* file)
 {
-    // Appended piece by piece: GCC 12's "/" + std::string warns falsely (-Wrestrict) at -O3.
-    std::string shm_name = "/";
-    shm_name += name;
-    shm_name += ".";
-    shm_name += std::to_string(geteuid());
+    const std::string shm_name = private_shm_name(name);
     file->path = kShmDirectory;
     file->path += shm_name;
-    SharedFileResult result = open_private_file(shm_name, file);
+    bool created = false;
+    SharedFileResult result = open_private_file(shm_name, true, file, &created);
     if (result != SharedFileResult::kOpened) {
         return result;
     }

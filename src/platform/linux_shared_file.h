@@ -45,6 +45,13 @@ struct SharedFile {
 SharedFileResult open_shared_file(const char* name, size_t bytes, SharedFile* file);
 void close_shared_file(SharedFile* file);
 
+// NAME.EUID, as shm_open takes it.
+std::string private_shm_name(const char* name);
+// The file alone, unsized and unmapped: created at 0600 (when `may_create`,
+// and then `*created`), or found and checked as open_shared_file checks it.
+SharedFileResult open_private_file(const std::string& shm_name, bool may_create, SharedFile* file,
+                                   bool* created);
+
 }  // namespace platform
 
 #endif

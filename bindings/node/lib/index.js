@@ -28,6 +28,12 @@ const Status = Object.freeze({
     INTERRUPTED: -9,
     INVALID_CONTROL: -10,
     NOT_DUE: -11,
+    TIMEOUT: -12,
+    NAME_IN_USE: -13,
+    NOT_FOUND: -14,
+    CLOCK_GONE: -15,
+    INCOMPATIBLE: -16,
+    ACCESS_DENIED: -17,
 });
 const MODES = Object.freeze({
     spin: 0,

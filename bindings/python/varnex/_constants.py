@@ -17,6 +17,12 @@ class Status(enum.IntEnum):
     INTERRUPTED = -9
     INVALID_CONTROL = -10
     NOT_DUE = -11
+    TIMEOUT = -12
+    NAME_IN_USE = -13
+    NOT_FOUND = -14
+    CLOCK_GONE = -15
+    INCOMPATIBLE = -16
+    ACCESS_DENIED = -17
 
 
 class Cause(enum.IntEnum):

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "dropin/platform/handles.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -22,7 +23,6 @@ using ThreadRoutine = uint32_t (*)();
 Handle create_thread_suspended(ThreadRoutine routine, uint32_t* thread_id);
 void set_thread_priority(Handle thread, int priority);
 void resume_thread(Handle thread);
-uint32_t current_thread_id();
 
 }  // namespace platform
 

@@ -20,6 +20,12 @@ pub const VARNEX_E_CANCELLED: c_int = -8;
 pub const VARNEX_E_INTERRUPTED: c_int = -9;
 pub const VARNEX_E_INVALID_CONTROL: c_int = -10;
 pub const VARNEX_E_NOT_DUE: c_int = -11;
+pub const VARNEX_E_TIMEOUT: c_int = -12;
+pub const VARNEX_E_NAME_IN_USE: c_int = -13;
+pub const VARNEX_E_NOT_FOUND: c_int = -14;
+pub const VARNEX_E_CLOCK_GONE: c_int = -15;
+pub const VARNEX_E_INCOMPATIBLE: c_int = -16;
+pub const VARNEX_E_ACCESS_DENIED: c_int = -17;
 pub const VARNEX_MODE_SPIN: u32 = 0;
 pub const VARNEX_MODE_SLEEP: u32 = 1;
 pub const VARNEX_MODE_HYBRID: u32 = 2;
@@ -48,7 +54,7 @@ pub const VARNEX_CONTROL_DMA_LATENCY: u32 = 0x10;
 pub const VARNEX_CONTROL_NO_THROTTLING: u32 = 0x20;
 pub const VARNEX_CONTROL_MMCSS: u32 = 0x40;
 pub const VARNEX_ON_TIME_NS: i64 = 10000;
-pub const VARNEX_VERSION: u32 = 67329;
+pub const VARNEX_VERSION: u32 = 67584;
 // end of generated constants
 
 #[repr(C)]

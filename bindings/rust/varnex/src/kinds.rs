@@ -16,6 +16,12 @@ pub enum Error {
     Interrupted,
     InvalidControl,
     NotDue,
+    Timeout,
+    NameInUse,
+    NotFound,
+    ClockGone,
+    Incompatible,
+    AccessDenied,
     /// A status this crate does not know, from a newer library.
     Unknown(i32),
 }
@@ -35,6 +41,12 @@ impl Error {
             -9 => Error::Interrupted,
             -10 => Error::InvalidControl,
             -11 => Error::NotDue,
+            -12 => Error::Timeout,
+            -13 => Error::NameInUse,
+            -14 => Error::NotFound,
+            -15 => Error::ClockGone,
+            -16 => Error::Incompatible,
+            -17 => Error::AccessDenied,
             other => Error::Unknown(other),
         }
     }
@@ -53,6 +65,12 @@ impl Error {
             Error::Interrupted => -9,
             Error::InvalidControl => -10,
             Error::NotDue => -11,
+            Error::Timeout => -12,
+            Error::NameInUse => -13,
+            Error::NotFound => -14,
+            Error::ClockGone => -15,
+            Error::Incompatible => -16,
+            Error::AccessDenied => -17,
             Error::Unknown(status) => status,
         }
     }
