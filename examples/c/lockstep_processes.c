@@ -26,7 +26,8 @@ struct pendulum {           /* the shared file */
 static int simulate(varnex_sim_clock* clock, struct pendulum* pendulum, uint64_t* hash)
 {
     for (int64_t index = 0; index < 60000; ++index) {
-        double velocity = pendulum->velocity_rad_s + (sin(pendulum->angle_rad) * 9.81 / 0.5 + pendulum->push_rad_s2) * 0.001;
+        const double acceleration = sin(pendulum->angle_rad) * 9.81 / 0.5 + pendulum->push_rad_s2;
+        double velocity = pendulum->velocity_rad_s + acceleration * 0.001;
         if (index % 10000 == 5000) velocity += 1.0; /* a knock every 10 s */
         pendulum->velocity_rad_s = velocity;
         pendulum->angle_rad = pendulum->angle_rad + velocity * 0.001;

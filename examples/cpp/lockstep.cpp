@@ -35,7 +35,8 @@ double control(double angle_rad, double velocity_rad_s)
 void step(Pendulum& pendulum, int64_t index)
 {
     const double dt_s = kStepNs * 1e-9;
-    double velocity = pendulum.velocity_rad_s + (std::sin(pendulum.angle_rad) * 9.81 / 0.5 + pendulum.push_rad_s2) * dt_s;
+    const double acceleration = std::sin(pendulum.angle_rad) * 9.81 / 0.5 + pendulum.push_rad_s2;
+    double velocity = pendulum.velocity_rad_s + acceleration * dt_s;
     if (index % 10000 == 5000) velocity += 1.0;
     pendulum.velocity_rad_s = velocity;
     pendulum.angle_rad = pendulum.angle_rad + velocity * dt_s;

@@ -204,7 +204,8 @@ int parse_options(int argc, char** argv, Options& options)
     }
     if ((options.align_flags != 0 || options.budget_us >= 0 || options.follow_reference || options.simulated) &&
         options.variant != Variant::kPacer) {
-        std::fprintf(stderr, "%s: --align, --budget, --reference-* and --sim pace with the pacer: add --variant pacer\n",
+        std::fprintf(stderr,
+                     "%s: --align, --budget, --reference-* and --sim pace with the pacer: add --variant pacer\n",
                      kProgramName);
         return 2;
     }
