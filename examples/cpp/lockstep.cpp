@@ -43,8 +43,8 @@ void step(Pendulum& pendulum, int64_t index)
 }
 
 // A thread that acts at each tick of a pacer of `rate` ticks a second, on the clock (on the
-// counter without one), until the pacer is cancelled. The thread makes its pacer: an advance's
-// settle does not wait for the advancing thread's own pacers.
+// counter without one), until the pacer is cancelled. It makes its own pacer before the first
+// step: a settle counts every pacer but those of the advancing thread.
 std::thread start_pacing(varnex_sim_clock* clock, uint32_t rate, varnex_pacer** pacer, std::function<void()> act)
 {
     std::promise<int> made;
