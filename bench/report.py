@@ -313,7 +313,7 @@ def budget_chart(rows, path):
     plt.close(figure)
 
 
-def markdown(rows, machine, call_cost):
+def markdown(rows, machine, call_cost, sim_clock):
     lines = ["What each platform offers (medians): one counter read, the floor under every spin; the hybrid "
              "margin a pacer learned over one second at 1,000 ticks per second; the start of a program that "
              "does nothing.", "",
@@ -386,6 +386,10 @@ def markdown(rows, machine, call_cost):
                   "| call | time |", "|---|---:|"]
         for name, nanoseconds in call_cost.items():
             lines.append(f"| {name} | {nanoseconds:.1f} ns |")
+    if sim_clock:
+        lines += ["", "A clock the host drives (Linux; bench/sim_clock_bench.cpp, medians over the rounds; each "
+                  "lockstep step is an advance of 1 ms that settles, its round trip the advance's call; "
+                  "bench/tokio_paused_bench.rs in the same run):", "", sim_clock.strip()]
     return "\n".join(lines) + "\n"
 
 
@@ -585,12 +589,14 @@ def main():
     parser.add_argument("--page", action="append", default=[], help="a page whose bench regions to rewrite")
     for name in ("out_md", "distribution_svg", "frontier_svg", "budget_svg", "call_cost_json", "python_call_cost_json"):
         parser.add_argument(name)
+    parser.add_argument("--sim-clock", help="the clock-the-host-drives benchmark's output")
     parser.add_argument("samples", nargs="+", help="the pacing benchmarks' CSV files")
     arguments = parser.parse_args()
     rows, machine = load(arguments.samples)
     call_cost = call_costs(arguments.call_cost_json, arguments.python_call_cost_json)
     with open(arguments.out_md, "w") as handle:
-        handle.write(markdown(rows, machine, call_cost))
+        sim_clock = pathlib.Path(arguments.sim_clock).read_text() if arguments.sim_clock else ""
+        handle.write(markdown(rows, machine, call_cost, sim_clock))
     distribution_chart(rows, arguments.distribution_svg)
     frontier_chart(rows, arguments.frontier_svg)
     budget_chart(rows, arguments.budget_svg)

@@ -60,6 +60,12 @@ echo "== Linux: a pacer that follows a simulated reference (docs/reference-clock
 build/linux/bench/varnex_reference_bench --rounds 2 | tee "$out/reference.txt"
 build/linux/bench/varnex_reference_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     | tee -a "$out/reference.txt"
+echo "== Linux: a clock the host drives (docs/benchmark.md has one run's figures), and tokio's paused time beside it"
+build/linux/bench/varnex_sim_clock_bench --rounds "$rounds" | tee "$out/sim_clock.txt"
+(cd bindings/rust && RUSTC=/usr/bin/rustc CARGO_TARGET_DIR="$(realpath -m ../../build/linux/rust)" \
+    VARNEX_LIB_DIR="$(realpath ../../build/linux)" /usr/bin/cargo build -q --release --features tokio \
+    --example tokio_paused_bench)
+build/linux/rust/release/examples/tokio_paused_bench | tee -a "$out/sim_clock.txt"
 echo "== Linux: Pacer.wait() from Python"
 PYTHONPATH=bindings/python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
     "$out/python_call_cost.json"
@@ -83,7 +89,7 @@ for build in win64 win32; do
     tests/windows/wine-session.sh stop "$arch" "build/$build/wine" >/dev/null
 done
 # Debian's Python, where python3-matplotlib is.
-/usr/bin/python3 bench/report.py --page docs/precision.md --page README.md \
+/usr/bin/python3 bench/report.py --page docs/precision.md --page README.md --sim-clock "$out/sim_clock.txt" \
     docs/benchmark.md docs/benchmark.svg docs/frontier.svg docs/budget.svg "$out/call_cost.json" \
     "$out/python_call_cost.json" "$out/linux.csv" "$out/win64.csv" "$out/win32.csv"
 cat docs/benchmark.md

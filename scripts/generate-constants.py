@@ -36,7 +36,7 @@ def names():
     enums = {}
     for name, body in re.findall(r"enum\s+(varnex_\w+)\s*\{([^}]*)\}", preprocessed("-P")):
         enums[name] = [item.split("=")[0].strip() for item in body.split(",") if item.strip()]
-    pattern = r"^#define (VARNEX_(?:PACER|CONTROL)_\w+|VARNEX_ON_TIME_NS|VARNEX_VERSION) (.+)$"
+    pattern = r"^#define (VARNEX_(?:PACER|CONTROL|SIM)_\w+|VARNEX_ON_TIME_NS|VARNEX_VERSION) (.+)$"
     macros = [name for name, value in re.findall(pattern, preprocessed("-dM"), re.MULTILINE) if value.strip()]
     return enums, macros
 
@@ -63,6 +63,10 @@ def pascal(snake):
     return "".join(part.capitalize() for part in snake.lower().split("_"))
 
 
+# The macros of each group of flags, by their prefix.
+FLAG_GROUPS = (("pacer_flags", "VARNEX_PACER_"), ("controls", "VARNEX_CONTROL_"), ("sim_flags", "VARNEX_SIM_"))
+
+
 def constants():
     """The header's constants in groups: (group, [(name without its prefix, value)])."""
     enums, macros = names()
@@ -73,14 +77,13 @@ def constants():
     for enum, members in enums.items():
         groups[enum] = [(strip(strip(symbol, prefixes[enum]), "E_"), value_of[symbol]) for symbol in members]
     # A flag's bit orders them: the macros come in no order of the header's.
-    for group, prefix in (("pacer_flags", "VARNEX_PACER_"), ("controls", "VARNEX_CONTROL_")):
+    for group, prefix in FLAG_GROUPS:
         groups[group] = sorted(((strip(symbol, prefix), value_of[symbol]) for symbol in macros
                                 if symbol.startswith(prefix)), key=lambda item: item[1])
     groups["on_time_ns"] = value_of["VARNEX_ON_TIME_NS"]
     # The C names as they are, for a binding that keeps them (Rust's -sys crate).
     groups["c_names"] = [(enum, symbol, value_of[symbol]) for enum, members in enums.items() for symbol in members]
-    groups["c_names"] += [(group, symbol, value_of[symbol]) for group, prefix in (("pacer_flags", "VARNEX_PACER_"),
-                                                                                  ("controls", "VARNEX_CONTROL_"))
+    groups["c_names"] += [(group, symbol, value_of[symbol]) for group, prefix in FLAG_GROUPS
                           for symbol, _ in sorted(((s, value_of[s]) for s in macros if s.startswith(prefix)),
                                                   key=lambda item: item[1])]
     groups["c_names"] += [(symbol.lower(), symbol, value_of[symbol])
@@ -103,7 +106,8 @@ def python_text(groups):
             f"class ReferenceState(enum.IntEnum):\n    \"\"\"A following pacer's reference (varnex_reference_state).\"\"\"\n"
             f"{members('varnex_reference_state')}\n\n"
             + by_name("_MODES", "varnex_mode") + by_name("_POLICIES", "varnex_missed")
-            + by_name("_PACER_FLAGS", "pacer_flags", hex) + by_name("_CONTROL_BITS", "controls", hex))
+            + by_name("_PACER_FLAGS", "pacer_flags", hex) + by_name("_CONTROL_BITS", "controls", hex)
+            + by_name("_SIM_FLAGS", "sim_flags", hex))
 
 
 def csharp_text(groups):
@@ -118,6 +122,7 @@ def csharp_text(groups):
         enum("Missed", "varnex_missed", " : uint"), enum("Cause", "varnex_cause", " : uint"),
         enum("ReferenceState", "varnex_reference_state", " : uint"),
         enum("PacerFlags", "pacer_flags", " : uint", True), enum("Controls", "controls", " : uint", True),
+        enum("SimClockFlags", "sim_flags", " : uint", True),
         "    internal static class HeaderConstants\n    {\n"
         f"        public const long OnTimeNs = {groups['on_time_ns']};\n    }}\n"])
 
@@ -126,7 +131,7 @@ def rust_sys_text(groups):
     # The types the structs' fields have: a status is a C int, the rest are uint32_t fields.
     types = {"varnex_status": "c_int", "varnex_on_time_ns": "i64"}
     return "".join(f"pub const {symbol}: {types.get(group, 'u32')} = "
-                   f"{hex(value) if group in ('pacer_flags', 'controls') else value};\n"
+                   f"{hex(value) if group in dict(FLAG_GROUPS) else value};\n"
                    for group, symbol, value in groups["c_names"])
 
 
@@ -180,6 +185,7 @@ def javascript_text(groups):
             + by_name("MISSED", "varnex_missed") + by_value("CAUSES", "varnex_cause")
             + by_value("REFERENCE_STATES", "varnex_reference_state")
             + by_name("PACER_FLAGS", "pacer_flags", number=hex) + by_name("CONTROL_BITS", "controls", number=hex)
+            + by_name("SIM_FLAGS", "sim_flags", number=hex)
             + f"const ON_TIME_NS = {groups['on_time_ns']};\n")
 
 

@@ -197,7 +197,7 @@ else()
         endforeach()
         # The npm package under Node's own test runner, its addon built over the
         # library just built.
-        foreach(suite ticks event_loop worker)
+        foreach(suite ticks event_loop worker sim_clock)
             varnex_test(node_${suite} TIMEOUT 120 SERIAL TIER node COMMAND
                 ${VARNEX_NODE} --test ${PROJECT_SOURCE_DIR}/bindings/node/test/${suite}.test.js)
             set_tests_properties(node_${suite} PROPERTIES ENVIRONMENT "VARNEX_NODE_ADDON=$<TARGET_FILE:varnex_node>")

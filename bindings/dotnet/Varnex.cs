@@ -9,6 +9,14 @@
 //             ...one cycle of the host's work...
 //         }
 //
+// On a clock the host drives, an hour of ticks takes moments, every tick on
+// time; a simulator steps the clock with AdvanceNs and settles its pacers:
+//
+//     using (var clock = new Varnex.SimClock(0, autoAdvance: true))
+//     using (var pacer = new Varnex.Pacer(1000, 1, clock))
+//         for (int i = 0; i < 3600000; i++)
+//             pacer.Wait();
+//
 // One thread waits at a time, and calls SetControls, SetLatenessBudget,
 // SetReferenceOptions and GetWaitHandle between its waits; one thread at a time
 // may Observe beside it. Cancel, Stats and Dispose (or the end of
@@ -97,6 +105,13 @@ namespace Varnex
         DmaLatency = 0x10,
         NoThrottling = 0x20,
         Mmcss = 0x40
+    }
+
+    [Flags]
+    public enum SimClockFlags : uint
+    {
+        None = 0,
+        AutoAdvance = 0x1
     }
 
     internal static class HeaderConstants
@@ -203,6 +218,18 @@ namespace Varnex
         public uint DmaLatencyUs;      // DmaLatency
     }
 
+    // What varnex_sim_clock_create makes: 80 bytes on every target.
+    [StructLayout(LayoutKind.Sequential)]
+    public struct SimClockConfig
+    {
+        public uint Size;
+        public SimClockFlags Flags;
+        public long StartNs;     // the first reading: 0 to 2^62
+        // Zero-terminated; all zero for a clock of this process only.
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 64)]
+        public byte[] Name;
+    }
+
     // A status other than Ok, with the library's own text for it.
     public class VarnexException : Exception
     {
@@ -229,33 +256,171 @@ namespace Varnex
         }
     }
 
+    // The host's reference to a simulated clock, released by varnex_sim_clock_destroy once no
+    // call holds it: a Dispose waits out an advance in progress in another thread.
+    public sealed class SimClockHandle : SafeHandleZeroOrMinusOneIsInvalid
+    {
+        private SimClockHandle() : base(true)
+        {
+        }
+
+        protected override bool ReleaseHandle()
+        {
+            Native.varnex_sim_clock_destroy(handle);
+            return true;
+        }
+    }
+
+    // A clock whose reading, in nanoseconds, only the host moves: a Pacer made on it ticks on
+    // its readings, tick k due at the reading at its creation plus its phase plus k periods.
+    // Any thread may read and advance it. A pacer on the clock keeps it.
+    public sealed class SimClock : IDisposable
+    {
+        private readonly SimClockHandle handle;
+
+        // autoAdvance: whenever no pacer on the clock is pending, it moves to the earliest
+        // deadline they wait for. name: null for a clock of this process only; else 1 to 63
+        // characters of A-Z a-z 0-9 . _ -, by which other processes of this user open it.
+        public SimClock(long startNs = 0, bool autoAdvance = false, string name = null)
+        {
+            Pacer.CheckLibraryVersion();
+            var config = new SimClockConfig
+            {
+                Size = (uint)Marshal.SizeOf(typeof(SimClockConfig)),
+                Flags = autoAdvance ? SimClockFlags.AutoAdvance : SimClockFlags.None,
+                StartNs = startNs,
+                Name = new byte[64],
+            };
+            if (name != null)
+                Array.Copy(NameBytes(name), config.Name, name.Length);
+            Check(Native.varnex_sim_clock_create(ref config, out handle));
+        }
+
+        private SimClock(SimClockHandle opened)
+        {
+            handle = opened;
+        }
+
+        // The named clock that another process of this user created: Status.NotFound when
+        // there is none, Status.ClockGone when its creator ended.
+        public static SimClock Open(string name)
+        {
+            Pacer.CheckLibraryVersion();
+            SimClockHandle opened;
+            Check(Native.varnex_sim_clock_open(NameBytes(name), out opened));
+            return new SimClock(opened);
+        }
+
+        // The name, zero-terminated. One that the config's 64 bytes cannot hold, or that a NUL
+        // ends early, would name another clock; the library checks the characters.
+        private static byte[] NameBytes(string name)
+        {
+            if (name == null || name.Length == 0 || name.Length > 63 || name.IndexOf('\0') >= 0)
+                throw new ArgumentException("a clock's name is 1 to 63 characters of A-Z a-z 0-9 . _ -", "name");
+            var bytes = new byte[name.Length + 1];
+            // A character past ASCII becomes a byte the library refuses, as it refuses the name.
+            for (int i = 0; i < name.Length; i++)
+                bytes[i] = name[i] < 0x80 ? (byte)name[i] : (byte)0xFF;
+            return bytes;
+        }
+
+        internal SimClockHandle Handle
+        {
+            get { return handle; }
+        }
+
+        // The reading, in the clock's nanoseconds. An opened clock whose creator ended:
+        // Status.ClockGone.
+        public long NowNs
+        {
+            get
+            {
+                long nowNs;
+                Check(Native.varnex_sim_clock_now(handle, out nowNs));
+                return nowNs;
+            }
+        }
+
+        // Moves the clock to toNs (earlier than now is a reset). settleTimeoutNs: -1 runs free;
+        // 0 or more waits, up to that many real nanoseconds, until every pacer the advance made
+        // due is back in its wait, or throws Status.Timeout with the clock at toNs. The pacers
+        // this thread waits on are not waited for: they take their ticks at its next wait.
+        public void AdvanceNs(long toNs, long settleTimeoutNs = -1)
+        {
+            Check(Native.varnex_sim_clock_advance(handle, toNs, settleTimeoutNs));
+        }
+
+        // Releases this reference to the clock, once an advance in progress has returned; its
+        // pacers keep the clock until they are disposed. The creator's dispose frees a named
+        // clock's name.
+        public void Dispose()
+        {
+            handle.Dispose();
+        }
+
+        private static void Check(int status)
+        {
+            if (status != 0)
+                throw new VarnexException((Status)status);
+        }
+    }
+
     public sealed class Pacer : IDisposable
     {
         // A tick later than this is late, without a lateness budget.
         public const long OnTimeNs = HeaderConstants.OnTimeNs;
-        // The library this file is written for: 1.7, which has the reference calls.
-        public const uint RequiredVersion = 0x010700;
+        // The library this file is written for: 1.8, which has the simulated clock.
+        public const uint RequiredVersion = 0x010800;
 
         // A Wait that sleeps on the readiness handle looks at the dispose this often, should it
         // miss the readiness that the dispose's cancel gives.
         private const int ReadySliceMs = 100;
 
         private readonly PacerHandle handle;
+        // The clock the grid runs on, or null: the creator's SimClock, collected, would free a
+        // named clock's name.
+        private readonly SimClock clock;
         // Set first in Dispose: a wait that its cancel ends reports the dispose.
         private volatile bool disposing;
 
-        public Pacer(PacerConfig config)
+        public Pacer(PacerConfig config) : this(config, null)
+        {
+        }
+
+        // On a clock the host drives (null: on the counter). The mode does not apply there; a
+        // lateness budget gives Status.InvalidMode, an aligned or following grid
+        // Status.InvalidArgument.
+        public Pacer(PacerConfig config, SimClock clock)
+        {
+            CheckLibraryVersion();
+            config.Size = (uint)Marshal.SizeOf(typeof(PacerConfig));
+            PacerHandle created;
+            int status = clock == null ? Native.varnex_pacer_create(ref config, out created)
+                                       : Native.varnex_pacer_create_on(ref config, clock.Handle, out created);
+            if (status != 0)
+                throw new VarnexException((Status)status);
+            handle = created;
+            this.clock = clock;
+        }
+
+        // An exact rate of rateNum / rateDen ticks per second on a clock the host drives.
+        public Pacer(uint rateNum, uint rateDen, SimClock clock, Missed missed = Missed.Skip)
+            : this(Config(rateNum, rateDen, 0.0, Mode.Hybrid, PacerFlags.None, missed), clock)
+        {
+        }
+
+        // The clock the grid runs on; null on the counter.
+        public SimClock Clock
+        {
+            get { return clock; }
+        }
+
+        internal static void CheckLibraryVersion()
         {
             uint version = Native.varnex_version();
             if (version < RequiredVersion)
                 throw new NotSupportedException(string.Format(
-                    "the Varnex library is version {0:x6}; this binding needs 1.7 or later", version));
-            config.Size = (uint)Marshal.SizeOf(typeof(PacerConfig));
-            PacerHandle created;
-            int status = Native.varnex_pacer_create(ref config, out created);
-            if (status != 0)
-                throw new VarnexException((Status)status);
-            handle = created;
+                    "the Varnex library is version {0:x6}; this binding needs 1.8 or later", version));
         }
 
         public Pacer(double rateHz, Mode mode = Mode.Hybrid, PacerFlags flags = PacerFlags.None)
@@ -269,7 +434,8 @@ namespace Varnex
         {
         }
 
-        private static PacerConfig Config(uint rateNum, uint rateDen, double rateHz, Mode mode, PacerFlags flags)
+        private static PacerConfig Config(uint rateNum, uint rateDen, double rateHz, Mode mode, PacerFlags flags,
+                                          Missed missed = Missed.Skip)
         {
             PacerConfig config = PacerConfig.Defaults();
             config.RateNum = rateNum;
@@ -277,6 +443,7 @@ namespace Varnex
             config.RateHz = rateHz;
             config.Mode = mode;
             config.Flags = flags;
+            config.Missed = missed;
             return config;
         }
 
@@ -536,5 +703,25 @@ namespace Varnex
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
         public static extern int varnex_pacer_rate(PacerHandle pacer, out uint rateNum, out uint rateDen);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_sim_clock_create(ref SimClockConfig config, out SimClockHandle clock);
+
+        // name: zero-terminated bytes.
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_sim_clock_open(byte[] name, out SimClockHandle clock);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void varnex_sim_clock_destroy(IntPtr clock);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_sim_clock_now(SimClockHandle clock, out long nowNs);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_sim_clock_advance(SimClockHandle clock, long toNs, long settleTimeoutNs);
+
+        [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int varnex_pacer_create_on(ref PacerConfig config, SimClockHandle clock,
+                                                        out PacerHandle pacer);
     }
 }

@@ -68,6 +68,17 @@ export interface PacerOptions {
     /** The p99 lateness in seconds this host accepts (hybrid with a learned margin). */
     budget?: number;
     controls?: Controls;
+    /** The grid on a clock the host drives: tick k at its reading at the creation plus the phase plus k periods. */
+    clock?: SimClock;
+}
+
+export interface SimClockOptions {
+    /** The first reading, 0n to 2n ** 62n; default 0n. */
+    startNs?: bigint;
+    /** Whenever no pacer on the clock is pending, it moves to the earliest deadline they wait for. */
+    autoAdvance?: boolean;
+    /** 1 to 63 characters of A-Z a-z 0-9 . _ -: other processes of this user open the clock by it. */
+    name?: string;
 }
 
 export interface Tick {
@@ -162,6 +173,24 @@ export declare class Pacer implements AsyncIterable<Tick> {
     observe(referenceNs: bigint, localNs?: bigint): void;
     setReferenceOptions(options: ReferenceOptions): void;
     /** Destroys the pacer; a pending wait rejects with a CLOSED error. */
+    close(): void;
+}
+
+/** A clock whose reading, in ns, only the host moves. */
+export declare class SimClock {
+    constructor(options?: SimClockOptions);
+    /** The named clock that another process of this user created. */
+    static open(name: string): SimClock;
+    /** The reading, in the clock's ns. */
+    readonly nowNs: bigint;
+    /**
+     * Moves the clock to toNs. With settle (seconds), resolves once every pacer the advance made due
+     * is back in its wait, or rejects with a TIMEOUT error; without, the clock moves before the call returns.
+     */
+    advanceNs(toNs: bigint, settle?: number): Promise<void>;
+    /** advanceNs, blocking this thread for the settle: for worker threads. */
+    advanceNsSync(toNs: bigint, settle?: number): void;
+    /** Releases this reference; the clock's pacers keep it until they are closed. */
     close(): void;
 }
 

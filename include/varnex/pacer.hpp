@@ -6,7 +6,9 @@
 #ifndef VARNEX_PACER_HPP
 #define VARNEX_PACER_HPP
 
+#include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "varnex/pacer.h"
@@ -44,6 +46,103 @@ inline int64_t clock_ns() noexcept
     return varnex_clock_ns();
 }
 
+/**
+ * \brief Owns the host's reference to a simulated clock: creates or opens it, or throws Error, and
+ * releases it. A pacer on the clock holds a reference of its own, so the clock lives on until the
+ * last of them is destroyed (varnex_sim_clock_destroy()).
+ * \since 1.8
+ */
+class SimClock {
+public:
+    /**
+     * \brief Makes a clock that reads start_ns until the host advances it.
+     * \param start_ns The first reading: 0 to 2^62.
+     * \param auto_advance #VARNEX_SIM_AUTO_ADVANCE: whenever no pacer on it is pending, the clock
+     *        moves to the earliest deadline its pacers wait for.
+     * \param name Empty for a clock of this process only; else the name that other processes of
+     *        this user open it by.
+     * \throws Error as varnex_sim_clock_create() fails; #VARNEX_E_INVALID_ARGUMENT for a name of
+     *         64 characters or more.
+     */
+    explicit SimClock(int64_t start_ns = 0, bool auto_advance = false, std::string_view name = {})
+    {
+        varnex_sim_clock_config config{};
+        config.size = sizeof config;
+        config.flags = auto_advance ? VARNEX_SIM_AUTO_ADVANCE : 0u;
+        config.start_ns = start_ns;
+        // A name cut to fit would name another clock.
+        if (name.size() >= sizeof config.name) {
+            throw Error(VARNEX_E_INVALID_ARGUMENT);
+        }
+        std::memcpy(config.name, name.data(), name.size());
+        if (const int status = varnex_sim_clock_create(&config, &clock_); status != VARNEX_OK) {
+            throw Error(status);
+        }
+    }
+    /**
+     * \brief Opens the named clock that another process of this user created.
+     * \param name Its name.
+     * \returns The clock, this process's view of it.
+     * \throws Error as varnex_sim_clock_open() fails (#VARNEX_E_NOT_FOUND, #VARNEX_E_CLOCK_GONE, ...).
+     */
+    static SimClock open(const char* name)
+    {
+        SimClock opened(Unopened{});
+        if (const int status = varnex_sim_clock_open(name, &opened.clock_); status != VARNEX_OK) {
+            throw Error(status);
+        }
+        return opened;
+    }
+    SimClock(const SimClock&) = delete;
+    SimClock& operator=(const SimClock&) = delete;
+    /** \brief Takes the other's clock; the other is left with none. \param other The clock to move from. */
+    SimClock(SimClock&& other) noexcept : clock_(std::exchange(other.clock_, nullptr)) {}
+    /** \brief Swaps the two clocks. \param other The clock to swap with. \returns `*this`. */
+    SimClock& operator=(SimClock&& other) noexcept
+    {
+        std::swap(clock_, other.clock_);
+        return *this;
+    }
+    /** \brief Releases the host's reference: not while another thread advances the clock. */
+    ~SimClock() { varnex_sim_clock_destroy(clock_); }
+
+    /**
+     * \returns The clock's reading, in its nanoseconds.
+     * \throws Error as varnex_sim_clock_now() fails: #VARNEX_E_CLOCK_GONE for an opened clock
+     *         whose creator ended.
+     */
+    int64_t now_ns() const
+    {
+        int64_t now_ns = 0;
+        if (const int status = varnex_sim_clock_now(clock_, &now_ns); status != VARNEX_OK) {
+            throw Error(status);
+        }
+        return now_ns;
+    }
+    /**
+     * \brief varnex_sim_clock_advance(): moves the clock to to_ns, and with a settle waits until
+     * every pacer the advance made due is back.
+     * \param to_ns The new reading: 0 to 2^62; earlier than now is a reset.
+     * \param settle_timeout_ns Real nanoseconds to wait for the pacers, 0 or more; -1 (the
+     *        default) for not at all.
+     * \throws Error as varnex_sim_clock_advance() fails; #VARNEX_E_TIMEOUT when the settle did not
+     *         complete in time: the clock reads to_ns, and a later advance settles the rest.
+     */
+    void advance_ns(int64_t to_ns, int64_t settle_timeout_ns = -1)
+    {
+        if (const int status = varnex_sim_clock_advance(clock_, to_ns, settle_timeout_ns); status != VARNEX_OK) {
+            throw Error(status);
+        }
+    }
+    /** \returns The C clock, for the calls this class does not wrap. */
+    varnex_sim_clock* get() const noexcept { return clock_; }
+
+private:
+    struct Unopened {};
+    explicit SimClock(Unopened) noexcept {}
+    varnex_sim_clock* clock_ = nullptr;
+};
+
 /** \brief Owns a pacer: creates it, or throws Error, and destroys it. \since 1.1 */
 class Pacer {
 public:
@@ -70,6 +169,33 @@ public:
     }
     /** \brief Creates a pacer of this configuration. \param config As for varnex_pacer_create(). \throws Error */
     explicit Pacer(const varnex_pacer_config& config) { create(config); }
+    /**
+     * \brief Creates a pacer of rate_num / rate_den ticks per second on a simulated clock: tick k
+     * is due at the clock's reading now, plus one period, plus k periods.
+     * \param rate_num The rate's numerator.
+     * \param rate_den The rate's denominator.
+     * \param clock The clock, which the pacer holds until it is destroyed.
+     * \param missed What a wait does for a host that comes back late.
+     * \throws Error as varnex_pacer_create_on() fails.
+     * \since 1.8
+     */
+    Pacer(uint32_t rate_num, uint32_t rate_den, const SimClock& clock, varnex_missed missed = VARNEX_MISSED_SKIP)
+    {
+        varnex_pacer_config config;
+        varnex_pacer_config_init(&config);
+        config.rate_num = rate_num;
+        config.rate_den = rate_den;
+        config.missed = missed;
+        create_on(config, clock);
+    }
+    /**
+     * \brief Creates a pacer of this configuration on a simulated clock.
+     * \param config As for varnex_pacer_create_on().
+     * \param clock The clock, which the pacer holds until it is destroyed.
+     * \throws Error
+     * \since 1.8
+     */
+    Pacer(const varnex_pacer_config& config, const SimClock& clock) { create_on(config, clock); }
     Pacer(const Pacer&) = delete;
     Pacer& operator=(const Pacer&) = delete;
     /** \brief Takes the other's pacer; the other is left with none. \param other The pacer to move from. */
@@ -168,6 +294,12 @@ private:
     void create(const varnex_pacer_config& config)
     {
         if (const int status = varnex_pacer_create(&config, &pacer_); status != VARNEX_OK) {
+            throw Error(status);
+        }
+    }
+    void create_on(const varnex_pacer_config& config, const SimClock& clock)
+    {
+        if (const int status = varnex_pacer_create_on(&config, clock.get(), &pacer_); status != VARNEX_OK) {
             throw Error(status);
         }
     }

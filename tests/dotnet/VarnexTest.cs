@@ -1,7 +1,8 @@
 // The C# binding on the real library: its structs against the C compiler's
 // layout (the file struct_layout prints, the first argument), 100 paced
 // ticks, the errors, a cancel and a dispose from another thread, the
-// readiness handle and the aligned grid. Exits 1 on the first failure.
+// readiness handle, the aligned grid and a simulated clock. Exits 1 on the
+// first failure.
 using System;
 using System.Diagnostics;
 using System.IO;
@@ -250,6 +251,73 @@ static class VarnexTest
         }
     }
 
+    static void SimulatedClock()
+    {
+        using (var clock = new SimClock(5, autoAdvance: true))
+        using (var pacer = new Pacer(60, 1, clock))
+        {
+            var watch = Stopwatch.StartNew();
+            for (ulong index = 0; index < 6000; index++)
+            {
+                Tick tick = pacer.Wait();
+                Expect(tick.Index == index && tick.Missed == 0 && tick.LatenessNs == 0, "tick " + index + " on time");
+            }
+            // Tick 5999 is due the phase (a period, in whole ns) and 5999 periods after the
+            // creation's reading: 100 s of clock time, which the real clock's pace would take.
+            Expect(clock.NowNs == 5 + 1000000000L / 60 + 5999 * 1000000000L / 60,
+                   "the clock at tick 5999's deadline: " + clock.NowNs);
+            Expect(watch.ElapsedMilliseconds < 20000, "6000 ticks in " + watch.ElapsedMilliseconds + " ms");
+        }
+        Expect(StatusOf(() => SimClock.Open("varnex-test-no-such-clock")) == Status.NotFound, "no such clock");
+
+        // Lockstep: a controller thread waits; each advance settles once it took its tick and
+        // waits again. Held busy after tick 4, it makes the settle time out, and a settle at the
+        // same reading ends once it is back.
+        const long PeriodNs = 10000000;
+        using (var clock = new SimClock())
+        using (var pacer = new Pacer(100, 1, clock))
+        {
+            int taken = 0;
+            var holding = new ManualResetEvent(false);
+            var release = new ManualResetEvent(false);
+            Exception ended = null;
+            var controller = new Thread(() =>
+            {
+                try
+                {
+                    for (ulong index = 0; index < 5; index++)
+                    {
+                        Tick tick = pacer.Wait();
+                        Expect(tick.Index == index && tick.LatenessNs == 0, "tick " + index + " at its deadline");
+                        Interlocked.Increment(ref taken);
+                    }
+                    holding.Set();
+                    release.WaitOne();
+                    pacer.Wait();
+                }
+                catch (Exception error)
+                {
+                    ended = error;
+                }
+            });
+            controller.Start();
+            for (int step = 1; step <= 4; step++)
+            {
+                clock.AdvanceNs(step * PeriodNs, 30000000000L);
+                Expect(taken == step, "step " + step + " settled with " + taken + " ticks taken");
+            }
+            Expect(StatusOf(() => clock.AdvanceNs(5 * PeriodNs, 0)) == Status.Timeout, "a busy controller's settle");
+            holding.WaitOne();
+            release.Set();
+            clock.AdvanceNs(5 * PeriodNs, 30000000000L);
+            pacer.Cancel();
+            Expect(controller.Join(20000), "the controller ended");
+            var cancelled = ended as VarnexException;
+            Expect(cancelled != null && cancelled.Status == Status.Cancelled, "the controller's last wait: " + ended);
+            Expect(taken == 5, "five ticks");
+        }
+    }
+
     static int Main(string[] arguments)
     {
         try
@@ -261,6 +329,7 @@ static class VarnexTest
             ReadinessHandle();
             Aligned();
             FollowsAReference();
+            SimulatedClock();
         }
         catch (Exception error)
         {

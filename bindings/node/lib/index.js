@@ -9,6 +9,11 @@
 // The watcher runs only while a wait is pending. In a worker thread,
 // waitSync() blocks that thread for the whole wait.
 //
+// A SimClock is a clock the host drives: a pacer made with { clock } ticks
+// on its readings, which only advanceNs() moves. An advance that settles
+// waits in libuv's thread pool, so that the pacers on this loop come back
+// meanwhile.
+//
 // Numbers: every 64-bit integer of the C interface (tick.index, tick.missed,
 // the ns fields, the statistics' counts) is a BigInt; durations in seconds
 // are plain numbers.
@@ -63,6 +68,9 @@ const CONTROL_BITS = Object.freeze({
     no_throttling: 0x20,
     mmcss: 0x40,
 });
+const SIM_FLAGS = Object.freeze({
+    auto_advance: 0x1,
+});
 const ON_TIME_NS = 10000;
 // end of generated constants
 
@@ -71,6 +79,7 @@ const addon = require(process.env.VARNEX_NODE_ADDON || path.join(__dirname, '..'
 
 const UINT32_MAX = 0xFFFFFFFF;
 const INT64_MAX = 2n ** 63n - 1n;
+const MAX_READING_NS = 2n ** 62n;
 // A name the binding does not know reaches the library as this value, so that
 // the library's own message says what is valid.
 const UNKNOWN = UINT32_MAX;
@@ -235,16 +244,113 @@ function statsOf(raw) {
     };
 }
 
+// A name as the clock's config holds it: one cut short by its 64 bytes, or
+// ended early by a NUL, would name another clock. The library checks the
+// characters.
+function clockName(name) {
+    if (typeof name !== 'string') {
+        throw new TypeError(`a clock's name must be a string, not a ${typeof name}`);
+    }
+    const bytes = Buffer.byteLength(name);
+    if (bytes === 0 || bytes > 63 || name.includes('\0')) {
+        throw new RangeError(`a clock's name must be 1 to 63 characters of A-Z a-z 0-9 . _ -, not ${JSON.stringify(name)}`);
+    }
+    return name;
+}
+
+// The opened clock's handle, in place of options: SimClock.open's.
+const OPENED = Symbol('opened');
+// The clock's handle, for the Pacer it is given to.
+let clockHandle;
+
+class SimClock {
+    #handle;
+
+    static {
+        clockHandle = (clock) => clock.#open();
+    }
+
+    // startNs: the first reading, a BigInt from 0n to 2n ** 62n. autoAdvance:
+    // whenever no pacer on the clock is pending, it moves to the earliest
+    // deadline they wait for. name: other processes of this user open the
+    // clock by it (SimClock.open); without one, the clock is this process's.
+    constructor(options = {}) {
+        if (options !== null && typeof options === 'object' && Object.prototype.hasOwnProperty.call(options, OPENED)) {
+            this.#handle = options[OPENED];
+            return;
+        }
+        known('SimClock', options, ['startNs', 'autoAdvance', 'name']);
+        const { startNs = 0n, autoAdvance = false, name } = options;
+        const start = bigintNs('startNs', startNs, 0n, MAX_READING_NS);
+        this.#handle = checked(addon.clockCreate(start, autoAdvance ? SIM_FLAGS.auto_advance : 0,
+                                                 name === undefined ? undefined : clockName(name)));
+    }
+
+    // The named clock that another process of this user created.
+    static open(name) {
+        return new SimClock({ [OPENED]: checked(addon.clockOpen(clockName(name))) });
+    }
+
+    #open() {
+        if (this.#handle === null) {
+            throw new VarnexError('the clock is closed', null, 'CLOSED');
+        }
+        return this.#handle;
+    }
+
+    // The reading, a BigInt of the clock's nanoseconds.
+    get nowNs() {
+        return checked(addon.clockNow(this.#open()));
+    }
+
+    // Moves the clock to toNs (earlier than now is a reset). settle, in
+    // seconds: resolves once every pacer the advance made due is back in its
+    // wait, or rejects with a TIMEOUT error, the clock at toNs. Without settle,
+    // the clock moves before the call returns.
+    async advanceNs(toNs, settle) {
+        const to = bigintNs('toNs', toNs, 0n, MAX_READING_NS);
+        if (settle === undefined) {
+            checked(addon.clockAdvanceSync(this.#open(), to, -1n));
+            return;
+        }
+        const settleNs = nanoseconds('settle', settle, 0n, INT64_MAX);
+        checked(await addon.clockAdvance(this.#open(), to, settleNs));
+    }
+
+    // advanceNs, blocking this thread for the settle: for worker threads (on
+    // the main thread, the pacers on its loop cannot come back meanwhile).
+    advanceNsSync(toNs, settle) {
+        const to = bigintNs('toNs', toNs, 0n, MAX_READING_NS);
+        const settleNs = settle === undefined ? -1n : nanoseconds('settle', settle, 0n, INT64_MAX);
+        checked(addon.clockAdvanceSync(this.#open(), to, settleNs));
+    }
+
+    // Releases this reference to the clock, once an advance in progress has
+    // ended; its pacers keep the clock until they are closed. The creator's
+    // close frees a named clock's name. A second close does nothing.
+    close() {
+        if (this.#handle !== null) {
+            addon.clockClose(this.#handle);
+            this.#handle = null;
+        }
+    }
+}
+
 class Pacer {
     #handle;
     // The pending wait()'s settlers, or null.
     #pending = null;
+    // The SimClock the grid runs on: the creator's object, collected, would free a named clock's name.
+    #clock;
 
     constructor(options = {}) {
         known('Pacer', options, ['rate', 'mode', 'missed', 'phase', 'burstCap', 'margin', 'align', 'follow',
-                                 'budget', 'controls']);
+                                 'budget', 'controls', 'clock']);
         const { rate, mode = 'hybrid', missed = 'skip', phase, burstCap, margin, align, follow,
-                budget, controls } = options;
+                budget, controls, clock } = options;
+        if (clock !== undefined && !(clock instanceof SimClock)) {
+            throw new TypeError('clock must be a SimClock');
+        }
         const [rateNum, rateDen, rateHz] = rateFields(rate);
         let flags = 0;
         if (align !== undefined) {
@@ -263,8 +369,10 @@ class Pacer {
         const cap = burstCap === undefined ? undefined : integer('burstCap', burstCap, 0, UINT32_MAX);
         // 0 would mean "learn it".
         const marginNs = margin === undefined ? 0 : Number(nanoseconds('margin', margin, 1n, BigInt(UINT32_MAX)));
+        this.#clock = clock;
         this.#handle = checked(addon.create(named(MODES, mode), named(MISSED, missed), rateNum, rateDen, rateHz,
-                                            phaseNs, cap, flags, marginNs));
+                                            phaseNs, cap, flags, marginNs,
+                                            clock === undefined ? undefined : clockHandle(clock)));
         try {
             if (controls !== undefined) {
                 this.setControls(controls);
@@ -307,7 +415,7 @@ class Pacer {
         return new Promise((resolve, reject) => {
             const handle = this.#idle();
             // result: the wait's status, or libuv's error name, with its text as detail.
-            const status = addon.waitStart(handle, (result, detail) => {
+            const started = addon.waitStart(handle, (result, detail) => {
                 this.#pending = null;
                 if (result === Status.OK) {
                     resolve(tickOf(detail));
@@ -318,7 +426,12 @@ class Pacer {
                     reject(failure(result));
                 }
             });
-            checked(status);
+            // The tick, when the wait had it at once.
+            if (typeof started === 'object') {
+                resolve(tickOf(started));
+                return;
+            }
+            checked(started);
             this.#pending = { resolve, reject };
         });
     }
@@ -400,4 +513,4 @@ function clockNs() {
     return addon.clockNs();
 }
 
-module.exports = { Pacer, VarnexError, Status, ON_TIME_NS, version, clockNs };
+module.exports = { Pacer, SimClock, VarnexError, Status, ON_TIME_NS, version, clockNs };

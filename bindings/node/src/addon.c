@@ -1,8 +1,9 @@
 /* The pacer's C interface for the JavaScript layer (lib/index.js), which
  * checks its arguments and turns statuses into errors. Context-aware: each
  * environment (the main thread, each worker) keeps its loop in instance data,
- * and a pacer is used only by the environment that made it. Linux only: the
- * loop watches the readiness handle, a descriptor, with uv_poll. */
+ * and a pacer or a simulated clock is used only by the environment that made
+ * it. Linux only: the loop watches the readiness handle, a descriptor, with
+ * uv_poll. */
 #include <errno.h>
 #include <poll.h>
 #include <stdbool.h>
@@ -39,6 +40,15 @@ struct node_pacer {
     napi_ref self;
     napi_async_context async_context;
     varnex_tick tick;
+};
+
+/* A simulated clock. An advance that settles runs in libuv's thread pool, so
+ * that the pacers on this loop can come back meanwhile; the clock is
+ * destroyed only once no advance is in progress. */
+struct node_clock {
+    varnex_sim_clock* clock;    /* null once destroyed */
+    unsigned advances;          /* advances in the thread pool */
+    bool closed;                /* by close(): destroyed as the last advance ends */
 };
 
 static napi_value fail(napi_env env, const char* what)
@@ -132,6 +142,21 @@ static struct node_pacer* pacer_of(napi_env env, napi_value value)
     return pacer;
 }
 
+static struct node_clock* clock_of(napi_env env, napi_value value)
+{
+    void* data = NULL;
+    if (napi_get_value_external(env, value, &data) != napi_ok || data == NULL) {
+        fail(env, "varnex addon: not a clock");
+        return NULL;
+    }
+    struct node_clock* clock = data;
+    if (clock->closed) {
+        fail(env, "varnex addon: the clock is closed");
+        return NULL;
+    }
+    return clock;
+}
+
 static void watcher_closed(uv_handle_t* handle)
 {
     struct watcher* watcher = (struct watcher*)handle;
@@ -216,12 +241,19 @@ static napi_value tick_value(napi_env env, const varnex_tick* tick)
     return object;
 }
 
-/* create(mode, missed, rateNum, rateDen, rateHz, phaseNs, burstCap, flags, marginNs):
- * the pacer's external, or a status. An undefined burstCap keeps the default. */
+/* create(mode, missed, rateNum, rateDen, rateHz, phaseNs, burstCap, flags, marginNs, clock):
+ * the pacer's external, or a status. An undefined burstCap keeps the default;
+ * an undefined clock puts the grid on the counter. */
 static napi_value create(napi_env env, napi_callback_info info)
 {
-    napi_value argv[9];
-    if (!arguments(env, info, 9, argv)) {
+    napi_value argv[10];
+    if (!arguments(env, info, 10, argv)) {
+        return NULL;
+    }
+    napi_valuetype clock_type;
+    napi_typeof(env, argv[9], &clock_type);
+    struct node_clock* clock = NULL;
+    if (clock_type != napi_undefined && (clock = clock_of(env, argv[9])) == NULL) {
         return NULL;
     }
     varnex_pacer_config config;
@@ -241,7 +273,8 @@ static napi_value create(napi_env env, napi_callback_info info)
     if (pacer == NULL) {
         return status_value(env, VARNEX_E_NO_MEMORY);
     }
-    int status = varnex_pacer_create(&config, &pacer->pacer);
+    int status = clock == NULL ? varnex_pacer_create(&config, &pacer->pacer)
+                               : varnex_pacer_create_on(&config, clock->clock, &pacer->pacer);
     if (status != VARNEX_OK) {
         free(pacer);
         return status_value(env, status);
@@ -364,8 +397,9 @@ static void readable(uv_poll_t* poll, int poll_status, int events)
     settle(pacer, status, 0);
 }
 
-/* waitStart(pacer, callback): starts watching the readiness handle; the
- * callback gets what settle() gives. A status if it could not start. */
+/* waitStart(pacer, callback): the tick if the wait returns one at once, or
+ * the status it fails with; else (OK) the loop watches the readiness handle,
+ * and the callback gets what settle() gives. */
 static napi_value wait_start(napi_env env, napi_callback_info info)
 {
     napi_value argv[2];
@@ -379,6 +413,16 @@ static napi_value wait_start(napi_env env, napi_callback_info info)
     int descriptor;
     int status = ready_descriptor(pacer, &descriptor);
     if (status != VARNEX_OK) {
+        return status_value(env, status);
+    }
+    /* The wait before the watch: a pacer on a simulated clock is back, for a
+     * settle and for auto-advance, only once its wait has said NOT_DUE; until
+     * then the clock holds still, and the handle would never be ready. */
+    status = varnex_pacer_wait(pacer->pacer, &pacer->tick);
+    if (status == VARNEX_OK) {
+        return tick_value(env, &pacer->tick);
+    }
+    if (status != VARNEX_E_NOT_DUE && status != VARNEX_E_INTERRUPTED) {
         return status_value(env, status);
     }
     if (pacer->watcher == NULL) {
@@ -566,6 +610,219 @@ static napi_value rate(napi_env env, napi_callback_info info)
     return pair;
 }
 
+static void destroy_clock(struct node_clock* clock)
+{
+    varnex_sim_clock_destroy(clock->clock);
+    clock->clock = NULL;
+}
+
+static void clock_collected(napi_env env, void* data, void* hint)
+{
+    (void)env;
+    (void)hint;
+    struct node_clock* clock = data;
+    /* An advance holds the clock's object until it ends: only the
+     * environment's end collects it then, and the advance, still running in
+     * the thread pool, keeps its memory. */
+    if (clock->advances != 0) {
+        return;
+    }
+    destroy_clock(clock);
+    free(clock);
+}
+
+static napi_value clock_external(napi_env env, int status, struct node_clock* clock)
+{
+    if (status != VARNEX_OK) {
+        free(clock);
+        return status_value(env, status);
+    }
+    napi_value external;
+    if (napi_create_external(env, clock, clock_collected, NULL, &external) != napi_ok) {
+        destroy_clock(clock);
+        free(clock);
+        return NULL;
+    }
+    return external;
+}
+
+/* Copies a name of 1 to 63 bytes (the JavaScript layer checked it) into a
+ * config's field; false for one that the field cannot hold. */
+static bool name_into(napi_env env, napi_value value, char name[64])
+{
+    size_t length;
+    if (napi_get_value_string_utf8(env, value, NULL, 0, &length) != napi_ok) {
+        fail(env, "varnex addon: expected a name");
+        return false;
+    }
+    if (length == 0 || length > 63) {
+        fail(env, "varnex addon: a name of 1 to 63 bytes");
+        return false;
+    }
+    napi_get_value_string_utf8(env, value, name, 64, &length);
+    return true;
+}
+
+/* clockCreate(startNs, flags, name): the clock's external, or a status. An
+ * undefined name makes a clock of this process only. */
+static napi_value clock_create(napi_env env, napi_callback_info info)
+{
+    napi_value argv[3];
+    varnex_sim_clock_config config = {.size = sizeof config};
+    int64_t start_ns;
+    if (!arguments(env, info, 3, argv) || !get_bigint(env, argv[0], &start_ns) ||
+        !get_uint32(env, argv[1], &config.flags)) {
+        return NULL;
+    }
+    config.start_ns = start_ns;
+    napi_valuetype name_type;
+    napi_typeof(env, argv[2], &name_type);
+    if (name_type != napi_undefined && !name_into(env, argv[2], config.name)) {
+        return NULL;
+    }
+    struct node_clock* clock = calloc(1, sizeof *clock);
+    if (clock == NULL) {
+        return status_value(env, VARNEX_E_NO_MEMORY);
+    }
+    return clock_external(env, varnex_sim_clock_create(&config, &clock->clock), clock);
+}
+
+/* clockOpen(name): the clock's external, or a status. */
+static napi_value clock_open(napi_env env, napi_callback_info info)
+{
+    napi_value argv[1];
+    char name[64];
+    if (!arguments(env, info, 1, argv) || !name_into(env, argv[0], name)) {
+        return NULL;
+    }
+    struct node_clock* clock = calloc(1, sizeof *clock);
+    if (clock == NULL) {
+        return status_value(env, VARNEX_E_NO_MEMORY);
+    }
+    return clock_external(env, varnex_sim_clock_open(name, &clock->clock), clock);
+}
+
+/* clockNow(clock): the reading as a BigInt, or a status. */
+static napi_value clock_now(napi_env env, napi_callback_info info)
+{
+    napi_value argv[1];
+    struct node_clock* clock;
+    if (!arguments(env, info, 1, argv) || (clock = clock_of(env, argv[0])) == NULL) {
+        return NULL;
+    }
+    int64_t now_ns;
+    int status = varnex_sim_clock_now(clock->clock, &now_ns);
+    if (status != VARNEX_OK) {
+        return status_value(env, status);
+    }
+    napi_value result;
+    napi_create_bigint_int64(env, now_ns, &result);
+    return result;
+}
+
+/* An advance's arguments (clock, toNs, settleNs); argv[0] receives the
+ * clock's object. */
+static struct node_clock* advance_arguments(napi_env env, napi_callback_info info, napi_value argv[3],
+                                            int64_t* to_ns, int64_t* settle_ns)
+{
+    struct node_clock* clock;
+    if (!arguments(env, info, 3, argv) || (clock = clock_of(env, argv[0])) == NULL ||
+        !get_bigint(env, argv[1], to_ns) || !get_bigint(env, argv[2], settle_ns)) {
+        return NULL;
+    }
+    return clock;
+}
+
+/* clockAdvanceSync(clock, toNs, settleNs): a status. */
+static napi_value clock_advance_sync(napi_env env, napi_callback_info info)
+{
+    napi_value argv[3];
+    int64_t to_ns, settle_ns;
+    struct node_clock* clock = advance_arguments(env, info, argv, &to_ns, &settle_ns);
+    if (clock == NULL) {
+        return NULL;
+    }
+    return status_value(env, varnex_sim_clock_advance(clock->clock, to_ns, settle_ns));
+}
+
+struct advance {
+    napi_async_work work;
+    napi_deferred deferred;
+    napi_ref self;              /* the clock's object, kept from the collector */
+    struct node_clock* clock;
+    int64_t to_ns;
+    int64_t settle_ns;
+    int status;
+};
+
+/* In the thread pool: no Node-API call here. */
+static void advance_in_pool(napi_env env, void* data)
+{
+    (void)env;
+    struct advance* advance = data;
+    advance->status = varnex_sim_clock_advance(advance->clock->clock, advance->to_ns, advance->settle_ns);
+}
+
+static void advance_ended(napi_env env, napi_status work_status, void* data)
+{
+    struct advance* advance = data;
+    struct node_clock* clock = advance->clock;
+    clock->advances -= 1;
+    if (clock->closed && clock->advances == 0) {
+        destroy_clock(clock);
+    }
+    napi_value status = status_value(env, work_status == napi_ok ? advance->status : VARNEX_E_CANCELLED);
+    napi_resolve_deferred(env, advance->deferred, status);
+    napi_delete_reference(env, advance->self);
+    napi_delete_async_work(env, advance->work);
+    free(advance);
+}
+
+/* clockAdvance(clock, toNs, settleNs): a promise of the status, the advance
+ * run in the thread pool. */
+static napi_value clock_advance(napi_env env, napi_callback_info info)
+{
+    napi_value argv[3];
+    int64_t to_ns, settle_ns;
+    struct node_clock* clock = advance_arguments(env, info, argv, &to_ns, &settle_ns);
+    if (clock == NULL) {
+        return NULL;
+    }
+    struct advance* advance = calloc(1, sizeof *advance);
+    if (advance == NULL) {
+        return status_value(env, VARNEX_E_NO_MEMORY);
+    }
+    advance->clock = clock;
+    advance->to_ns = to_ns;
+    advance->settle_ns = settle_ns;
+    napi_value name, promise;
+    napi_create_string_utf8(env, "varnex.advance", NAPI_AUTO_LENGTH, &name);
+    if (napi_create_async_work(env, NULL, name, advance_in_pool, advance_ended, advance, &advance->work) != napi_ok) {
+        free(advance);
+        return status_value(env, VARNEX_E_NO_MEMORY);
+    }
+    napi_create_promise(env, &advance->deferred, &promise);
+    napi_create_reference(env, argv[0], 1, &advance->self);
+    clock->advances += 1;
+    napi_queue_async_work(env, advance->work);
+    return promise;
+}
+
+/* clockClose(clock): destroys the clock now, or as its last advance ends. */
+static napi_value clock_close(napi_env env, napi_callback_info info)
+{
+    napi_value argv[1];
+    struct node_clock* clock;
+    if (!arguments(env, info, 1, argv) || (clock = clock_of(env, argv[0])) == NULL) {
+        return NULL;
+    }
+    clock->closed = true;
+    if (clock->advances == 0) {
+        destroy_clock(clock);
+    }
+    return NULL;
+}
+
 static napi_value version(napi_env env, napi_callback_info info)
 {
     (void)info;
@@ -643,6 +900,12 @@ NAPI_MODULE_INIT()
         {"version", NULL, version, NULL, NULL, NULL, napi_default, NULL},
         {"clockNs", NULL, clock_ns, NULL, NULL, NULL, napi_default, NULL},
         {"strerror", NULL, strerror_value, NULL, NULL, NULL, napi_default, NULL},
+        {"clockCreate", NULL, clock_create, NULL, NULL, NULL, napi_default, NULL},
+        {"clockOpen", NULL, clock_open, NULL, NULL, NULL, napi_default, NULL},
+        {"clockNow", NULL, clock_now, NULL, NULL, NULL, napi_default, NULL},
+        {"clockAdvance", NULL, clock_advance, NULL, NULL, NULL, napi_default, NULL},
+        {"clockAdvanceSync", NULL, clock_advance_sync, NULL, NULL, NULL, napi_default, NULL},
+        {"clockClose", NULL, clock_close, NULL, NULL, NULL, napi_default, NULL},
 #ifdef VARNEX_NODE_TEST_HOOKS
         {"failNextPoll", NULL, fail_next_poll, NULL, NULL, NULL, napi_default, NULL},
 #endif

@@ -1,6 +1,6 @@
 // Compiled, not run, by tsc --strict against index.d.ts: the uses a host
 // makes type-check, and the mistakes marked @ts-expect-error are caught.
-import { Pacer, VarnexError, Status, Tick, Stats, ReferenceState, version, clockNs, ON_TIME_NS } from '..';
+import { Pacer, SimClock, VarnexError, Status, Tick, Stats, ReferenceState, version, clockNs, ON_TIME_NS } from '..';
 
 export async function paced(): Promise<bigint> {
     const pacer = new Pacer({ rate: [30000, 1001], mode: 'hybrid', missed: 'burst', budget: 200e-6,
@@ -29,6 +29,17 @@ export async function paced(): Promise<bigint> {
     return last + next.latenessNs + stats.ticks + BigInt(version() + ON_TIME_NS + numerator / denominator + state.length);
 }
 
+export async function stepped(): Promise<bigint> {
+    const clock = new SimClock({ startNs: 5n, autoAdvance: false, name: 'controller' });
+    const pacer = new Pacer({ rate: 1000, clock });
+    await clock.advanceNs(clock.nowNs + 1000000n, 0.5);
+    clock.advanceNsSync(clock.nowNs + 1000000n);
+    SimClock.open('controller').close();
+    return (await pacer.wait()).index;
+}
+
+// @ts-expect-error: a clock's readings are integer nanoseconds
+export const late = new SimClock({ startNs: 1.5 });
 // @ts-expect-error: a tick's index is a bigint
 export const index: number = ({} as Tick).index;
 // @ts-expect-error: no such mode

@@ -80,5 +80,11 @@ int main(void)
     FIELD(varnex_pacer_controls, affinity_mask);
     FIELD(varnex_pacer_controls, realtime_priority);
     FIELD(varnex_pacer_controls, dma_latency_us);
+
+    STRUCT(varnex_sim_clock_config);
+    FIELD(varnex_sim_clock_config, size);
+    FIELD(varnex_sim_clock_config, flags);
+    FIELD(varnex_sim_clock_config, start_ns);
+    FIELD(varnex_sim_clock_config, name);
     return 0;
 }

@@ -152,7 +152,8 @@ def test_every_struct_mirror_matches_the_c_layout_field_by_field():
         layout.setdefault(struct, {})[field] = int(value)
     mirrors = {"varnex_pacer_config": _library._Config, "varnex_tick": _library._Tick,
                "varnex_pacer_stats": _library._Stats, "varnex_pacer_controls": _library._Controls,
-               "varnex_reference_options": _library._ReferenceOptions}
+               "varnex_reference_options": _library._ReferenceOptions,
+               "varnex_sim_clock_config": _library._SimClockConfig}
     assert set(layout) == set(mirrors)
     for struct, mirror in mirrors.items():
         c_fields = dict(layout[struct])

@@ -25,6 +25,14 @@
         pacer.observe_ns(reference_ns, varnex.clock_ns())   # from any one thread
         tick = pacer.wait()                   # tick.index: the reference's k
 
+    # On a clock the host drives, in integer ns: an hour of a 1 kHz loop in
+    # moments, every tick on time, the same every run.
+    with varnex.Pacer(1000, clock=varnex.SimClock(auto_advance=True)) as pacer:
+        ticks = [pacer.wait() for _ in range(3_600_000)]
+    # In lockstep: a simulator's thread steps the clock and waits until every
+    # pacer on it has taken its tick and is back in its wait.
+    clock.advance_ns(clock.now_ns + 1_000_000, settle=1.0)  # or SettleTimeout
+
     # Scheduling controls, held only while the pacer needs them and put back:
     pacer = varnex.Pacer(1000, controls=varnex.Controls(boost=True, affinity=[1]))
     print(pacer.stats.controls_active, pacer.stats.controls_denied)
@@ -52,13 +60,16 @@ copy a readiness handle of its own, and its locks are new, so that a thread
 of the parent that held them at the fork does not block the child.
 """
 from ._constants import Cause, ReferenceState, Status
-from ._errors import Cancelled, Closed, LibraryNotFound, VarnexError
+from ._errors import (AccessDenied, Cancelled, ClockGone, ClockNotFound, Closed, LibraryNotFound, NameInUse,
+                      SettleTimeout, VarnexError)
 from ._library import clock_ns, library_path, version
 from ._pacer import Pacer
 from ._records import Controls, Stats, Tick
+from ._sim_clock import SimClock
 
 __all__ = ["Pacer", "Tick", "Cause", "Stats", "Controls", "Status", "VarnexError", "Cancelled", "Closed", "LibraryNotFound",
-           "version", "library_path", "clock_ns", "ReferenceState"]
+           "version", "library_path", "clock_ns", "ReferenceState", "SimClock", "SettleTimeout", "NameInUse",
+           "ClockNotFound", "ClockGone", "AccessDenied"]
 
 # Each public name is varnex's wherever it is written: a traceback still reads
 # varnex.LibraryNotFound, and a pickle refers to varnex.Tick.

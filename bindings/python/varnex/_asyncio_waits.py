@@ -23,7 +23,11 @@ class _AsyncioWaits:
         handle = self._begin_wait()
         try:
             descriptor = self.fileno()
-            while True:
+            # The wait before the reader: a pacer on a SimClock is back, for a settle and for
+            # auto-advance, only once its wait has said NOT_DUE; until then the clock holds
+            # still, and the handle would never be ready.
+            status = self._wait(handle, self._tick_pointer)
+            while status in (Status.NOT_DUE, Status.INTERRUPTED):
                 ready = loop.create_future()
                 loop.add_reader(descriptor, lambda: ready.done() or ready.set_result(None))
                 try:
@@ -33,8 +37,6 @@ class _AsyncioWaits:
                 if self._handle is None:
                     raise Closed("the pacer was closed during the wait")
                 status = self._wait(handle, self._tick_pointer)
-                if status not in (Status.NOT_DUE, Status.INTERRUPTED):
-                    break
         finally:
             self._leave_wait()
         return self._returned(status)

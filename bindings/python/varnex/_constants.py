@@ -60,4 +60,5 @@ _CONTROL_BITS = {"boost": 0x1,
                  "dma_latency": 0x10,
                  "no_throttling": 0x20,
                  "mmcss": 0x40}
+_SIM_FLAGS = {"auto_advance": 0x1}
 # end of generated constants

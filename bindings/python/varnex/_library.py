@@ -49,6 +49,11 @@ class _Controls(ctypes.Structure):
                 ("realtime_priority", ctypes.c_uint32), ("dma_latency_us", ctypes.c_uint32)]
 
 
+class _SimClockConfig(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("flags", ctypes.c_uint32), ("start_ns", ctypes.c_int64),
+                ("name", ctypes.c_char * 64)]
+
+
 def _library_names():
     if sys.platform == "win32":
         return ["Varnex.dll"]
@@ -111,13 +116,25 @@ def _lib():
                                                                    ctypes.POINTER(_ReferenceOptions)]
             library.varnex_clock_ns.restype = ctypes.c_int64
             library.varnex_clock_ns.argtypes = []
+            # Before the simulated clock's functions are looked up: an older library has none.
+            if library.varnex_version() < 0x010800:
+                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.8 or later")
+            library.varnex_sim_clock_create.argtypes = [ctypes.POINTER(_SimClockConfig),
+                                                        ctypes.POINTER(ctypes.c_void_p)]
+            library.varnex_sim_clock_open.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
+            library.varnex_sim_clock_destroy.restype = None
+            library.varnex_sim_clock_destroy.argtypes = [ctypes.c_void_p]
+            library.varnex_sim_clock_now.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int64)]
+            library.varnex_sim_clock_advance.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
+            library.varnex_pacer_create_on.argtypes = [ctypes.POINTER(_Config), ctypes.c_void_p,
+                                                       ctypes.POINTER(ctypes.c_void_p)]
             for function in ("varnex_pacer_create", "varnex_pacer_wait", "varnex_pacer_cancel",
                              "varnex_pacer_get_stats", "varnex_pacer_set_controls", "varnex_pacer_rate",
                              "varnex_pacer_wait_handle", "varnex_pacer_set_lateness_budget",
-                             "varnex_pacer_observe", "varnex_pacer_set_reference_options"):
+                             "varnex_pacer_observe", "varnex_pacer_set_reference_options",
+                             "varnex_sim_clock_create", "varnex_sim_clock_open", "varnex_sim_clock_now",
+                             "varnex_sim_clock_advance", "varnex_pacer_create_on"):
                 getattr(library, function).restype = ctypes.c_int
-            if library.varnex_version() < 0x010700:
-                raise VarnexError(f"{path} is version {library.varnex_version():06x}; this module needs 1.7 or later")
             _library, _library_path = library, path
     return _library
 

@@ -12,6 +12,7 @@ from ._constants import _MODES, _PACER_FLAGS, _POLICIES, Status
 from ._errors import Closed, VarnexError
 from ._library import _Config, _lib, _fail, _ReferenceOptions, _Stats, _Tick
 from ._records import Controls, _checked, _nanoseconds, _returned_tick, _stats_from
+from ._sim_clock import SimClock
 
 _RETURN_ON_SIGNAL = _PACER_FLAGS["return_on_signal"]
 _ALIGN_FLAGS = {None: 0, "system": _PACER_FLAGS["align_to_system_clock"],
@@ -65,13 +66,16 @@ class Pacer(_AsyncioWaits):
     follow: "reference" puts the grid on a reference that the host observes (observe_ns), tick k
     due where it reads phase + k periods (phase under one period, default 0); before the first
     observation the grid runs on the counter from the creation.
-    budget: the p99 lateness in seconds the host accepts (set_lateness_budget). A value
+    budget: the p99 lateness in seconds the host accepts (set_lateness_budget). clock: a
+    SimClock, whose readings the grid then runs on (tick k due at its reading now plus the phase
+    plus k periods), held by the pacer; the mode does not apply there, and align, follow and
+    budget are refused (ValueError). A value
     that its C field cannot hold raises ValueError naming the parameter. One thread waits on a
     pacer at a time (a second wait raises RuntimeError); stats, cancel() and close() may come
     from any thread (see the module's docs)."""
 
     def __init__(self, rate, mode="hybrid", missed="skip", *, phase=None, burst_cap=None, margin=None,
-                 controls=None, align=None, budget=None, follow=None):
+                 controls=None, align=None, budget=None, follow=None, clock=None):
         library = _lib()
         config = _Config()
         library.varnex_pacer_config_init(ctypes.byref(config))
@@ -100,6 +104,8 @@ class Pacer(_AsyncioWaits):
         config.flags |= _RETURN_ON_SIGNAL | _ALIGN_FLAGS[align]
         if follow is not None:
             config.flags |= _PACER_FLAGS["follow_reference"]
+        if clock is not None and not isinstance(clock, SimClock):
+            raise TypeError(f"clock must be a varnex.SimClock, not {type(clock).__name__}")
         # Guards the handle: the wait in progress holds it, and the pacer is
         # destroyed only once that wait has left the library.
         # Reentrant: a signal handler may close the pacer while its thread holds the lock.
@@ -113,8 +119,18 @@ class Pacer(_AsyncioWaits):
         self._executor_waiting = False
         self._cancelled_by_task = False
         self._handle = None
+        # The clock's object lives as long as the pacer: closing a named clock's creator frees
+        # its name, and the collector would do that while the pacer ticks on it.
+        self._clock = clock
         handle = ctypes.c_void_p()
-        status = library.varnex_pacer_create(ctypes.byref(config), ctypes.byref(handle))
+        if clock is None:
+            status = library.varnex_pacer_create(ctypes.byref(config), ctypes.byref(handle))
+        else:
+            clock_handle = clock._enter()
+            try:
+                status = library.varnex_pacer_create_on(ctypes.byref(config), clock_handle, ctypes.byref(handle))
+            finally:
+                clock._leave()
         if status != Status.OK:
             _fail(status)
         self._handle = handle

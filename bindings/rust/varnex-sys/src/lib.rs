@@ -53,6 +53,7 @@ pub const VARNEX_CONTROL_LOCK_MEMORY: u32 = 0x8;
 pub const VARNEX_CONTROL_DMA_LATENCY: u32 = 0x10;
 pub const VARNEX_CONTROL_NO_THROTTLING: u32 = 0x20;
 pub const VARNEX_CONTROL_MMCSS: u32 = 0x40;
+pub const VARNEX_SIM_AUTO_ADVANCE: u32 = 0x1;
 pub const VARNEX_ON_TIME_NS: i64 = 10000;
 pub const VARNEX_VERSION: u32 = 67584;
 // end of generated constants
@@ -143,9 +144,30 @@ pub struct varnex_pacer_controls {
     pub dma_latency_us: u32,
 }
 
+#[repr(C)]
+#[derive(Clone, Copy, Debug)]
+pub struct varnex_sim_clock_config {
+    pub size: u32,
+    pub flags: u32,
+    pub start_ns: i64,
+    pub name: [c_char; 64],
+}
+
+impl Default for varnex_sim_clock_config {
+    fn default() -> Self {
+        varnex_sim_clock_config { size: 0, flags: 0, start_ns: 0, name: [0; 64] }
+    }
+}
+
 /// A pacer, opaque.
 #[repr(C)]
 pub struct varnex_pacer {
+    _private: [u8; 0],
+}
+
+/// A simulated clock, opaque.
+#[repr(C)]
+pub struct varnex_sim_clock {
     _private: [u8; 0],
 }
 
@@ -168,4 +190,14 @@ extern "C" {
     ) -> c_int;
     pub fn varnex_clock_ns() -> i64;
     pub fn varnex_pacer_rate(pacer: *const varnex_pacer, rate_num: *mut u32, rate_den: *mut u32) -> c_int;
+    pub fn varnex_sim_clock_create(config: *const varnex_sim_clock_config, clock: *mut *mut varnex_sim_clock) -> c_int;
+    pub fn varnex_sim_clock_open(name: *const c_char, clock: *mut *mut varnex_sim_clock) -> c_int;
+    pub fn varnex_sim_clock_destroy(clock: *mut varnex_sim_clock);
+    pub fn varnex_sim_clock_now(clock: *const varnex_sim_clock, now_ns: *mut i64) -> c_int;
+    pub fn varnex_sim_clock_advance(clock: *mut varnex_sim_clock, to_ns: i64, settle_timeout_ns: i64) -> c_int;
+    pub fn varnex_pacer_create_on(
+        config: *const varnex_pacer_config,
+        clock: *mut varnex_sim_clock,
+        pacer: *mut *mut varnex_pacer,
+    ) -> c_int;
 }

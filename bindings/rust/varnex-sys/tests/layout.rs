@@ -54,6 +54,7 @@ fn every_struct_matches_the_c_layout_field_by_field() {
             reference_dropped, reference_outliers
         }
         varnex_pacer_controls { size, flags, affinity_mask, realtime_priority, dma_latency_us }
+        varnex_sim_clock_config { size, flags, start_ns, name }
     };
     assert_eq!(rust_layout, c_layout);
 }

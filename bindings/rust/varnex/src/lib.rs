@@ -21,6 +21,18 @@
 //!
 //! With the feature `tokio`, [`Pacer::into_stream`] gives a stream of ticks
 //! that waits on the pacer's readiness handle in tokio's reactor.
+//!
+//! On a [`SimClock`] the host drives ([`Builder::clock`]), a test runs an
+//! hour of ticks in moments, and a loop runs in lockstep with a simulator:
+//!
+//! ```no_run
+//! let clock = varnex::SimClock::new(0, true)?;  // auto-advance: the next deadline at once
+//! let mut pacer = varnex::Pacer::builder().rate(1000, 1).clock(&clock).build()?;
+//! for tick in pacer.ticks().take(3_600_000) {
+//!     assert_eq!(tick?.lateness_ns, 0);
+//! }
+//! # Ok::<(), varnex::Error>(())
+//! ```
 use std::ffi::CStr;
 use std::fmt;
 use std::os::raw::c_int;
@@ -31,12 +43,14 @@ use std::sync::Arc;
 use varnex_sys as sys;
 
 mod kinds;
+mod sim_clock;
 // tokio watches a descriptor (AsyncFd): on Windows the handle is a waitable
 // timer, which its reactor cannot watch.
 #[cfg(all(feature = "tokio", unix))]
 mod stream;
 
 pub use kinds::{Cause, Control, Error, Missed, Mode, ReferenceState};
+pub use sim_clock::SimClock;
 #[cfg(all(feature = "tokio", unix))]
 pub use stream::{IntoStreamError, TickStream};
 
@@ -197,6 +211,9 @@ pub enum Align {
 struct Shared {
     pacer: NonNull<sys::varnex_pacer>,
     observer_out: AtomicBool,
+    // The clock a pacer on a SimClock ticks on, released after the pacer is destroyed: the
+    // creator's last SimClock frees a named clock's name.
+    _clock: Option<SimClock>,
 }
 
 // Through a shared reference only the calls the header allows from any thread are made
@@ -222,6 +239,7 @@ pub struct Builder {
     budget_ns: Option<i64>,
     controls: Option<Controls>,
     reference_options: Option<ReferenceOptions>,
+    clock: Option<SimClock>,
 }
 
 impl Builder {
@@ -297,6 +315,15 @@ impl Builder {
         self
     }
 
+    /// The grid on a clock the host drives: tick k is due at the clock's reading at the build,
+    /// plus the phase, plus k periods. The mode does not apply there; a lateness budget gives
+    /// [`Error::InvalidMode`], an aligned or following grid [`Error::InvalidArgument`]. The
+    /// pacer keeps the clock. docs/virtual-time.md.
+    pub fn clock(mut self, clock: &SimClock) -> Builder {
+        self.clock = Some(clock.clone());
+        self
+    }
+
     pub fn controls(mut self, controls: Controls) -> Builder {
         self.controls = Some(controls);
         self
@@ -317,9 +344,15 @@ impl Builder {
 
     pub fn build(self) -> Result<Pacer, Error> {
         let mut raw = std::ptr::null_mut();
-        check(unsafe { sys::varnex_pacer_create(&self.config, &mut raw) })?;
+        check(unsafe {
+            match &self.clock {
+                None => sys::varnex_pacer_create(&self.config, &mut raw),
+                Some(clock) => sys::varnex_pacer_create_on(&self.config, clock.raw(), &mut raw),
+            }
+        })?;
         let pacer = NonNull::new(raw).ok_or(Error::NoMemory)?;
-        let mut pacer = Pacer { shared: Arc::new(Shared { pacer, observer_out: AtomicBool::new(false) }) };
+        let shared = Shared { pacer, observer_out: AtomicBool::new(false), _clock: self.clock };
+        let mut pacer = Pacer { shared: Arc::new(shared) };
         if let Some(options) = self.reference_options {
             pacer.set_reference_options(&options)?;
         }
@@ -345,7 +378,7 @@ impl Pacer {
         let mut config = sys::varnex_pacer_config::default();
         unsafe { sys::varnex_pacer_config_init(&mut config) };
         config.mode = Mode::Hybrid as u32;
-        Builder { config, budget_ns: None, controls: None, reference_options: None }
+        Builder { config, budget_ns: None, controls: None, reference_options: None, clock: None }
     }
 
     fn raw(&self) -> *mut sys::varnex_pacer {

@@ -1,5 +1,6 @@
-//! The pacer's ticks as a tokio stream: the reactor watches the readiness
-//! handle, and the wait, called once it is ready, spins the rest.
+//! The pacer's ticks as a tokio stream: each poll calls the wait, and while
+//! it says NotDue the reactor watches the readiness handle; the wait, called
+//! again once that is ready, spins the rest.
 use std::fmt;
 use std::os::unix::io::{AsRawFd, RawFd};
 use std::pin::Pin;
@@ -112,21 +113,24 @@ impl Stream for TickStream {
     fn poll_next(self: Pin<&mut Self>, context: &mut Context<'_>) -> Poll<Option<Self::Item>> {
         let this = self.get_mut();
         loop {
+            // The wait before the reactor: a pacer on a SimClock is back, for a settle and for
+            // auto-advance, only once its wait has said NotDue; until then the clock holds still,
+            // and the handle would never be ready.
+            match this.pacer.wait() {
+                Err(Error::NotDue) => {}
+                other => return Poll::Ready(Some(other)),
+            }
             let mut guard = match this.ready.poll_read_ready(context) {
                 Poll::Pending => return Poll::Pending,
                 Poll::Ready(Ok(guard)) => guard,
                 // The runtime is shutting down: it polls the handle no more.
                 Poll::Ready(Err(_)) => return Poll::Ready(Some(Err(Error::NoCounter))),
             };
-            let result = this.pacer.wait();
-            // Whatever it returned, the wait re-armed the handle for the tick the next wait
-            // returns: the readiness seen is spent. (A readiness that came after it, a cancel
-            // from another thread, is kept: tokio clears only the event this guard saw.)
+            // The wait re-armed the handle for the tick the next wait returns: a readiness seen
+            // from before it is spent, and the wait above comes again to see whether this one is
+            // the tick's. (A readiness that came after the guard, a cancel from another thread,
+            // is kept: tokio clears only the event this guard saw.)
             guard.clear_ready();
-            match result {
-                Err(Error::NotDue) => continue,
-                other => return Poll::Ready(Some(other)),
-            }
         }
     }
 }

@@ -7,7 +7,7 @@ use std::time::Duration;
 
 use tokio::io::unix::AsyncFd;
 use tokio_stream::StreamExt;
-use varnex::{Error, Mode, Pacer};
+use varnex::{Error, Mode, Pacer, SimClock};
 
 #[tokio::test(flavor = "current_thread")]
 async fn a_hundred_ticks_while_another_task_runs_on_the_same_thread() {
@@ -79,4 +79,35 @@ async fn a_failed_stream_hands_its_pacer_back() {
     drop(watched);
     let mut ticks = refused.into_pacer().into_stream().unwrap();
     assert_eq!(ticks.next().await.unwrap().unwrap().index, 0);
+}
+
+#[tokio::test(flavor = "current_thread")]
+async fn a_stream_on_a_clock_that_another_thread_advances_takes_each_tick_as_the_advance_settles() {
+    let clock = SimClock::new(0, false).unwrap();
+    let mut ticks = Pacer::builder().rate(100, 1).clock(&clock).build().unwrap().into_stream().unwrap();
+    let taken = Arc::new(AtomicU64::new(0));
+    let seen = Arc::clone(&taken);
+    let cancel = ticks.pacer().cancel_handle();
+    let simulator = std::thread::spawn(move || {
+        let mut settled = Vec::new();
+        for step in 1..=5 {
+            let result = clock.advance_ns(step * 10_000_000, Some(Duration::from_secs(30)));
+            settled.push(result.map(|()| seen.load(Ordering::SeqCst)));
+            if result.is_err() {
+                // Else the stream would wait for a step that never comes.
+                cancel.cancel();
+                break;
+            }
+        }
+        settled
+    });
+    for index in 0..5 {
+        let tick = ticks.next().await.unwrap().unwrap();
+        assert_eq!((tick.index, tick.lateness_ns), (index, 0));
+        taken.fetch_add(1, Ordering::SeqCst);
+    }
+    // One more poll: its wait, with no tick due, puts the stream back, and the last settle ends.
+    assert!(tokio::time::timeout(Duration::ZERO, ticks.next()).await.is_err());
+    // Each settle ends once the stream took the step's tick and waits again.
+    assert_eq!(simulator.join().unwrap(), (1..=5).map(Ok).collect::<Vec<_>>());
 }
