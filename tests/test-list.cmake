@@ -343,6 +343,15 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
         set_tests_properties(example_python_${example} PROPERTIES ENVIRONMENT "${python_environment}")
     endforeach()
+    # The lockstep example with its controller in a Python process of its
+    # own, on the C simulator's named clock.
+    list(JOIN python_emulator " " controller_emulator)
+    varnex_test(example_lockstep_processes TIMEOUT 120 TIER docs ${python_fixture} COMMAND ${CMAKE_COMMAND}
+        -DPROGRAM=$<TARGET_FILE:example_lockstep_processes> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+        "-DARGUMENTS=${controller_emulator} ${python_program} ${PROJECT_SOURCE_DIR}/examples/python/lockstep_controller.py"
+        "-DPATTERN=two processes: 60000 steps, 15000 control ticks in the controller's process, trace hash [0-9a-f]+"
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    set_tests_properties(example_lockstep_processes PROPERTIES ENVIRONMENT "${python_environment}")
 endif()
 if(NOT WIN32 AND NOT VARNEX_SANITIZER AND NOT CMAKE_CROSSCOMPILING)
     # The Node example requires the package by name, as a host does: the
