@@ -43,6 +43,7 @@ varnex/_errors.py
 varnex/_library.py
 varnex/_pacer.py
 varnex/_records.py
+varnex/_sim_clock.py
 varnex/libvarnex.so"
 if [ "$(grep -v '\.dist-info/' <<<"$listing")" != "$expected" ]; then
     echo "the wheel holds:"; echo "$listing"; exit 1
