@@ -64,6 +64,8 @@ varnex_gtest(${host_prefix}misuse host_hardening_test "Misuse.*" 60 SERIAL)
 varnex_gtest(${host_prefix}neighbours host_hardening_test "Neighbours.*" 120 SERIAL)
 varnex_gtest(${host_prefix}unload host_unload_test "Unloading.*" 120 SERIAL)
 varnex_test(pacer_clock TIMEOUT 60 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND pacer_clock_test)
+# The clock the host drives: no case spins or sleeps, so it runs beside others.
+varnex_test(sim_clock TIMEOUT 60 FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND sim_clock_test)
 varnex_test(aligned_clock TIMEOUT 60 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE}
     COMMAND aligned_clock_test --gtest_filter=AlignedClock.ReturnsLieNearTheirGridPoints)
 varnex_test(pacer_c_host TIMEOUT 60 FIXTURES ${VARNEX_RUNTIME_FIXTURE}

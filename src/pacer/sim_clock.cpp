@@ -142,7 +142,7 @@ void moved(varnex_sim_clock& clock, int64_t to_ns, bool reset)
     clock.arming.fetch_sub(1, kSeqCst);
 }
 
-// With auto-advance: when no pacer is pending, the clock moves to the
+// With auto-advance: when no live pacer is pending, the clock moves to the
 // earliest deadline that its pacers wait for. A move that another made first
 // fails the exchange; its maker wakes what it made due.
 void auto_advance(varnex_sim_clock& clock)
@@ -161,7 +161,8 @@ void auto_advance(varnex_sim_clock& clock)
     for (uint32_t i = 0; i < in_use; ++i) {
         const SimSlot& slot = shared.slots[i];
         const uint32_t state = slot.state.load(kSeqCst);
-        if (state == kSlotFree) {
+        // A pacer of a process that ended stalls nothing, and waits for nothing.
+        if (state == kSlotFree || !owner_alive(clock, slot)) {
             continue;
         }
         const int64_t due = slot.due_ns.load(kSeqCst);

@@ -469,7 +469,8 @@ void apply_unseen_reset(varnex_pacer& pacer, int64_t* now)
 // readiness handle out it does not block at all: not due, the pacer is back
 // until an advance arms the handle. What keeps the host waiting is the
 // clock, so a tick late by more than its limit is the host's when its
-// deadline had passed at the call, else overslept.
+// deadline had passed at the call (with the handle, as the previous wait
+// returned: a catch-up), else overslept.
 int wait_on_sim_clock(varnex_pacer& pacer, varnex_tick* tick)
 {
     if (!begin_wait(pacer)) {
@@ -500,7 +501,7 @@ int wait_on_sim_clock(varnex_pacer& pacer, varnex_tick* tick)
         }
         apply(pacer, burst_of(target));
         const bool host_late = target.missed > pacer.waiter.missed_carried || pacer.waiter.host_passed_over ||
-                               (now >= aim && !on_handle);
+                               aim <= pacer.waiter.last_return_counts || (now >= aim && !on_handle);
         const EarlyTick early = write_early(tick, target);
         const SimReached reached = block_on_clock(place, aim, pacer.cancel_requested, pacer.config.return_on_signal);
         if (pacer.config.keep_stats && reached.blocked_ns != 0) {

@@ -60,6 +60,9 @@ bool may_raise_thread_priority();
 // Open, wait and close cycles a stress test can afford here: a thread starts
 // an order of magnitude slower under Wine and under qemu's user-mode emulation.
 int stress_cycles();
+// Whether a pacer's readiness handle is ready now (a timerfd readable, a
+// waitable timer signalled), without waiting.
+bool handle_ready(intptr_t handle);
 
 // Watches for a failed open's report from construction to report(): the line
 // on standard error on Linux; on Windows the modal box, dismissed by the

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -191,6 +192,12 @@ int stress_cycles()
 #else
     return 10000;
 #endif
+}
+
+bool handle_ready(intptr_t handle)
+{
+    pollfd descriptor{static_cast<int>(handle), POLLIN, 0};
+    return poll(&descriptor, 1, 0) == 1;
 }
 
 struct OpenReportWatch::State {

@@ -122,6 +122,11 @@ int stress_cycles()
     return 1000;
 }
 
+bool handle_ready(intptr_t handle)
+{
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(handle), 0) == WAIT_OBJECT_0;
+}
+
 // A thread that looks for the box captioned "Info", reads it and dismisses it
 // with OK.
 struct OpenReportWatch::State {
