@@ -387,7 +387,7 @@ def markdown(rows, machine, call_cost, sim_clock):
         for name, nanoseconds in call_cost.items():
             lines.append(f"| {name} | {nanoseconds:.1f} ns |")
     if sim_clock:
-        lines += ["", "A clock the host drives (Linux; bench/sim_clock_bench.cpp, medians over the rounds; each "
+        lines += ["", "A clock the host drives (Linux; `scripts/bench.sh` runs bench/sim_clock_bench.cpp; medians over the rounds; each "
                   "lockstep step is an advance of 1 ms that settles, its round trip the advance's call; "
                   "bench/tokio_paused_bench.rs in the same run):", "", sim_clock.strip()]
     return "\n".join(lines) + "\n"

@@ -2,8 +2,12 @@
 // ticks on one thread, and a simulator in lockstep with controller threads,
 // or with a controller process, each step an advance that settles. Prints a
 // Markdown table of the medians over the rounds.
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <algorithm>
 #include <cstdio>
@@ -172,6 +176,45 @@ Lockstep lockstep_process(uint64_t steps)
     return result;
 }
 
+void futex_wait(std::atomic<uint32_t>& word, uint32_t expected)
+{
+    while (word.load() == expected) {
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+    }
+}
+
+void futex_wake(std::atomic<uint32_t>& word)
+{
+    word.fetch_add(1);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// The floor under a lockstep step: two threads handing a futex word back and
+// forth, with nothing else.
+Lockstep bare_ping_pong(uint32_t round_trips)
+{
+    std::atomic<uint32_t> there{0};
+    std::atomic<uint32_t> back{0};
+    std::thread partner([&] {
+        for (uint32_t i = 0; i < round_trips; ++i) {
+            futex_wait(there, i);
+            futex_wake(back);
+        }
+    });
+    std::vector<double> round_trips_us;
+    round_trips_us.reserve(round_trips);
+    const int64_t start_ns = now_ns();
+    for (uint32_t i = 0; i < round_trips; ++i) {
+        const int64_t trip_start_ns = now_ns();
+        futex_wake(there);
+        futex_wait(back, i);
+        round_trips_us.push_back(static_cast<double>(elapsed_ns(trip_start_ns)) * 1e-3);
+    }
+    const double seconds = static_cast<double>(elapsed_ns(start_ns)) * 1e-9;
+    partner.join();
+    return {static_cast<double>(round_trips) / seconds, median(round_trips_us)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -183,9 +226,12 @@ int main(int argc, char** argv)
         }
     }
     std::vector<double> auto_rates;
-    std::vector<double> one_rates, one_p50, four_rates, four_p50, process_rates, process_p50;
+    std::vector<double> bare_rates, bare_p50, one_rates, one_p50, four_rates, four_p50, process_rates, process_p50;
     for (int round = 0; round < rounds; ++round) {
         auto_rates.push_back(auto_advance_rate(3600000));
+        const Lockstep bare = bare_ping_pong(100000);
+        bare_rates.push_back(bare.steps_per_second);
+        bare_p50.push_back(bare.round_trip_p50_us);
         const Lockstep one = lockstep_threads(1, 100000);
         one_rates.push_back(one.steps_per_second);
         one_p50.push_back(one.round_trip_p50_us);
@@ -198,6 +244,8 @@ int main(int argc, char** argv)
     }
     std::printf("| row | rate | p50 round trip |\n|---|---:|---:|\n");
     std::printf("| auto-advance, one 1 kHz pacer, one thread | %.2f M ticks/s | – |\n", median(auto_rates) * 1e-6);
+    std::printf("| bare futex ping-pong between two threads | %.0f round trips/s | %.1f µs |\n", median(bare_rates),
+                median(bare_p50));
     std::printf("| lockstep, simulator and one controller thread | %.0f steps/s | %.1f µs |\n", median(one_rates),
                 median(one_p50));
     std::printf("| lockstep, simulator and four controller threads | %.0f steps/s | %.1f µs |\n", median(four_rates),

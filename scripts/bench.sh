@@ -61,7 +61,11 @@ build/linux/bench/varnex_reference_bench --rounds 2 | tee "$out/reference.txt"
 build/linux/bench/varnex_reference_cost_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     | tee -a "$out/reference.txt"
 echo "== Linux: a clock the host drives (docs/benchmark.md has one run's figures), and tokio's paused time beside it"
-build/linux/bench/varnex_sim_clock_bench --rounds "$rounds" | tee "$out/sim_clock.txt"
+# Across two CPUs, a wake-up is an interrupt to an idle CPU; on one, a switch.
+{ echo "Threads free to run on either CPU:"; echo
+  build/linux/bench/varnex_sim_clock_bench --rounds "$rounds"
+  echo; echo "Every thread on one CPU (taskset -c 0):"; echo
+  taskset -c 0 build/linux/bench/varnex_sim_clock_bench --rounds "$rounds"; echo; } | tee "$out/sim_clock.txt"
 (cd bindings/rust && RUSTC=/usr/bin/rustc CARGO_TARGET_DIR="$(realpath -m ../../build/linux/rust)" \
     VARNEX_LIB_DIR="$(realpath ../../build/linux)" /usr/bin/cargo build -q --release --features tokio \
     --example tokio_paused_bench)
