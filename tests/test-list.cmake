@@ -138,6 +138,7 @@ else()
         varnex_gtest(linux_budget_clock linux_budget_clock_test "PacerBudgetClock.*" 90 SERIAL)
     endif()
     varnex_gtest(linux_reference_clock linux_reference_clock_test "ReferenceClock.*" 60)
+    varnex_gtest(linux_sim_clock_processes linux_sim_clock_processes_test "*" 60)
 
     # A cross build's library exports what the x86-64 one does, node by node.
     if(CMAKE_CROSSCOMPILING)

@@ -740,8 +740,17 @@ VARNEX_API int VARNEX_CALL varnex_sim_clock_advance(varnex_sim_clock* clock, int
  * #VARNEX_PACER_TAI and #VARNEX_PACER_FOLLOW_REFERENCE (#VARNEX_E_INVALID_ARGUMENT). Every control
  * is accepted; #VARNEX_CONTROL_BOOST, #VARNEX_CONTROL_REALTIME, #VARNEX_CONTROL_NO_THROTTLING and
  * #VARNEX_CONTROL_MMCSS are reported unsupported. The readiness handle is allowed in every mode:
- * it turns ready when an advance makes the pacer due (in a process that opened a named clock, by
- * a thread of the library's that watches the clock).
+ * it turns ready when an advance makes the pacer due; an advance in another process reaches it
+ * through a thread of the library's that watches a named clock for this process. That thread, one
+ * per named clock with a handle out in the process, starts with the first handle (again in a
+ * forked child, at its first wait), blocks on the clock, wakes 10 times a second while idle to see
+ * whether the creator lives, and ends as the last pacer on the clock and the clock's handle are
+ * destroyed. Destroy them before the library is unloaded: a watcher still running then would run
+ * code that is gone.
+ *
+ * After a fork, the child's copy of a pacer on a named clock takes a place of its own on the clock
+ * at its first wait, and leaves the parent's pacer be; a copy of a clock of one process only is a
+ * separate clock in the child.
  *
  * The pacer holds a reference to the clock: the clock lives until this pacer is destroyed.
  * \param config As for varnex_pacer_create().

@@ -224,12 +224,17 @@ bool in_own_process(const varnex_pacer& pacer)
 // readiness handle's timer (the same kernel timer, which the parent arms), a
 // clock of the parent's waiting thread, and the life controls that the fork
 // did not carry over (memory locks; the latency request, closed in the child
-// at the fork). The child's first call that needs them gives it its own; a
+// at the fork); on a named clock, the parent's slot. The child's first call that needs them gives it its own; a
 // timer the system refuses leaves it a copy, to try again at the next call.
 int own_process(varnex_pacer& pacer)
 {
     if (in_own_process(pacer)) {
         return VARNEX_OK;
+    }
+    if (on_sim_clock(pacer.clock)) {
+        if (const int status = own_sim_place(pacer.clock.sim); status != VARNEX_OK) {
+            return status;
+        }
     }
     platform::ReadyTimer* ready = pacer.handle.timer.load(kRelaxed);
     if (ready != nullptr && !platform::renew_ready_timer(ready)) {

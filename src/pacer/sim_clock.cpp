@@ -16,8 +16,15 @@
 static_assert(sizeof(varnex_sim_clock_config) == 80 && offsetof(varnex_sim_clock_config, start_ns) == 8 &&
                   offsetof(varnex_sim_clock_config, name) == 16,
               "fixed for 32- and 64-bit hosts");
-static_assert(sizeof(SimSlot) == 40 && sizeof(SimProcess) == 8 && offsetof(SimShared, processes) == 64,
+static_assert(sizeof(SimSlot) == 40 && offsetof(SimSlot, due_ns) == 32 && sizeof(SimProcess) == 8 &&
+                  offsetof(SimShared, now_ns) == 16 && offsetof(SimShared, reset_to_ns) == 32 &&
+                  offsetof(SimShared, processes) == 64 &&
+                  offsetof(SimShared, slots) == 64 + 8 * kSimMaxProcesses &&
+                  sizeof(SimShared) == 64 + 8 * kSimMaxProcesses + 40 * kSimMaxPacers,
               "one layout for 32- and 64-bit processes");
+// Another process's atomics are only those the hardware makes atomic.
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
+              "a named clock's words are shared between processes");
 
 namespace {
 
@@ -28,6 +35,9 @@ constexpr size_t kMaxNameLength = 63;
 // A named clock's waits look this often whether the other processes live.
 constexpr int64_t kLivenessCheckNs = 100000000;
 constexpr uint32_t kAllSimFlags = VARNEX_SIM_AUTO_ADVANCE;
+// A pacer slot's owner once its process ended and another took the process
+// slot: a process slot that no process ever claims.
+constexpr uint32_t kEndedProcess = kSimMaxProcesses + 1;
 
 int64_t real_ns()
 {
@@ -167,7 +177,11 @@ void auto_advance(varnex_sim_clock& clock)
         }
         const int64_t due = slot.due_ns.load(kSeqCst);
         if (state != kSlotBack || slot.resets_seen.load(kSeqCst) != resets || due <= now) {
-            return;
+            // A process that ended, busy for ever, holds the clock no more.
+            if (owner_alive(clock, slot)) {
+                return;
+            }
+            continue;
         }
         earliest = std::min(earliest, due);
     }
@@ -259,6 +273,7 @@ varnex_sim_clock* new_view(platform::ClockMemory* memory, bool named, bool creat
     clock->shared = static_cast<SimShared*>(platform::clock_memory_bytes(memory));
     clock->named = named;
     clock->creator = creator;
+    clock->generation.store(platform::process_generation(), kSeqCst);
     return clock;
 }
 
@@ -278,7 +293,7 @@ bool take_process_slot(varnex_sim_clock& clock)
             (!clock.named || platform::process_slot_alive(clock.memory, i))) {
             continue;
         }
-        // A slot whose process ended: its pacers' slots go free first.
+        // Free, or a slot whose process ended.
         expected = process.in_use.load(kSeqCst);
         if (!process.in_use.compare_exchange_strong(expected, 1, kSeqCst)) {
             continue;
@@ -287,15 +302,60 @@ bool take_process_slot(varnex_sim_clock& clock)
             process.in_use.store(0, kSeqCst);
             continue;
         }
+        // The pacers of the process that ended are nobody's: a claim may take
+        // them, and no settle waits for them.
+        for (SimSlot& slot : clock.shared->slots) {
+            uint32_t owner = i + 1;
+            slot.process.compare_exchange_strong(owner, kEndedProcess, kSeqCst);
+        }
         clock.process_slot = i;
         return true;
     }
     return false;
 }
 
-}  // namespace
+// A forked child's copy of a named clock's view, whose process slot, watcher
+// and creator's part are the parent's.
+bool inherited(const varnex_sim_clock& clock)
+{
+    return clock.named && clock.generation.load(kSeqCst) != platform::process_generation();
+}
 
-bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place)
+// The copy becomes the child's: a process slot of its own (the fork gave the
+// child its own open of the file, so its lock is the child's), no watcher
+// yet, and not the creator, whose end is still the parent's.
+bool own_view(varnex_sim_clock& clock)
+{
+    if (!inherited(clock)) {
+        return true;
+    }
+    while (clock.renewing.exchange(1, kSeqCst) != 0) {
+    }
+    bool owned = true;
+    if (inherited(clock)) {
+        if (clock.watcher != nullptr) {
+            platform::forget_clock_thread(clock.watcher);
+            clock.watcher = nullptr;
+        }
+        clock.watcher_state.store(0, kSeqCst);
+        clock.creator = false;
+        owned = take_process_slot(clock);
+        if (owned) {
+            clock.generation.store(platform::process_generation(), kSeqCst);
+        }
+    }
+    clock.renewing.store(0, kSeqCst);
+    return owned;
+}
+
+// Whether `place` is a slot of this process's: on a named clock, a forked
+// child's copy holds the parent's until own_sim_place.
+bool own_place(const SimPlace& place)
+{
+    return !place.clock->named || place.generation == platform::process_generation();
+}
+
+bool claim_slot(varnex_sim_clock& clock, int64_t first_due_ns, uint32_t resets, SimPlace* place)
 {
     SimShared& shared = *clock.shared;
     for (uint32_t i = 0; i < kSimMaxPacers; ++i) {
@@ -309,7 +369,6 @@ bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* plac
         if (!slot.process.compare_exchange_strong(owner, clock.process_slot + 1, kSeqCst)) {
             continue;
         }
-        const uint32_t resets = shared.resets.load(kSeqCst) & ~uint32_t{1};
         slot.thread.store(0, kSeqCst);
         slot.resets_seen.store(resets, kSeqCst);
         slot.has_handle.store(0, kSeqCst);
@@ -318,13 +377,111 @@ bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* plac
         for (uint32_t in_use = shared.slots_in_use.load(kSeqCst);
              in_use < i + 1 && !shared.slots_in_use.compare_exchange_weak(in_use, i + 1, kSeqCst);) {
         }
-        clock.references.fetch_add(1, kSeqCst);
-        place->clock = &clock;
         place->slot = i;
         place->resets_seen = resets;
+        place->generation = clock.generation.load(kSeqCst);
         return true;
     }
     return false;
+}
+
+// This process's handles that the clock made due turn ready; all of them
+// once the creator is gone, whose waits then end.
+void arm_due_handles(varnex_sim_clock& clock)
+{
+    SimShared& shared = *clock.shared;
+    const bool ended = gone(clock);
+    const int64_t now = shared.now_ns.load(kSeqCst);
+    const uint32_t resets = shared.resets.load(kSeqCst) & ~uint32_t{1};
+    const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
+    clock.arming.fetch_add(1, kSeqCst);
+    for (uint32_t i = 0; i < in_use; ++i) {
+        const SimSlot& slot = shared.slots[i];
+        if (slot.process.load(kSeqCst) != clock.process_slot + 1 || slot.state.load(kSeqCst) != kSlotBack ||
+            (!ended && slot.due_ns.load(kSeqCst) > now && slot.resets_seen.load(kSeqCst) == resets)) {
+            continue;
+        }
+        if (platform::ReadyTimer* timer = clock.handles[i].load(kSeqCst); timer != nullptr) {
+            arm_now(timer);
+        }
+    }
+    clock.arming.fetch_sub(1, kSeqCst);
+}
+
+enum WatcherState : uint32_t { kNoWatcher = 0, kWatching = 1, kWatcherStopping = 2 };
+
+void watch_clock(void* argument)
+{
+    varnex_sim_clock& clock = *static_cast<varnex_sim_clock*>(argument);
+    SimShared& shared = *clock.shared;
+    SimProcess& process = shared.processes[clock.process_slot];
+    while (clock.watcher_state.load(kSeqCst) == kWatching) {
+        const uint32_t seen = process.watch.load(kSeqCst);
+        if (!clock.creator && !gone(clock) && !platform::process_slot_alive(clock.memory, shared.creator.load(kSeqCst))) {
+            shared.gone.store(1, kSeqCst);
+        }
+        arm_due_handles(clock);
+        platform::wait_on_word(clock.memory, kSimMaxPacers + clock.process_slot, &process.watch, seen,
+                               kLivenessCheckNs);
+    }
+}
+
+// Once per view, with its first handle: a system that gives no thread leaves
+// the handles to this process's own advances.
+void start_watcher(varnex_sim_clock& clock)
+{
+    uint32_t none = kNoWatcher;
+    if (clock.watcher_state.load(kSeqCst) != kNoWatcher ||
+        !clock.watcher_state.compare_exchange_strong(none, kWatching, kSeqCst)) {
+        return;
+    }
+    clock.watcher = platform::start_clock_thread(watch_clock, &clock);
+}
+
+void stop_watcher(varnex_sim_clock& clock)
+{
+    if (clock.watcher_state.exchange(kWatcherStopping, kSeqCst) != kWatching || clock.watcher == nullptr) {
+        return;
+    }
+    SimProcess& process = clock.shared->processes[clock.process_slot];
+    process.watch.fetch_add(1, kSeqCst);
+    platform::wake_word(clock.memory, kSimMaxPacers + clock.process_slot, &process.watch);
+    platform::join_clock_thread(clock.watcher);
+    clock.watcher = nullptr;
+}
+
+}  // namespace
+
+bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place)
+{
+    if (!own_view(clock) ||
+        !claim_slot(clock, first_due_ns, clock.shared->resets.load(kSeqCst) & ~uint32_t{1}, place)) {
+        return false;
+    }
+    clock.references.fetch_add(1, kSeqCst);
+    place->clock = &clock;
+    return true;
+}
+
+int own_sim_place(SimPlace& place)
+{
+    varnex_sim_clock& clock = *place.clock;
+    if (own_place(place)) {
+        return VARNEX_OK;
+    }
+    if (!own_view(clock)) {
+        return VARNEX_E_NO_MEMORY;
+    }
+    const uint32_t copied = place.slot;
+    platform::ReadyTimer* timer = clock.handles[copied].exchange(nullptr, kSeqCst);
+    if (!claim_slot(clock, clock.shared->slots[copied].due_ns.load(kSeqCst), place.resets_seen, &place)) {
+        clock.handles[copied].store(timer, kSeqCst);
+        return VARNEX_E_NO_MEMORY;
+    }
+    if (timer != nullptr) {
+        set_sim_handle(place, timer);
+    }
+    return VARNEX_OK;
 }
 
 void release_sim_slot(SimPlace& place)
@@ -335,11 +492,14 @@ void release_sim_slot(SimPlace& place)
     // An advance that read the timer arms it before its pacer closes it.
     while (clock.arming.load(kSeqCst) != 0) {
     }
-    slot.state.store(kSlotFree, kSeqCst);
-    slot.has_handle.store(0, kSeqCst);
-    slot.process.store(0, kSeqCst);
-    notify_settlers(*clock.shared, clock);
-    auto_advance(clock);
+    // A forked child's copy that never waited leaves the parent's slot be.
+    if (own_place(place)) {
+        slot.state.store(kSlotFree, kSeqCst);
+        slot.has_handle.store(0, kSeqCst);
+        slot.process.store(0, kSeqCst);
+        notify_settlers(*clock.shared, clock);
+        auto_advance(clock);
+    }
     release_clock(&clock);
     place.clock = nullptr;
 }
@@ -350,12 +510,27 @@ void release_clock(varnex_sim_clock* clock)
         return;
     }
     SimShared& shared = *clock->shared;
+    if (inherited(*clock)) {
+        // A forked child's copy: all of it is the parent's.
+        if (clock->watcher != nullptr) {
+            platform::forget_clock_thread(clock->watcher);
+        }
+        platform::close_clock_memory(clock->memory);
+        free_view(clock);
+        return;
+    }
+    stop_watcher(*clock);
     if (clock->creator) {
-        // The other processes' waits end: this clock moves no more.
+        // The other processes' waits end, and their watchers arm their
+        // handles: this clock moves no more.
         shared.gone.store(1, kSeqCst);
         const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
         for (uint32_t i = 0; i < in_use; ++i) {
             wake_slot(*clock, i);
+        }
+        for (uint32_t i = 0; clock->named && i < kSimMaxProcesses; ++i) {
+            shared.processes[i].watch.fetch_add(1, kSeqCst);
+            platform::wake_word(clock->memory, kSimMaxPacers + i, &shared.processes[i].watch);
         }
         shared.settle_word.fetch_add(1, kSeqCst);
         platform::wake_word(clock->memory, platform::kSettleEvent, &shared.settle_word);
@@ -470,6 +645,14 @@ void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer)
     varnex_sim_clock& clock = *place.clock;
     clock.handles[place.slot].store(timer, kSeqCst);
     clock.shared->slots[place.slot].has_handle.store(1, kSeqCst);
+    if (clock.named) {
+        start_watcher(clock);
+    }
+}
+
+bool sim_clock_gone(const SimPlace& place)
+{
+    return gone(*place.clock);
 }
 
 void wake_sim_waiter(SimPlace& place)
@@ -567,7 +750,7 @@ void VARNEX_CALL varnex_sim_clock_destroy(varnex_sim_clock* clock)
     if (clock == nullptr) {
         return;
     }
-    if (clock->creator && clock->named) {
+    if (clock->creator && clock->named && !inherited(*clock)) {
         platform::unlink_clock_memory(clock->memory);
     }
     release_clock(clock);
@@ -586,6 +769,9 @@ int VARNEX_CALL varnex_sim_clock_advance(varnex_sim_clock* clock, int64_t to_ns,
 {
     if (clock == nullptr || to_ns < 0 || to_ns > kMaxReadingNs || settle_timeout_ns < -1) {
         return VARNEX_E_INVALID_ARGUMENT;
+    }
+    if (!own_view(*clock)) {
+        return VARNEX_E_NO_MEMORY;
     }
     if (gone(*clock) && !clock->creator) {
         return VARNEX_E_CLOCK_GONE;

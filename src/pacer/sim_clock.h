@@ -79,18 +79,28 @@ struct varnex_sim_clock {
     // The host's reference and one per pacer; the last release frees it.
     std::atomic<uint32_t> references{1};
     std::atomic<platform::ReadyTimer*> handles[kSimMaxPacers] = {};
-    // Advances arming handles now; a destroy waits for them before it closes
-    // its pacer's timer.
+    // Advances (and the watcher) arming handles now; a destroy waits for
+    // them before it closes its pacer's timer.
     std::atomic<uint32_t> arming{0};
-    // The watcher thread of a named clock's handles, once started.
-    std::atomic<uint32_t> watcher_started{0};
-    std::atomic<uint32_t> watcher_stop{0};
+    // The process the process slot is this one's in (platform::
+    // process_generation()): a forked child's copy of a named clock's view
+    // takes a process slot of its own at its first use.
+    std::atomic<uint32_t> generation{0};
+    std::atomic<uint32_t> renewing{0};
+    // A named clock's watcher: a thread of this process, started with the
+    // first readiness handle out on the clock, that arms this process's
+    // handles as other processes' advances make them due. It blocks on this
+    // process's watch word, and looks whether the creator lives 10 times a
+    // second; it ends with the view.
+    std::atomic<uint32_t> watcher_state{0};
+    platform::ClockThread* watcher = nullptr;
 };
 
 // A pacer's place on its clock.
 struct SimPlace {
     varnex_sim_clock* clock = nullptr;
     uint32_t slot = kNoSlot;
+    uint32_t generation = 0;  // the process that took the slot, as the view's
     uint32_t resets_seen = 0;
     int64_t phase_ns = 0;
 };
@@ -98,6 +108,10 @@ struct SimPlace {
 // Registers a pacer (busy, owned by this thread); false when the clock is full.
 bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place);
 void release_sim_slot(SimPlace& place);
+// A forked child's copy of a pacer on a named clock: a slot of the child's
+// own (the one copied is the parent's), and its handle moved there.
+// VARNEX_OK, or VARNEX_E_NO_MEMORY for a clock with no room.
+int own_sim_place(SimPlace& place);
 void release_clock(varnex_sim_clock* clock);
 
 inline int64_t sim_now(const varnex_sim_clock& clock)
@@ -127,6 +141,8 @@ bool back_on_handle(SimPlace& place, int64_t due_ns);
 void mark_busy(SimPlace& place);
 // The pacer's readiness handle, armed by the advances that make it due.
 void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer);
+// The creator ended (or, in its own process, released the clock).
+bool sim_clock_gone(const SimPlace& place);
 // A cancel wakes the pacer's blocked wait.
 void wake_sim_waiter(SimPlace& place);
 

@@ -493,6 +493,10 @@ int wait_on_sim_clock(varnex_pacer& pacer, varnex_tick* tick)
                 change.host_passed_over = true;
                 apply(pacer, change);
             }
+            // The creator's end arms the handle; no tick comes after it.
+            if (sim_clock_gone(place)) {
+                return VARNEX_E_CLOCK_GONE;
+            }
             if (!back_on_handle(place, aim)) {
                 return VARNEX_E_NOT_DUE;
             }

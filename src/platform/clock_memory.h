@@ -42,6 +42,17 @@ bool claim_process_slot(ClockMemory* memory, uint32_t slot);
 void release_process_slot(ClockMemory* memory, uint32_t slot);
 bool process_slot_alive(ClockMemory* memory, uint32_t slot);
 
+// A thread of the library's, with every signal blocked, that runs
+// `body(argument)`; null when the system gives none. Join waits for its end;
+// forget, in a forked child, drops the copy of a parent's thread.
+struct ClockThread;
+ClockThread* start_clock_thread(void (*body)(void*), void* argument);
+void join_clock_thread(ClockThread* thread);
+void forget_clock_thread(ClockThread* thread);
+
+// A forked child's copy of named memory is its own open of the file (POSIX:
+// reopened by the fork's child handler), with none of the parent's locks.
+
 // Blocks while `word` (in the memory) reads `expected`, for at most
 // `timeout_ns` of real time (-1: no limit). `event` names the waiters: one
 // thread at a time per event, but for the shared kSettleEvent. Spurious

@@ -3,10 +3,13 @@
 // life is a lock on one byte of the file, which the kernel drops as the
 // process ends, however it ends.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <new>
 #include <string>
 
@@ -21,9 +24,34 @@ struct ClockMemory {
     size_t size = 0;
     int fd = -1;  // a named clock's file
     std::string shm_name;
+    // The process's named clocks, which a forked child reopens.
+    ClockMemory* next_named = nullptr;
 };
 
 namespace {
+
+pthread_mutex_t named_lock = PTHREAD_MUTEX_INITIALIZER;
+ClockMemory* named_memories = nullptr;
+
+void add_named(ClockMemory* memory)
+{
+    pthread_mutex_lock(&named_lock);
+    memory->next_named = named_memories;
+    named_memories = memory;
+    pthread_mutex_unlock(&named_lock);
+}
+
+void remove_named(ClockMemory* memory)
+{
+    pthread_mutex_lock(&named_lock);
+    for (ClockMemory** link = &named_memories; *link != nullptr; link = &(*link)->next_named) {
+        if (*link == memory) {
+            *link = memory->next_named;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&named_lock);
+}
 
 // The locks lie past the memory, where nothing maps: the creator's byte, then
 // one per process slot.
@@ -156,6 +184,9 @@ ClockMemoryResult create_clock_memory(const char* name, size_t bytes, ClockMemor
         close_clock_memory(made);
         return result;
     }
+    if (made->fd >= 0) {
+        add_named(made);
+    }
     *memory = made;
     return result;
 }
@@ -184,6 +215,7 @@ ClockMemoryResult open_clock_memory(const char* name, size_t bytes, ClockMemory*
         close_clock_memory(opened);
         return result;
     }
+    add_named(opened);
     *memory = opened;
     return result;
 }
@@ -195,6 +227,9 @@ void* clock_memory_bytes(ClockMemory* memory)
 
 void close_clock_memory(ClockMemory* memory)
 {
+    if (memory->fd >= 0) {
+        remove_named(memory);
+    }
     if (memory->bytes != nullptr) {
         munmap(memory->bytes, memory->size);
     }
@@ -251,5 +286,82 @@ void wake_word(ClockMemory* memory, uint32_t /*event*/, std::atomic<uint32_t>* w
 {
     detail::futex_wake(word, INT32_MAX, memory->fd >= 0);
 }
+
+struct ClockThread {
+    pthread_t thread;
+    void (*body)(void*);
+    void* argument;
+};
+
+namespace {
+
+void* run_clock_thread(void* started)
+{
+    auto* thread = static_cast<ClockThread*>(started);
+    thread->body(thread->argument);
+    return nullptr;
+}
+
+}  // namespace
+
+ClockThread* start_clock_thread(void (*body)(void*), void* argument)
+{
+    auto* thread = new (std::nothrow) ClockThread{{}, body, argument};
+    if (thread == nullptr) {
+        return nullptr;
+    }
+    // The host's signals go to its own threads.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const int failed = pthread_create(&thread->thread, nullptr, run_clock_thread, thread);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (failed != 0) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void join_clock_thread(ClockThread* thread)
+{
+    pthread_join(thread->thread, nullptr);
+    delete thread;
+}
+
+void forget_clock_thread(ClockThread* thread)
+{
+    delete thread;
+}
+
+namespace detail {
+
+void lock_clock_memories()
+{
+    pthread_mutex_lock(&named_lock);
+}
+
+void unlock_clock_memories()
+{
+    pthread_mutex_unlock(&named_lock);
+}
+
+// Only system calls, in the child's only thread. An open that fails leaves
+// the copy, which still maps the clock but holds the parent's locks.
+void reopen_clock_memories_in_child()
+{
+    for (ClockMemory* memory = named_memories; memory != nullptr; memory = memory->next_named) {
+        char path[32] = "/proc/self/fd/";
+        *std::to_chars(path + 14, path + sizeof path - 1, memory->fd).ptr = 0;
+        const int own = open(path, O_RDWR | O_CLOEXEC);
+        if (own >= 0) {
+            dup3(own, memory->fd, O_CLOEXEC);
+            close(own);
+        }
+    }
+}
+
+}  // namespace detail
 
 }  // namespace platform

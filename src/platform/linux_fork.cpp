@@ -19,10 +19,12 @@ void before_fork()
 {
     detail::lock_latency_requests();
     detail::lock_thread_clocks();
+    detail::lock_clock_memories();
 }
 
 void after_fork_in_parent()
 {
+    detail::unlock_clock_memories();
     detail::unlock_thread_clocks();
     detail::unlock_latency_requests();
 }
@@ -30,6 +32,7 @@ void after_fork_in_parent()
 void after_fork_in_child()
 {
     detail::close_latency_requests_in_child();
+    detail::reopen_clock_memories_in_child();
     after_fork_in_parent();
     detail::fork_generation.store(detail::fork_generation.load(std::memory_order_relaxed) + 1,
                                   std::memory_order_relaxed);

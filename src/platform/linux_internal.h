@@ -17,6 +17,12 @@ void unlock_thread_clocks();
 void lock_latency_requests();
 void unlock_latency_requests();
 void close_latency_requests_in_child();
+// A named clock's file: the child's copy of the descriptor shares the
+// parent's open, and with it the parent's locks, which would outlive the
+// parent while the child holds them. The child gets an open of its own.
+void lock_clock_memories();
+void unlock_clock_memories();
+void reopen_clock_memories_in_child();
 
 int64_t monotonic_ns();
 timespec to_timespec(int64_t duration_ns);

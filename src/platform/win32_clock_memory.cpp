@@ -103,6 +103,50 @@ bool process_slot_alive(ClockMemory*, uint32_t)
     return true;
 }
 
+struct ClockThread {
+    HANDLE thread;
+    void (*body)(void*);
+    void* argument;
+};
+
+namespace {
+
+DWORD WINAPI run_clock_thread(void* started)
+{
+    auto* thread = static_cast<ClockThread*>(started);
+    thread->body(thread->argument);
+    return 0;
+}
+
+}  // namespace
+
+ClockThread* start_clock_thread(void (*body)(void*), void* argument)
+{
+    auto* thread = new (std::nothrow) ClockThread{nullptr, body, argument};
+    if (thread == nullptr) {
+        return nullptr;
+    }
+    thread->thread = CreateThread(nullptr, 0, run_clock_thread, thread, 0, nullptr);
+    if (thread->thread == nullptr) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void join_clock_thread(ClockThread* thread)
+{
+    WaitForSingleObject(thread->thread, INFINITE);
+    CloseHandle(thread->thread);
+    delete thread;
+}
+
+// Windows has no fork.
+void forget_clock_thread(ClockThread* thread)
+{
+    delete thread;
+}
+
 // Reset, then the word checked: a waker changes the word before it sets the
 // event, so that a change after the check leaves the event set.
 WordWait wait_on_word(ClockMemory* memory, uint32_t event, std::atomic<uint32_t>* word, uint32_t expected,
