@@ -43,8 +43,8 @@ void step(Pendulum& pendulum, int64_t index)
 }
 
 // A thread that acts at each tick of a pacer of `rate` ticks a second, on the clock (on the
-// counter without one), until the pacer is cancelled. It makes its own pacer before the first
-// step: a settle counts every pacer but those of the advancing thread.
+// counter without one), until the pacer is cancelled. It makes its pacer before the simulator's
+// first step: every settle counts it from then on.
 std::thread start_pacing(varnex_sim_clock* clock, uint32_t rate, varnex_pacer** pacer, std::function<void()> act)
 {
     std::promise<int> made;
