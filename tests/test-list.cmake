@@ -262,6 +262,12 @@ if(VARNEX_BUILD_TOOLS)
         COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_demo> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
                 "-DARGUMENTS=--variant pacer --align system --ticks 50 --rate 100" "-DPATTERN=grid offset p99 "
                 -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    # On a clock that moves itself every period is exact, and takes no time.
+    varnex_test(demo_reports_simulated TIMEOUT 60 FIXTURES ${VARNEX_RUNTIME_FIXTURE}
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_demo> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+                "-DARGUMENTS=--variant pacer --sim --ticks 5000 --rate 1000"
+                "-DPATTERN=5000 ticks in 5\\.000 s of the clock's time.*error max +[-+]0\\.000 us.*missed ticks +0\n"
+                -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
     # Every line it promises, the sample's 5 s among them.
     varnex_test(doctor_reports TIMEOUT 120 SERIAL FIXTURES ${VARNEX_RUNTIME_FIXTURE}
         COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:varnex_doctor> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
@@ -284,6 +290,23 @@ varnex_example_test(example_wrapper
 # The threaded timer shares its named event with every process of the user:
 # it runs alone.
 varnex_example_test(example_dropin_timers "polling: 50 ticks in 0\\.[0-9]+ s; threaded: 50 ticks in 0\\.[0-9]+ s" SERIAL)
+# On the simulated clock: the lockstep trace is the same in two runs; the same
+# controller on the counter; an hour of a loop's ticks, or a minute where the
+# build runs slowly (sanitized, emulated or under Wine).
+varnex_example_test(example_lockstep
+    "lockstep: 60000 steps, 15000 control ticks \\(0 missed\\), 3000 angles logged, within [0-9.]+ rad of upright; trace hash [0-9a-f]+"
+    RUNS 2 TIMEOUT 120)
+varnex_example_test(example_lockstep_real
+    "real time: 2000 steps, [0-9]+ control ticks \\([0-9]+ missed\\), [0-9]+ angles logged, within [0-9.]+ rad of upright"
+    PROGRAM example_lockstep ARGUMENTS --real)
+if(VARNEX_SANITIZER OR VARNEX_EMULATED OR WIN32)
+    varnex_example_test(example_loop_test
+        "^tick 30005: 5 missed, 0 ns late\n60 s of clock time: 59995 ticks taken and 5 missed at the stall"
+        ARGUMENTS 60)
+else()
+    varnex_example_test(example_loop_test
+        "^tick 1800005: 5 missed, 0 ns late\n3600 s of clock time: 3599995 ticks taken and 5 missed at the stall")
+endif()
 if(VARNEX_BUILD_TOOLS)
     varnex_test(tool_options TIMEOUT 60 TIER docs FIXTURES ${VARNEX_RUNTIME_FIXTURE} COMMAND ${CMAKE_COMMAND}
         "-DTOOLS=$<TARGET_FILE:varnex_demo>;$<TARGET_FILE:varnex_doctor>"
@@ -323,6 +346,15 @@ if(NOT WIN32 AND NOT VARNEX_SANITIZER)
             -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
         set_tests_properties(example_python_${example} PROPERTIES ENVIRONMENT "${python_environment}")
     endforeach()
+    # The lockstep example with its controller in a Python process of its
+    # own, on the C simulator's named clock.
+    list(JOIN python_emulator " " controller_emulator)
+    varnex_test(example_lockstep_processes TIMEOUT 120 TIER docs ${python_fixture} COMMAND ${CMAKE_COMMAND}
+        -DPROGRAM=$<TARGET_FILE:example_lockstep_processes> -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}
+        "-DARGUMENTS=${controller_emulator} ${python_program} ${PROJECT_SOURCE_DIR}/examples/python/lockstep_controller.py"
+        "-DPATTERN=two processes: 60000 steps, 15000 control ticks in the controller's process, trace hash [0-9a-f]+"
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/exits_zero_and_prints.cmake)
+    set_tests_properties(example_lockstep_processes PROPERTIES ENVIRONMENT "${python_environment}")
 endif()
 if(NOT WIN32 AND NOT VARNEX_SANITIZER AND NOT CMAKE_CROSSCOMPILING)
     # The Node example requires the package by name, as a host does: the

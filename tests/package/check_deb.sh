@@ -60,8 +60,8 @@ expected: $2"
 }
 lib=usr/lib/$multiarch
 expect_contents "$runtime" "$lib/libvarnex.so.1 $lib/libvarnex.so.${version} usr/share/doc/libvarnex1/changelog.Debian.gz usr/share/doc/libvarnex1/copyright "
-expect_contents "$development" "usr/bin/varnex-demo usr/bin/varnex-doctor usr/bin/varnex_demo usr/include/varnex.h usr/include/varnex/export.h usr/include/varnex/pacer.h usr/include/varnex/pacer.hpp $lib/cmake/Varnex/VarnexConfig.cmake $lib/cmake/Varnex/VarnexConfigVersion.cmake $lib/cmake/Varnex/VarnexTargets-relwithdebinfo.cmake $lib/cmake/Varnex/VarnexTargets.cmake $lib/libvarnex.so $lib/pkgconfig/varnex.pc usr/share/doc/libvarnex-dev/changelog.Debian.gz usr/share/doc/libvarnex-dev/copyright usr/share/man/man1/varnex-demo.1.gz usr/share/man/man1/varnex-doctor.1.gz usr/share/man/man1/varnex_demo.1.gz "
-expect_contents "$python_deb" "usr/lib/python3/dist-packages/varnex/__init__.py usr/lib/python3/dist-packages/varnex/_asyncio_waits.py usr/lib/python3/dist-packages/varnex/_constants.py usr/lib/python3/dist-packages/varnex/_errors.py usr/lib/python3/dist-packages/varnex/_library.py usr/lib/python3/dist-packages/varnex/_pacer.py usr/lib/python3/dist-packages/varnex/_records.py usr/share/doc/python3-varnex/changelog.Debian.gz usr/share/doc/python3-varnex/copyright "
+expect_contents "$development" "usr/bin/varnex-demo usr/bin/varnex-doctor usr/include/varnex.h usr/include/varnex/export.h usr/include/varnex/pacer.h usr/include/varnex/pacer.hpp $lib/cmake/Varnex/VarnexConfig.cmake $lib/cmake/Varnex/VarnexConfigVersion.cmake $lib/cmake/Varnex/VarnexTargets-relwithdebinfo.cmake $lib/cmake/Varnex/VarnexTargets.cmake $lib/libvarnex.so $lib/pkgconfig/varnex.pc usr/share/doc/libvarnex-dev/changelog.Debian.gz usr/share/doc/libvarnex-dev/copyright usr/share/man/man1/varnex-demo.1.gz usr/share/man/man1/varnex-doctor.1.gz "
+expect_contents "$python_deb" "usr/lib/python3/dist-packages/varnex/__init__.py usr/lib/python3/dist-packages/varnex/_asyncio_waits.py usr/lib/python3/dist-packages/varnex/_constants.py usr/lib/python3/dist-packages/varnex/_errors.py usr/lib/python3/dist-packages/varnex/_library.py usr/lib/python3/dist-packages/varnex/_pacer.py usr/lib/python3/dist-packages/varnex/_records.py usr/lib/python3/dist-packages/varnex/_sim_clock.py usr/share/doc/python3-varnex/changelog.Debian.gz usr/share/doc/python3-varnex/copyright "
 
 field() { dpkg-deb -f "$1" "$2"; }
 grep -q "^libvarnex1 (= ${version}-1), libc6 (>= " <<<"$(field "$development" Depends)" ||
@@ -99,10 +99,6 @@ with varnex.Pacer(1000) as pacer:
         pacer.wait()
 print("python3-varnex paced 10 ticks over", varnex.library_path())')
 LD_LIBRARY_PATH="$root/$lib" "${emulator[@]}" "$work/dev-root/usr/bin/varnex-demo" --variant pacer --ticks 20 | grep -q "CPU per second"
-# The old name, until 1.8: a link to the demo, and one to its page.
-for link in usr/bin/varnex_demo:varnex-demo usr/share/man/man1/varnex_demo.1.gz:varnex-demo.1.gz; do
-    [ "$(readlink "$work/dev-root/${link%%:*}")" = "${link#*:}" ] || fail "${link%%:*} is not a link to ${link#*:}"
-done
 
 # The manual pages read as man reads them: a function's page leads to its
 # header's, which documents it; the tools' pages list their options.

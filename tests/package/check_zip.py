@@ -8,7 +8,7 @@ import subprocess
 import sys
 import zipfile
 
-EXPECTED = {"bin/Varnex.dll", "bin/varnex-demo.exe", "bin/varnex_demo.exe", "bin/varnex-doctor.exe", "bin/varnex_pacing_bench.exe", "bin/varnex_signal_lag_bench.exe", "include/varnex.h", "include/varnex/export.h", "include/varnex/pacer.h", "include/varnex/pacer.hpp",
+EXPECTED = {"bin/Varnex.dll", "bin/varnex-demo.exe", "bin/varnex-doctor.exe", "bin/varnex_pacing_bench.exe", "bin/varnex_signal_lag_bench.exe", "include/varnex.h", "include/varnex/export.h", "include/varnex/pacer.h", "include/varnex/pacer.hpp",
             "lib/libVarnex.dll.a", "lib/Varnex.lib", "lib/Varnex.def", "bindings/dotnet/Varnex.cs", "LICENSE"}
 
 

@@ -73,21 +73,21 @@ public:
             config.mode = options.mode;
             config.missed = options.missed;
             config.flags = options.align_flags | (options.follow_reference ? VARNEX_PACER_FOLLOW_REFERENCE : 0);
-            int status = varnex_pacer_create(&config, &pacer_);
+            int status = options.simulated ? create_simulated(config) : varnex_pacer_create(&config, &pacer_);
             if (status != VARNEX_OK) {
-                std::fprintf(stderr, "%s: the pacer was not created: %s\n", options.program_name,
+                std::fprintf(stderr, "%s: the pacer was not created: %s\n", kProgramName,
                              varnex_strerror(status));
                 return false;
             }
             if (options.budget_us >= 0 &&
                 (status = varnex_pacer_set_lateness_budget(pacer_, std::llround(options.budget_us * 1e3))) != VARNEX_OK) {
-                std::fprintf(stderr, "%s: the budget was not set: %s\n", options.program_name,
+                std::fprintf(stderr, "%s: the budget was not set: %s\n", kProgramName,
                              varnex_strerror(status));
                 return false;
             }
             if (options.controls.flags != 0 &&
                 (status = varnex_pacer_set_controls(pacer_, &options.controls)) != VARNEX_OK) {
-                std::fprintf(stderr, "%s: the controls were not set: %s\n", options.program_name,
+                std::fprintf(stderr, "%s: the controls were not set: %s\n", kProgramName,
                              varnex_strerror(status));
                 return false;
             }
@@ -103,7 +103,7 @@ public:
             token_ = OpenRTTimerLV(options.rate, options.priority_index);
         }
         if (timer_ == nullptr && token_ == 0) {
-            std::fprintf(stderr, "%s: the timer did not open\n", options.program_name);
+            std::fprintf(stderr, "%s: the timer did not open\n", kProgramName);
             return false;
         }
         return true;
@@ -130,6 +130,18 @@ public:
 
     void follow(SimulatedReference* reference) { reference_ = reference; }
 
+    // Seconds on the pacer's clock: the simulated clock's reading, or the
+    // steady clock's since `start`.
+    double elapsed_s(std::chrono::steady_clock::time_point start) const
+    {
+        if (clock_ == nullptr) {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        int64_t now_ns = 0;
+        varnex_sim_clock_now(clock_, &now_ns);
+        return static_cast<double>(now_ns) * 1e-9;
+    }
+
     varnex_pacer_stats stats() const
     {
         varnex_pacer_stats stats{};
@@ -146,23 +158,36 @@ public:
             CloseRTTimer(timer_);
         }
         varnex_pacer_destroy(pacer_);
+        varnex_sim_clock_destroy(clock_);
     }
 
 private:
+    // The pacer on a clock from 0 that moves to each deadline as soon as the
+    // loop waits for it.
+    int create_simulated(const varnex_pacer_config& config)
+    {
+        varnex_sim_clock_config clock_config{};
+        clock_config.size = sizeof clock_config;
+        clock_config.flags = VARNEX_SIM_AUTO_ADVANCE;
+        const int status = varnex_sim_clock_create(&clock_config, &clock_);
+        return status != VARNEX_OK ? status : varnex_pacer_create_on(&config, clock_, &pacer_);
+    }
+
+    varnex_sim_clock* clock_ = nullptr;
     varnex_pacer* pacer_ = nullptr;
     SimulatedReference* reference_ = nullptr;
     void* timer_ = nullptr;
     unsigned int token_ = 0;
 };
 
-void show_progress(const Run& run, const Timer& timer, double cpu_start_s, double worst_error_s)
+void show_progress(const Run& run, const Timer& timer, double cpu_start_s, double real_s, double worst_error_s)
 {
     std::printf("\r%zu ticks, %.2f s, worst error %s", run.intervals_s.size(), run.wall_s,
                 microseconds(worst_error_s).c_str());
     const varnex_pacer_stats live = timer.stats();
     if (live.ticks > 0) {
         std::printf(", lateness p99 %.1f us, CPU %.2f", static_cast<double>(live.lateness_p99_ns) / 1e3,
-                    (process_cpu_seconds() - cpu_start_s) / run.wall_s);
+                    (process_cpu_seconds() - cpu_start_s) / real_s);
     }
     if (live.reference_observations > 0) {
         const char* states[] = {"none", "acquiring", "locked", "holding over"};
@@ -211,28 +236,32 @@ int main(int argc, char** argv)
             const int64_t clock_ns = system_clock_ns((options.align_flags & VARNEX_PACER_TAI) != 0);
             run.grid_offsets_s.push_back(static_cast<double>(clock_ns - grid_point_ns(index, options.rate)) * 1e-9);
         }
-        run.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
+        run.wall_s = timer.elapsed_s(start);
         if (interval_s < 0) {
-            std::fprintf(stderr, "\n%s: no tick came within ten seconds\n", options.program_name);
+            std::fprintf(stderr, "\n%s: no tick came within ten seconds\n", kProgramName);
             return 1;
         }
         run.intervals_s.push_back(interval_s);
         if (std::fabs(interval_s - nominal_s) > std::fabs(worst_error_s)) {
             worst_error_s = interval_s - nominal_s;
         }
-        if (progress && run.wall_s - last_progress_s > 0.1) {
-            last_progress_s = run.wall_s;
-            show_progress(run, timer, cpu_start_s, worst_error_s);
+        if (progress) {
+            const double real_s = std::chrono::duration<double>(Clock::now() - start).count();
+            if (real_s - last_progress_s > 0.1) {
+                last_progress_s = real_s;
+                show_progress(run, timer, cpu_start_s, real_s, worst_error_s);
+            }
         }
     }
     run.cpu_s = process_cpu_seconds() - cpu_start_s;
+    run.real_s = std::chrono::duration<double>(Clock::now() - start).count();
     run.stats = timer.stats();
     timer.close();
     if (progress) {
         std::printf("\r%*s\r", 100, "");
     }
     if (!options.csv_path.empty() && !write_csv(options.csv_path, run, nominal_s)) {
-        std::fprintf(stderr, "%s: cannot write %s\n", options.program_name, options.csv_path.c_str());
+        std::fprintf(stderr, "%s: cannot write %s\n", kProgramName, options.csv_path.c_str());
         return 1;
     }
     print_report(options, run);

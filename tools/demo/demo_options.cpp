@@ -28,6 +28,8 @@ constexpr const char* kUsage =
     "  --reference-ppm PPM         follow a simulated reference this many ppm fast (-10000..10000),\n"
     "                              observed after every tick, and show the lock as it happens\n"
     "  --reference-jitter-us US    the simulated reference's Gaussian jitter (default 0)\n"
+    "  --sim                       run the pacer on a simulated clock that moves itself to each\n"
+    "                              deadline: the same report, in the clock's time, in a moment\n"
     "  --boost                     highest priority while spinning\n"
     "  --affinity MASK             run the waits on these CPUs (bit n: CPU n)\n"
     "  --realtime PRIORITY         Linux: SCHED_FIFO at 1..99 while sleeping (sleep or hybrid mode)\n"
@@ -90,6 +92,12 @@ int parse_options(int argc, char** argv, Options& options)
         control_switch("--lock-memory", VARNEX_CONTROL_LOCK_MEMORY),
         control_switch("--no-throttling", VARNEX_CONTROL_NO_THROTTLING),
         control_switch("--mmcss", VARNEX_CONTROL_MMCSS),
+        {"--sim",
+         [&](const char*) {
+             options.simulated = true;
+             return true;
+         },
+         true},
         {"--variant",
          [&](const char* value) {
              const int variant = index_of(value, {"polling", "threaded", "pacer"});
@@ -177,37 +185,44 @@ int parse_options(int argc, char** argv, Options& options)
         break;
     case arguments::Outcome::kHelp:
         if (parsed.option == "--version") {
-            std::printf("%s %u.%u.%u\n", options.program_name, varnex_version() >> 16,
+            std::printf("%s %u.%u.%u\n", kProgramName, varnex_version() >> 16,
                         (varnex_version() >> 8) & 0xFF, varnex_version() & 0xFF);
         } else {
-            std::printf("Usage: %s%s", options.program_name, kUsage);
+            std::printf("Usage: %s%s", kProgramName, kUsage);
         }
-        return arguments::exit_status_after_help(options.program_name);
+        return arguments::exit_status_after_help(kProgramName);
     case arguments::Outcome::kUnknown:
-        std::fprintf(stderr, "%s: unknown option %s (see --help)\n", options.program_name, parsed.option.c_str());
+        std::fprintf(stderr, "%s: unknown option %s (see --help)\n", kProgramName, parsed.option.c_str());
         return 2;
     case arguments::Outcome::kNoValue:
-        std::fprintf(stderr, "%s: %s needs a value (see --help)\n", options.program_name, parsed.option.c_str());
+        std::fprintf(stderr, "%s: %s needs a value (see --help)\n", kProgramName, parsed.option.c_str());
         return 2;
     case arguments::Outcome::kBadValue:
-        std::fprintf(stderr, "%s: bad value for %s: %s (see --help)\n", options.program_name, parsed.option.c_str(),
+        std::fprintf(stderr, "%s: bad value for %s: %s (see --help)\n", kProgramName, parsed.option.c_str(),
                      parsed.value.c_str());
         return 2;
     }
-    if ((options.align_flags != 0 || options.budget_us >= 0 || options.follow_reference) &&
+    if ((options.align_flags != 0 || options.budget_us >= 0 || options.follow_reference || options.simulated) &&
         options.variant != Variant::kPacer) {
-        std::fprintf(stderr, "%s: --align, --budget and --reference-* pace with the pacer: add --variant pacer\n",
-                     options.program_name);
+        std::fprintf(stderr,
+                     "%s: --align, --budget, --reference-* and --sim pace with the pacer: add --variant pacer\n",
+                     kProgramName);
+        return 2;
+    }
+    if (options.simulated && (options.align_flags != 0 || options.budget_us >= 0 || options.follow_reference)) {
+        std::fprintf(stderr, "%s: on a simulated clock the grid is the clock's, and nothing is late: no --align, "
+                             "--budget or --reference-*\n",
+                     kProgramName);
         return 2;
     }
     if (options.align_flags != 0 && options.follow_reference) {
         std::fprintf(stderr, "%s: a grid is on the system clock (--align) or on a reference, not both\n",
-                     options.program_name);
+                     kProgramName);
         return 2;
     }
     if (options.budget_us >= 0 && options.mode != VARNEX_MODE_HYBRID) {
         std::fprintf(stderr, "%s: --budget is the hybrid's: a spin or a sleep has no margin to give\n",
-                     options.program_name);
+                     kProgramName);
         return 2;
     }
     return kRunDemo;

@@ -21,15 +21,14 @@ struct Options {
     bool follow_reference = false;
     double reference_ppm = 0.0;
     double reference_jitter_us = 0.0;
+    // The pacer on a simulated clock that moves itself to each deadline.
+    bool simulated = false;
     varnex_pacer_controls controls{sizeof(varnex_pacer_controls), 0, 0, 0, 0};
     long rate = 1000;
     long ticks = 2000;
     double seconds = 0.0;
     int priority_index = 0;
     std::string csv_path;
-    // The name it was run by, which its messages, --help and --version give:
-    // kProgramName, or kOldProgramName where a script still runs that.
-    const char* program_name = kProgramName;
 };
 
 constexpr int kRunDemo = -1;

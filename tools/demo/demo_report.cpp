@@ -49,7 +49,7 @@ void print_pacer_figures(const Options& options, const Run& run)
     std::printf("pacer CPU        %.3f s spinning, %.3f s asleep; the thread's CPU time %.3f s\n",
                 static_cast<double>(stats.spin_ns) * 1e-9, static_cast<double>(stats.sleep_ns) * 1e-9,
                 static_cast<double>(stats.cpu_ns) * 1e-9);
-    if (options.mode == VARNEX_MODE_HYBRID) {
+    if (options.mode == VARNEX_MODE_HYBRID && !options.simulated) {
         std::printf("hybrid margin    %.1f us (learned from the sleeps' oversleep%s)\n",
                     static_cast<double>(stats.margin_ns) / 1e3, options.budget_us > 0 ? ", less the budget" : "");
     }
@@ -126,9 +126,14 @@ void print_report(const Options& options, const Run& run)
         sum_s += interval_s;
     }
     const double count = static_cast<double>(run.intervals_s.size());
-    if (options.variant == Variant::kPacer) {
+    const char* policies[] = {"skip", "burst", "delay"};
+    if (options.simulated) {
+        // A wait on it takes no time: the clock moves to the deadline.
+        std::printf("pacer (simulated clock, missed ticks: %s), %ld ticks per second: %zu ticks in %.3f s of the "
+                    "clock's time, %.3f s of real time\n",
+                    policies[options.missed], options.rate, run.intervals_s.size(), wall_s, run.real_s);
+    } else if (options.variant == Variant::kPacer) {
         const char* modes[] = {"spin", "sleep", "hybrid"};
-        const char* policies[] = {"skip", "burst", "delay"};
         std::printf("pacer (%s, missed ticks: %s), %ld ticks per second: %zu ticks in %.3f s\n",
                     modes[options.mode], policies[options.missed], options.rate, run.intervals_s.size(), wall_s);
     } else {
@@ -144,7 +149,7 @@ void print_report(const Options& options, const Run& run)
     std::printf("error max        %s\n", microseconds(percentile(errors_s, 1.0)).c_str());
     std::printf("drift            %s over the run (host clock against %zu ideal periods)\n",
                 microseconds(wall_s - count * nominal_s).c_str(), run.intervals_s.size());
-    std::printf("CPU per second   %.3f s\n", wall_s > 0 ? run.cpu_s / wall_s : 0.0);
+    std::printf("CPU per second   %.3f s\n", run.real_s > 0 ? run.cpu_s / run.real_s : 0.0);
     if (!run.grid_offsets_s.empty()) {
         std::printf("grid offset p50  %s (the system clock at each return, less its grid point)\n",
                     microseconds(percentile(run.grid_offsets_s, 0.5)).c_str());

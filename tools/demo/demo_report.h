@@ -10,7 +10,8 @@
 
 struct Run {
     std::vector<double> intervals_s;
-    double wall_s = 0.0;
+    double wall_s = 0.0;  // on the pacer's clock: a simulated clock's seconds under --sim
+    double real_s = 0.0;
     double cpu_s = 0.0;
     uint64_t missed_ticks = 0;
     // Aligned: each return's system time less its grid point's.
