@@ -79,6 +79,10 @@ struct varnex_sim_clock {
     // The host's reference and one per pacer; the last release frees it.
     std::atomic<uint32_t> references{1};
     std::atomic<platform::ReadyTimer*> handles[kSimMaxPacers] = {};
+    // The process generation each handle was made or renewed in: a forked
+    // child's copy of the clock must not arm the parent's timer, which its
+    // pacer holds until its first call renews it.
+    std::atomic<uint32_t> handle_generations[kSimMaxPacers] = {};
     // Advances arming handles now; a destroy waits for them before it closes
     // its pacer's timer.
     std::atomic<uint32_t> arming{0};
@@ -125,7 +129,8 @@ SimReached block_on_clock(SimPlace& place, int64_t due_ns, std::atomic<uint32_t>
 // handle is armed as the clock reaches it. True when it is due already.
 bool back_on_handle(SimPlace& place, int64_t due_ns);
 void mark_busy(SimPlace& place);
-// The pacer's readiness handle, armed by the advances that make it due.
+// The pacer's readiness handle, armed by the advances that make it due; set
+// again once a forked child renewed it.
 void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer);
 // A cancel wakes the pacer's blocked wait.
 void wake_sim_waiter(SimPlace& place);

@@ -17,6 +17,11 @@
 #include "host_os.h"
 #include "varnex/pacer.h"
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr int64_t kPeriodNs = 1000000;  // 1 kHz
@@ -627,4 +632,72 @@ TEST(SimClock, BadInputIsRefused)
     EXPECT_EQ(texts.size(), 6u);
 }
 
+// A clock at its latest reading and a phase at its largest: a deadline past
+// what the clock can read, never due, neither at once nor after a reset.
+TEST(SimClock, TheLatestReadingPlusTheLargestPhaseIsNeverDue)
+{
+    constexpr int64_t kLatestNs = int64_t{1} << 62;
+    const Clock clock = make_clock(0, kLatestNs);
+    const Pacer pacer = make_pacer(clock, config_of(1, VARNEX_MISSED_SKIP, kLatestNs));
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+    varnex_tick tick{};
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(advance(clock, 0, kSettleNs), VARNEX_OK);
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(advance(clock, kLatestNs), VARNEX_OK);
+    ASSERT_EQ(wait(pacer, tick), VARNEX_OK) << "due at the reset's reading plus the phase";
+    EXPECT_EQ(table({tick}), "tick 0 +0 0P on time; ");
+}
+
+// Thread A advances to 5P and settles on a handle host that took its tick;
+// before the host is back, the simulator resets the clock to 0. The host's
+// next tick is then due at P, which the clock no longer reaches: A's settle
+// ends once the host is back, as it would without the reset.
+TEST(SimClock, ASettleEndsWhenAnotherThreadResetsTheClockBelowItsReading)
+{
+    const Clock clock = make_clock();
+    varnex_pacer_config config = config_of();
+    config.mode = VARNEX_MODE_SLEEP;
+    const Pacer pacer = make_pacer(clock, config);
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+    varnex_tick tick{};
+    ASSERT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    std::future<int> settled = std::async(std::launch::async, [&] { return advance(clock, 5 * kPeriodNs, kSettleNs); });
+    ASSERT_TRUE(host::eventually([&] { return host::handle_ready(handle); }));
+    ASSERT_EQ(advance(clock, 0, -1), VARNEX_OK);
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(settled.get(), VARNEX_OK);
+    EXPECT_EQ(stats_of(pacer).clock_steps, 1u);
+}
+
+#ifndef _WIN32
+// A forked child's copy of an unnamed clock is its own: its advance moves
+// neither the parent's clock nor the parent's handle, which the child's copy
+// of the pacer holds until its first call.
+TEST(SimClock, AForkedChildsAdvanceLeavesTheParentsClockAndHandle)
+{
+    const Clock clock = make_clock();
+    varnex_pacer_config config = config_of();
+    config.mode = VARNEX_MODE_SLEEP;
+    const Pacer pacer = make_pacer(clock, config);
+    intptr_t handle = 0;
+    ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+    varnex_tick tick{};
+    ASSERT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(varnex_sim_clock_advance(clock.get(), 5 * kPeriodNs, -1) == VARNEX_OK ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(now_of(clock), 0);
+    EXPECT_FALSE(host::handle_ready(handle)) << "the child's advance armed the parent's handle";
+}
+#endif
+
 }  // namespace
+
