@@ -77,6 +77,17 @@ int wait(const Pacer& pacer, varnex_tick& tick)
     return varnex_pacer_wait(pacer.get(), &tick);
 }
 
+// A host on the readiness handle, back after its first wait was not due.
+Pacer make_handle_host(const Clock& clock, intptr_t* handle, varnex_pacer_config config = config_of())
+{
+    config.mode = VARNEX_MODE_SLEEP;
+    Pacer pacer = make_pacer(clock, config);
+    EXPECT_EQ(varnex_pacer_wait_handle(pacer.get(), handle), VARNEX_OK);
+    varnex_tick tick{};
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    return pacer;
+}
+
 varnex_pacer_stats stats_of(const Pacer& pacer)
 {
     varnex_pacer_stats stats{};
@@ -638,11 +649,9 @@ TEST(SimClock, TheLatestReadingPlusTheLargestPhaseIsNeverDue)
 {
     constexpr int64_t kLatestNs = int64_t{1} << 62;
     const Clock clock = make_clock(0, kLatestNs);
-    const Pacer pacer = make_pacer(clock, config_of(1, VARNEX_MISSED_SKIP, kLatestNs));
     intptr_t handle = 0;
-    ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+    const Pacer pacer = make_handle_host(clock, &handle, config_of(1, VARNEX_MISSED_SKIP, kLatestNs));
     varnex_tick tick{};
-    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
     EXPECT_EQ(advance(clock, 0, kSettleNs), VARNEX_OK);
     EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
     EXPECT_EQ(advance(clock, kLatestNs), VARNEX_OK);
@@ -657,16 +666,13 @@ TEST(SimClock, TheLatestReadingPlusTheLargestPhaseIsNeverDue)
 TEST(SimClock, ASettleEndsWhenAnotherThreadResetsTheClockBelowItsReading)
 {
     const Clock clock = make_clock();
-    varnex_pacer_config config = config_of();
-    config.mode = VARNEX_MODE_SLEEP;
-    const Pacer pacer = make_pacer(clock, config);
     intptr_t handle = 0;
-    ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
-    varnex_tick tick{};
-    ASSERT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
-    std::future<int> settled = std::async(std::launch::async, [&] { return advance(clock, 5 * kPeriodNs, kSettleNs); });
+    const Pacer pacer = make_handle_host(clock, &handle);
+    std::future<int> settled =
+        std::async(std::launch::async, [&] { return advance(clock, 5 * kPeriodNs, kSettleNs); });
     ASSERT_TRUE(host::eventually([&] { return host::handle_ready(handle); }));
     ASSERT_EQ(advance(clock, 0, -1), VARNEX_OK);
+    varnex_tick tick{};
     EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
     EXPECT_EQ(settled.get(), VARNEX_OK);
     EXPECT_EQ(stats_of(pacer).clock_steps, 1u);
@@ -679,13 +685,8 @@ TEST(SimClock, ASettleEndsWhenAnotherThreadResetsTheClockBelowItsReading)
 TEST(SimClock, AForkedChildsAdvanceLeavesTheParentsClockAndHandle)
 {
     const Clock clock = make_clock();
-    varnex_pacer_config config = config_of();
-    config.mode = VARNEX_MODE_SLEEP;
-    const Pacer pacer = make_pacer(clock, config);
     intptr_t handle = 0;
-    ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
-    varnex_tick tick{};
-    ASSERT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    const Pacer pacer = make_handle_host(clock, &handle);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -700,4 +701,3 @@ TEST(SimClock, AForkedChildsAdvanceLeavesTheParentsClockAndHandle)
 #endif
 
 }  // namespace
-
