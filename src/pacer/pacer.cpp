@@ -433,13 +433,14 @@ int VARNEX_CALL varnex_pacer_create_on(const varnex_pacer_config* config, varnex
     created->config.on_time_counts = VARNEX_ON_TIME_NS;
     created->process_generation.store(platform::process_generation(), std::memory_order_relaxed);
     const int64_t phase_ns = config->phase_ns == kDefaultPhase ? offset_counts(grid, 1) : config->phase_ns;
-    const int64_t now = sim_now(*clock);
+    uint32_t resets = 0;
+    const int64_t now = sim_reading(*clock, &resets);
     // A reading and a phase of 2^62 each sum to 2^63: such a tick is never due.
     grid.start_counts = phase_ns > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
                                                                              : now + phase_ns;
     created->grid = grid;
     created->waiter.last_return_counts = now;
-    if (!take_sim_slot(*clock, grid.start_counts, &created->clock.sim)) {
+    if (!take_sim_slot(*clock, grid.start_counts, resets, &created->clock.sim)) {
         varnex_pacer_destroy(created);
         return VARNEX_E_NO_MEMORY;
     }

@@ -300,7 +300,20 @@ bool take_process_slot(varnex_sim_clock& clock)
 
 }  // namespace
 
-bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place)
+int64_t sim_reading(const varnex_sim_clock& clock, uint32_t* resets)
+{
+    const SimShared& shared = *clock.shared;
+    for (;;) {
+        const uint32_t before = shared.resets.load(kSeqCst);
+        const int64_t now = shared.now_ns.load(kSeqCst);
+        if ((before & 1) == 0 && shared.resets.load(kSeqCst) == before) {
+            *resets = before;
+            return now;
+        }
+    }
+}
+
+bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, uint32_t resets, SimPlace* place)
 {
     SimShared& shared = *clock.shared;
     for (uint32_t i = 0; i < kSimMaxPacers; ++i) {
@@ -314,7 +327,6 @@ bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* plac
         if (!slot.process.compare_exchange_strong(owner, clock.process_slot + 1, kSeqCst)) {
             continue;
         }
-        const uint32_t resets = shared.resets.load(kSeqCst) & ~uint32_t{1};
         slot.thread.store(0, kSeqCst);
         slot.resets_seen.store(resets, kSeqCst);
         slot.has_handle.store(0, kSeqCst);

@@ -99,8 +99,13 @@ struct SimPlace {
     int64_t phase_ns = 0;
 };
 
-// Registers a pacer (busy, owned by this thread); false when the clock is full.
-bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place);
+// The clock's reading and the count of the resets it follows, from one
+// instant: a pacer that took a reading from before a reset and the count from
+// after it would never apply that reset.
+int64_t sim_reading(const varnex_sim_clock& clock, uint32_t* resets);
+// Registers a pacer (busy, owned by this thread) whose grid follows `resets`;
+// false when the clock is full.
+bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, uint32_t resets, SimPlace* place);
 void release_sim_slot(SimPlace& place);
 void release_clock(varnex_sim_clock* clock);
 

@@ -678,6 +678,48 @@ TEST(SimClock, ASettleEndsWhenAnotherThreadResetsTheClockBelowItsReading)
     EXPECT_EQ(stats_of(pacer).clock_steps, 1u);
 }
 
+// Pacers made while another thread resets the clock from 10 s to 1 s: each
+// follows the reset, whether it was made before or after it, and its first
+// tick is due at 1 s plus its phase. (A pacer that took its reading before
+// the reset and its count of resets after it waited for 10 s.)
+TEST(SimClock, APacerMadeDuringAResetFollowsIt)
+{
+    constexpr int64_t kStartNs = 10000000000;
+    constexpr int64_t kResetNs = 1000000000;
+    // Most of the pacers a clock holds: the later a pacer's slot, the longer
+    // its creation takes.
+    constexpr int kPacers = 250;
+#ifdef VARNEX_SIM_SHORT_RUN
+    constexpr int kRounds = 20;
+#else
+    constexpr int kRounds = 200;
+#endif
+    int not_due = 0;
+    for (int round = 0; round < kRounds && not_due == 0; ++round) {
+        const Clock clock = make_clock(0, kStartNs);
+        std::atomic<int> made{0};
+        std::thread simulator([&] {
+            while (made.load() < kPacers - 1 - round % 50) {
+            }
+            advance(clock, kResetNs, -1);
+        });
+        std::vector<Pacer> pacers;
+        for (int i = 0; i < kPacers; ++i) {
+            pacers.push_back(make_pacer(clock));
+            made.store(i + 1);
+        }
+        simulator.join();
+        ASSERT_EQ(advance(clock, kResetNs + kPeriodNs, -1), VARNEX_OK);
+        for (const Pacer& pacer : pacers) {
+            intptr_t handle = 0;
+            ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+            varnex_tick tick{};
+            not_due += wait(pacer, tick) == VARNEX_E_NOT_DUE;
+        }
+    }
+    EXPECT_EQ(not_due, 0);
+}
+
 #ifndef _WIN32
 // A forked child's copy of an unnamed clock is its own: its advance moves
 // neither the parent's clock nor the parent's handle, which the child's copy
