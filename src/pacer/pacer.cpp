@@ -240,6 +240,9 @@ int own_process(varnex_pacer& pacer)
     if (ready != nullptr && !platform::renew_ready_timer(ready)) {
         return VARNEX_E_NO_COUNTER;
     }
+    if (ready != nullptr && on_sim_clock(pacer.clock)) {
+        set_sim_handle(pacer.clock.sim, ready);
+    }
     if (platform::ThreadClock* thread = pacer.waiting_thread.exchange(nullptr); thread != nullptr) {
         platform::close_thread_clock(thread);
     }
@@ -434,13 +437,15 @@ int VARNEX_CALL varnex_pacer_create_on(const varnex_pacer_config* config, varnex
     created->config.seconds_per_count = 1e-9;
     created->config.on_time_counts = VARNEX_ON_TIME_NS;
     created->process_generation.store(platform::process_generation(), std::memory_order_relaxed);
-    // The clock's readings and the phase are both within 2^62: their sum fits.
     const int64_t phase_ns = config->phase_ns == kDefaultPhase ? offset_counts(grid, 1) : config->phase_ns;
-    const int64_t now = sim_now(*clock);
-    grid.start_counts = now + phase_ns;
+    uint32_t resets = 0;
+    const int64_t now = sim_reading(*clock, &resets);
+    // A reading and a phase of 2^62 each sum to 2^63: such a tick is never due.
+    grid.start_counts = phase_ns > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
+                                                                             : now + phase_ns;
     created->grid = grid;
     created->waiter.last_return_counts = now;
-    if (!take_sim_slot(*clock, grid.start_counts, &created->clock.sim)) {
+    if (!take_sim_slot(*clock, grid.start_counts, resets, &created->clock.sim)) {
         varnex_pacer_destroy(created);
         return VARNEX_E_NO_MEMORY;
     }

@@ -140,7 +140,8 @@ void moved(varnex_sim_clock& clock, int64_t to_ns, bool reset)
         }
         const uint32_t owner = slot.process.load(kRelaxed);
         if (owner - 1 == clock.process_slot) {
-            if (platform::ReadyTimer* timer = clock.handles[i].load(kSeqCst); timer != nullptr) {
+            if (platform::ReadyTimer* timer = clock.handles[i].load(kSeqCst);
+                timer != nullptr && clock.handle_generations[i].load(kSeqCst) == platform::process_generation()) {
                 arm_now(timer);
             }
         } else if (owner != 0 && owner <= kSimMaxProcesses) {
@@ -223,10 +224,14 @@ int settle(varnex_sim_clock& clock, int64_t to_ns, int64_t timeout_ns)
     for (;;) {
         const uint32_t word = shared.settle_word.load(kSeqCst);
         const uint32_t resets = shared.resets.load(kSeqCst) & ~uint32_t{1};
+        // Another thread's reset below `to_ns` leaves deadlines up to `to_ns`
+        // that the clock no longer reaches: the pacers back for them are not
+        // pending.
+        const int64_t reached_ns = std::min(to_ns, shared.now_ns.load(kSeqCst));
         const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
         bool any = false;
         for (uint32_t i = 0; i < in_use && !any; ++i) {
-            any = pending(clock, shared.slots[i], to_ns, resets, thread);
+            any = pending(clock, shared.slots[i], reached_ns, resets, thread);
         }
         if (!any) {
             break;
@@ -355,6 +360,23 @@ bool own_place(const SimPlace& place)
     return !place.clock->named || place.generation == platform::process_generation();
 }
 
+}  // namespace
+
+int64_t sim_reading(const varnex_sim_clock& clock, uint32_t* resets)
+{
+    const SimShared& shared = *clock.shared;
+    for (;;) {
+        const uint32_t before = shared.resets.load(kSeqCst);
+        const int64_t now = shared.now_ns.load(kSeqCst);
+        if ((before & 1) == 0 && shared.resets.load(kSeqCst) == before) {
+            *resets = before;
+            return now;
+        }
+    }
+}
+
+namespace {
+
 bool claim_slot(varnex_sim_clock& clock, int64_t first_due_ns, uint32_t resets, SimPlace* place)
 {
     SimShared& shared = *clock.shared;
@@ -452,10 +474,10 @@ void stop_watcher(varnex_sim_clock& clock)
 
 }  // namespace
 
-bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place)
+bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, uint32_t resets, SimPlace* place)
 {
     if (!own_view(clock) ||
-        !claim_slot(clock, first_due_ns, clock.shared->resets.load(kSeqCst) & ~uint32_t{1}, place)) {
+        !claim_slot(clock, first_due_ns, resets, place)) {
         return false;
     }
     clock.references.fetch_add(1, kSeqCst);
@@ -643,6 +665,7 @@ bool back_on_handle(SimPlace& place, int64_t due_ns)
 void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer)
 {
     varnex_sim_clock& clock = *place.clock;
+    clock.handle_generations[place.slot].store(platform::process_generation(), kSeqCst);
     clock.handles[place.slot].store(timer, kSeqCst);
     clock.shared->slots[place.slot].has_handle.store(1, kSeqCst);
     if (clock.named) {

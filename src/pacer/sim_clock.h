@@ -79,6 +79,10 @@ struct varnex_sim_clock {
     // The host's reference and one per pacer; the last release frees it.
     std::atomic<uint32_t> references{1};
     std::atomic<platform::ReadyTimer*> handles[kSimMaxPacers] = {};
+    // The process generation each handle was made or renewed in: a forked
+    // child's copy of the clock must not arm the parent's timer, which its
+    // pacer holds until its first call renews it.
+    std::atomic<uint32_t> handle_generations[kSimMaxPacers] = {};
     // Advances (and the watcher) arming handles now; a destroy waits for
     // them before it closes its pacer's timer.
     std::atomic<uint32_t> arming{0};
@@ -105,8 +109,13 @@ struct SimPlace {
     int64_t phase_ns = 0;
 };
 
-// Registers a pacer (busy, owned by this thread); false when the clock is full.
-bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, SimPlace* place);
+// The clock's reading and the count of the resets it follows, from one
+// instant: a pacer that took a reading from before a reset and the count from
+// after it would never apply that reset.
+int64_t sim_reading(const varnex_sim_clock& clock, uint32_t* resets);
+// Registers a pacer (busy, owned by this thread) whose grid follows `resets`;
+// false when the clock is full.
+bool take_sim_slot(varnex_sim_clock& clock, int64_t first_due_ns, uint32_t resets, SimPlace* place);
 void release_sim_slot(SimPlace& place);
 // A forked child's copy of a pacer on a named clock: a slot of the child's
 // own (the one copied is the parent's), and its handle moved there.
@@ -139,7 +148,8 @@ SimReached block_on_clock(SimPlace& place, int64_t due_ns, std::atomic<uint32_t>
 // handle is armed as the clock reaches it. True when it is due already.
 bool back_on_handle(SimPlace& place, int64_t due_ns);
 void mark_busy(SimPlace& place);
-// The pacer's readiness handle, armed by the advances that make it due.
+// The pacer's readiness handle, armed by the advances that make it due; set
+// again once a forked child renewed it.
 void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer);
 // The creator ended (or, in its own process, released the clock).
 bool sim_clock_gone(const SimPlace& place);

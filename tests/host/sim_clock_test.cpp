@@ -17,6 +17,11 @@
 #include "host_os.h"
 #include "varnex/pacer.h"
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr int64_t kPeriodNs = 1000000;  // 1 kHz
@@ -70,6 +75,17 @@ int wait(const Pacer& pacer, varnex_tick& tick)
 {
     tick.size = sizeof tick;
     return varnex_pacer_wait(pacer.get(), &tick);
+}
+
+// A host on the readiness handle, back after its first wait was not due.
+Pacer make_handle_host(const Clock& clock, intptr_t* handle, varnex_pacer_config config = config_of())
+{
+    config.mode = VARNEX_MODE_SLEEP;
+    Pacer pacer = make_pacer(clock, config);
+    EXPECT_EQ(varnex_pacer_wait_handle(pacer.get(), handle), VARNEX_OK);
+    varnex_tick tick{};
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    return pacer;
 }
 
 varnex_pacer_stats stats_of(const Pacer& pacer)
@@ -626,5 +642,104 @@ TEST(SimClock, BadInputIsRefused)
     }
     EXPECT_EQ(texts.size(), 6u);
 }
+
+// A clock at its latest reading and a phase at its largest: a deadline past
+// what the clock can read, never due, neither at once nor after a reset.
+TEST(SimClock, TheLatestReadingPlusTheLargestPhaseIsNeverDue)
+{
+    constexpr int64_t kLatestNs = int64_t{1} << 62;
+    const Clock clock = make_clock(0, kLatestNs);
+    intptr_t handle = 0;
+    const Pacer pacer = make_handle_host(clock, &handle, config_of(1, VARNEX_MISSED_SKIP, kLatestNs));
+    varnex_tick tick{};
+    EXPECT_EQ(advance(clock, 0, kSettleNs), VARNEX_OK);
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(advance(clock, kLatestNs), VARNEX_OK);
+    ASSERT_EQ(wait(pacer, tick), VARNEX_OK) << "due at the reset's reading plus the phase";
+    EXPECT_EQ(table({tick}), "tick 0 +0 0P on time; ");
+}
+
+// Thread A advances to 5P and settles on a handle host that took its tick;
+// before the host is back, the simulator resets the clock to 0. The host's
+// next tick is then due at P, which the clock no longer reaches: A's settle
+// ends once the host is back, as it would without the reset.
+TEST(SimClock, ASettleEndsWhenAnotherThreadResetsTheClockBelowItsReading)
+{
+    const Clock clock = make_clock();
+    intptr_t handle = 0;
+    const Pacer pacer = make_handle_host(clock, &handle);
+    std::future<int> settled =
+        std::async(std::launch::async, [&] { return advance(clock, 5 * kPeriodNs, kSettleNs); });
+    ASSERT_TRUE(host::eventually([&] { return host::handle_ready(handle); }));
+    ASSERT_EQ(advance(clock, 0, -1), VARNEX_OK);
+    varnex_tick tick{};
+    EXPECT_EQ(wait(pacer, tick), VARNEX_E_NOT_DUE);
+    EXPECT_EQ(settled.get(), VARNEX_OK);
+    EXPECT_EQ(stats_of(pacer).clock_steps, 1u);
+}
+
+// Pacers made while another thread resets the clock from 10 s to 1 s: each
+// follows the reset, whether it was made before or after it, and its first
+// tick is due at 1 s plus its phase. (A pacer that took its reading before
+// the reset and its count of resets after it waited for 10 s.)
+TEST(SimClock, APacerMadeDuringAResetFollowsIt)
+{
+    constexpr int64_t kStartNs = 10000000000;
+    constexpr int64_t kResetNs = 1000000000;
+    // Most of the pacers a clock holds: the later a pacer's slot, the longer
+    // its creation takes.
+    constexpr int kPacers = 250;
+#ifdef VARNEX_SIM_SHORT_RUN
+    constexpr int kRounds = 20;
+#else
+    constexpr int kRounds = 200;
+#endif
+    int not_due = 0;
+    for (int round = 0; round < kRounds && not_due == 0; ++round) {
+        const Clock clock = make_clock(0, kStartNs);
+        std::atomic<int> made{0};
+        std::thread simulator([&] {
+            while (made.load() < kPacers - 1 - round % 50) {
+            }
+            advance(clock, kResetNs, -1);
+        });
+        std::vector<Pacer> pacers;
+        for (int i = 0; i < kPacers; ++i) {
+            pacers.push_back(make_pacer(clock));
+            made.store(i + 1);
+        }
+        simulator.join();
+        ASSERT_EQ(advance(clock, kResetNs + kPeriodNs, -1), VARNEX_OK);
+        for (const Pacer& pacer : pacers) {
+            intptr_t handle = 0;
+            ASSERT_EQ(varnex_pacer_wait_handle(pacer.get(), &handle), VARNEX_OK);
+            varnex_tick tick{};
+            not_due += wait(pacer, tick) == VARNEX_E_NOT_DUE;
+        }
+    }
+    EXPECT_EQ(not_due, 0);
+}
+
+#ifndef _WIN32
+// A forked child's copy of an unnamed clock is its own: its advance moves
+// neither the parent's clock nor the parent's handle, which the child's copy
+// of the pacer holds until its first call.
+TEST(SimClock, AForkedChildsAdvanceLeavesTheParentsClockAndHandle)
+{
+    const Clock clock = make_clock();
+    intptr_t handle = 0;
+    const Pacer pacer = make_handle_host(clock, &handle);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(varnex_sim_clock_advance(clock.get(), 5 * kPeriodNs, -1) == VARNEX_OK ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(now_of(clock), 0);
+    EXPECT_FALSE(host::handle_ready(handle)) << "the child's advance armed the parent's handle";
+}
+#endif
 
 }  // namespace
