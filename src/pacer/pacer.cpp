@@ -425,6 +425,9 @@ int VARNEX_CALL varnex_pacer_create_on(const varnex_pacer_config* config, varnex
     if ((config->flags & kFlagsNotOnSimClock) != 0) {
         return VARNEX_E_INVALID_ARGUMENT;
     }
+    if (sim_clock_gone(*clock)) {
+        return VARNEX_E_CLOCK_GONE;
+    }
     void* memory = platform::allocate_pages(sizeof(varnex_pacer));
     if (memory == nullptr) {
         return VARNEX_E_NO_MEMORY;

@@ -35,6 +35,13 @@ constexpr size_t kMaxNameLength = 63;
 // A named clock's waits look this often whether the other processes live.
 constexpr int64_t kLivenessCheckNs = 100000000;
 constexpr uint32_t kAllSimFlags = VARNEX_SIM_AUTO_ADVANCE;
+
+// Slots below this may be taken: never more than there are, whatever another
+// process of the user wrote into the shared memory.
+uint32_t slots_in_use(const SimShared& shared)
+{
+    return std::min(shared.slots_in_use.load(std::memory_order_seq_cst), kSimMaxPacers);
+}
 // A pacer slot's owner once its process ended and another took the process
 // slot: a process slot that no process ever claims.
 constexpr uint32_t kEndedProcess = kSimMaxProcesses + 1;
@@ -127,7 +134,7 @@ void arm_now(platform::ReadyTimer* timer)
 void moved(varnex_sim_clock& clock, int64_t to_ns, bool reset)
 {
     SimShared& shared = *clock.shared;
-    const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
+    const uint32_t in_use = slots_in_use(shared);
     clock.arming.fetch_add(1, kSeqCst);
     for (uint32_t i = 0; i < in_use; ++i) {
         SimSlot& slot = shared.slots[i];
@@ -168,7 +175,7 @@ void auto_advance(varnex_sim_clock& clock)
         return;
     }
     int64_t earliest = std::numeric_limits<int64_t>::max();
-    const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
+    const uint32_t in_use = slots_in_use(shared);
     for (uint32_t i = 0; i < in_use; ++i) {
         const SimSlot& slot = shared.slots[i];
         const uint32_t state = slot.state.load(kSeqCst);
@@ -228,7 +235,7 @@ int settle(varnex_sim_clock& clock, int64_t to_ns, int64_t timeout_ns)
         // that the clock no longer reaches: the pacers back for them are not
         // pending.
         const int64_t reached_ns = std::min(to_ns, shared.now_ns.load(kSeqCst));
-        const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
+        const uint32_t in_use = slots_in_use(shared);
         bool any = false;
         for (uint32_t i = 0; i < in_use && !any; ++i) {
             any = pending(clock, shared.slots[i], reached_ns, resets, thread);
@@ -415,7 +422,7 @@ void arm_due_handles(varnex_sim_clock& clock)
     const bool ended = gone(clock);
     const int64_t now = shared.now_ns.load(kSeqCst);
     const uint32_t resets = shared.resets.load(kSeqCst) & ~uint32_t{1};
-    const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
+    const uint32_t in_use = slots_in_use(shared);
     clock.arming.fetch_add(1, kSeqCst);
     for (uint32_t i = 0; i < in_use; ++i) {
         const SimSlot& slot = shared.slots[i];
@@ -546,7 +553,7 @@ void release_clock(varnex_sim_clock* clock)
         // The other processes' waits end, and their watchers arm their
         // handles: this clock moves no more.
         shared.gone.store(1, kSeqCst);
-        const uint32_t in_use = shared.slots_in_use.load(kSeqCst);
+        const uint32_t in_use = slots_in_use(shared);
         for (uint32_t i = 0; i < in_use; ++i) {
             wake_slot(*clock, i);
         }
@@ -673,9 +680,9 @@ void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer)
     }
 }
 
-bool sim_clock_gone(const SimPlace& place)
+bool sim_clock_gone(const varnex_sim_clock& clock)
 {
-    return gone(*place.clock);
+    return gone(clock);
 }
 
 void wake_sim_waiter(SimPlace& place)
@@ -744,8 +751,14 @@ int VARNEX_CALL varnex_sim_clock_open(const char* name, varnex_sim_clock** clock
         return status;
     }
     const auto* shared = static_cast<const SimShared*>(platform::clock_memory_bytes(memory));
-    if (reinterpret_cast<const std::atomic<uint32_t>*>(&shared->magic)->load(kSeqCst) != kSimMagic ||
-        shared->layout_version != kSimLayoutVersion || shared->bytes != sizeof(SimShared)) {
+    const uint32_t magic = reinterpret_cast<const std::atomic<uint32_t>*>(&shared->magic)->load(kSeqCst);
+    // A creator stamps the magic last: a clock without one is still being
+    // made, and a launcher that started both retries as for a name not there.
+    if (magic == 0) {
+        platform::close_clock_memory(memory);
+        return VARNEX_E_NOT_FOUND;
+    }
+    if (magic != kSimMagic || shared->layout_version != kSimLayoutVersion || shared->bytes != sizeof(SimShared)) {
         platform::close_clock_memory(memory);
         return VARNEX_E_INCOMPATIBLE;
     }

@@ -152,7 +152,7 @@ void mark_busy(SimPlace& place);
 // again once a forked child renewed it.
 void set_sim_handle(SimPlace& place, platform::ReadyTimer* timer);
 // The creator ended (or, in its own process, released the clock).
-bool sim_clock_gone(const SimPlace& place);
+bool sim_clock_gone(const varnex_sim_clock& clock);
 // A cancel wakes the pacer's blocked wait.
 void wake_sim_waiter(SimPlace& place);
 

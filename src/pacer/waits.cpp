@@ -494,7 +494,7 @@ int wait_on_sim_clock(varnex_pacer& pacer, varnex_tick* tick)
                 apply(pacer, change);
             }
             // The creator's end arms the handle; no tick comes after it.
-            if (sim_clock_gone(place)) {
+            if (sim_clock_gone(*place.clock)) {
                 return VARNEX_E_CLOCK_GONE;
             }
             if (!back_on_handle(place, aim)) {

@@ -235,6 +235,9 @@ TEST(SimClockProcesses, TheCreatorKilledMidRunEndsTheWaitsAndFreesTheName)
     EXPECT_EQ(varnex_sim_clock_now(clock, &now_ns), VARNEX_E_CLOCK_GONE);
     EXPECT_EQ(now_ns, 0);
     EXPECT_EQ(varnex_sim_clock_advance(clock, kPeriodNs, 0), VARNEX_E_CLOCK_GONE);
+    varnex_pacer* late = nullptr;
+    EXPECT_EQ(varnex_pacer_create_on(&config, clock, &late), VARNEX_E_CLOCK_GONE);
+    EXPECT_EQ(late, nullptr);
     varnex_sim_clock* reopened = nullptr;
     EXPECT_EQ(varnex_sim_clock_open(name.c_str(), &reopened), VARNEX_E_CLOCK_GONE);
     EXPECT_EQ(reopened, nullptr);
@@ -376,6 +379,9 @@ TEST(SimClockProcesses, AFileThatIsNoClockIsRefusedAndTakenOver)
     unlink(path.c_str());
     plant(path, 0600, "short");
     EXPECT_EQ(varnex_sim_clock_open(name.c_str(), &clock), VARNEX_E_NOT_FOUND);
+    unlink(path.c_str());
+    plant(path, 0600, std::string(1 << 16, '\0'));
+    EXPECT_EQ(varnex_sim_clock_open(name.c_str(), &clock), VARNEX_E_NOT_FOUND) << "a clock not yet stamped";
     unlink(path.c_str());
     plant(path, 0600, std::string(1 << 16, '\x5a'));
     EXPECT_EQ(varnex_sim_clock_open(name.c_str(), &clock), VARNEX_E_INCOMPATIBLE);
