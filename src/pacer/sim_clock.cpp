@@ -730,7 +730,6 @@ int VARNEX_CALL varnex_sim_clock_create(const varnex_sim_clock_config* config, v
     shared.creator.store(created->process_slot, kSeqCst);
     // Last: an open that finds the magic finds the rest.
     shared.layout_version = kSimLayoutVersion;
-    std::atomic_thread_fence(kSeqCst);
     reinterpret_cast<std::atomic<uint32_t>*>(&shared.magic)->store(kSimMagic, kSeqCst);
     *clock = created;
     return VARNEX_OK;
