@@ -100,6 +100,7 @@ if(WIN32)
     # What only Windows has (tests/windows).
     varnex_gtest(win_exports win_dll_test "Exports.*:Placeholders.*" 120)
     varnex_case_tests(win_threaded_ win_threaded_test ${CMAKE_CURRENT_SOURCE_DIR}/windows/threaded_test.cpp 120)
+    varnex_gtest(win_sim_clock_named win_sim_clock_named_test "SimClockNamed.*" 120)
     varnex_gtest(win_neighbours_kinds win_hardening_test "Neighbours.AManualResetEventStillGivesOneTickPerWait" 120
         SERIAL)
     varnex_gtest(win_neighbours_mutex win_hardening_test "Neighbours.AMutexNamedLikeTheEventFailsTheOpenCleanly" 120

@@ -26,6 +26,8 @@ enum class ClockMemoryResult {
 // name's memory anew, zeroed, where no process holds it (a name whose holders
 // all ended is taken over); open maps what a creator made, of at least
 // `bytes` (a shorter one is kNotFound's kin: the caller checks the content).
+// On Windows a name is held by every process with a view, and a create is
+// kNameInUse until all of them closed it, whether the creator lives or not.
 ClockMemoryResult create_clock_memory(const char* name, size_t bytes, ClockMemory** memory);
 ClockMemoryResult open_clock_memory(const char* name, size_t bytes, ClockMemory** memory);
 void* clock_memory_bytes(ClockMemory* memory);
