@@ -393,6 +393,22 @@ inline int end_wait(varnex_pacer& pacer, varnex_tick* tick, const EarlyTick& ear
     return reached.end == End::kClockStepped ? kChooseAgain : status_of(reached.end);
 }
 
+// A later tick that the missed-tick policy chose over the missed ones, for a
+// host on the handle that was not due: the handle is armed for it, and the
+// choice holds; chosen afresh when its wake-up comes, it would be passed over
+// in turn, and so on.
+void hold_passed_over(varnex_pacer& pacer, const Target& target)
+{
+    if (target.index > pacer.waiter.next_index) {
+        Change change = burst_of(target);
+        change.moves_next = true;
+        change.next_index = target.index;
+        change.missed = target.missed - pacer.waiter.missed_carried;
+        change.host_passed_over = true;
+        apply(pacer, change);
+    }
+}
+
 // Once the host holds the readiness handle, the wait never sleeps: the loop
 // slept on the handle until the wake-up, and the wait spins the rest. What
 // it learns is the loop's own latency, from the armed wake-up to this call:
@@ -418,17 +434,7 @@ int wait_on_handle(varnex_pacer& pacer, varnex_tick* tick)
         // A loop that comes at the wake-up the handle was armed for is due,
         // also when the margin it has just learned is narrower.
         if (now < aim - std::max(handle_margin_counts(pacer), pacer.handle.armed_margin_counts)) {
-            // A later tick that the policy chose over the missed ones is the
-            // one the handle is armed for, and the choice holds: chosen afresh
-            // when its wake-up comes, it would be passed over in turn, and so on.
-            if (target.index > pacer.waiter.next_index) {
-                Change change = burst_of(target);
-                change.moves_next = true;
-                change.next_index = target.index;
-                change.missed = target.missed - pacer.waiter.missed_carried;
-                change.host_passed_over = true;
-                apply(pacer, change);
-            }
+            hold_passed_over(pacer, target);
             return VARNEX_E_NOT_DUE;
         }
         apply(pacer, burst_of(target));
@@ -485,14 +491,7 @@ int wait_on_sim_clock(varnex_pacer& pacer, varnex_tick* tick)
         const Target target = target_of(pacer, now);
         const int64_t aim = aimed_counts(pacer, target.index);
         if (on_handle && now < aim) {
-            if (target.index > pacer.waiter.next_index) {
-                Change change = burst_of(target);
-                change.moves_next = true;
-                change.next_index = target.index;
-                change.missed = target.missed - pacer.waiter.missed_carried;
-                change.host_passed_over = true;
-                apply(pacer, change);
-            }
+            hold_passed_over(pacer, target);
             // The creator's end arms the handle; no tick comes after it.
             if (sim_clock_gone(*place.clock)) {
                 return VARNEX_E_CLOCK_GONE;
