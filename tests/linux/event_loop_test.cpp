@@ -302,3 +302,79 @@ TEST(EventLoop, ADestroyWakesALoopStillBlockedOnTheHandle)
 }
 
 }  // namespace
+
+// On a clock the host drives, the handles are ready as the simulator's
+// advances make their pacers due, and an epoll loop serves both pacers in
+// lockstep: every tick, exactly on time, and each wait after it not due.
+TEST(EventLoop, PacersOnASimulatedClockServeAnEpollLoopInLockstep)
+{
+    varnex_sim_clock_config clock_config{sizeof(varnex_sim_clock_config), 0, 0, {}};
+    varnex_sim_clock* clock = nullptr;
+    ASSERT_EQ(varnex_sim_clock_create(&clock_config, &clock), VARNEX_OK);
+    const int loop = epoll_create1(EPOLL_CLOEXEC);
+    ASSERT_GE(loop, 0);
+    varnex_pacer* pacers[2] = {};
+    const double rates[2] = {200.0, 50.0};
+    for (int i = 0; i < 2; ++i) {
+        varnex_pacer_config config;
+        varnex_pacer_config_init(&config);
+        config.rate_hz = rates[i];
+        ASSERT_EQ(varnex_pacer_create_on(&config, clock, &pacers[i]), VARNEX_OK);
+        intptr_t handle = -1;
+        ASSERT_EQ(varnex_pacer_wait_handle(pacers[i], &handle), VARNEX_OK);
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.u32 = static_cast<uint32_t>(i);
+        ASSERT_EQ(epoll_ctl(loop, EPOLL_CTL_ADD, static_cast<int>(handle), &interest), 0);
+    }
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.u32 = 2;
+    ASSERT_EQ(epoll_ctl(loop, EPOLL_CTL_ADD, stop[0], &interest), 0);
+    std::thread simulator([&] {
+        constexpr int64_t kStepNs = 1000000;
+        for (int64_t step = 0; step <= 100; ++step) {
+            EXPECT_EQ(varnex_sim_clock_advance(clock, step * kStepNs, 10000000000), VARNEX_OK) << step;
+        }
+        EXPECT_EQ(write(stop[1], "x", 1), 1);
+    });
+    // Each pacer is back once its wait is not due; the first is before any tick.
+    uint64_t ticks[2] = {};
+    uint64_t next_index[2] = {};
+    for (varnex_pacer* pacer : pacers) {
+        EXPECT_EQ(varnex_pacer_wait(pacer, nullptr), VARNEX_E_NOT_DUE);
+    }
+    for (bool stopped = false; !stopped;) {
+        epoll_event ready[3];
+        const int count = epoll_wait(loop, ready, 3, 10000);
+        ASSERT_GT(count, 0) << "the loop was never woken";
+        for (int index = 0; index < count; ++index) {
+            const uint32_t which = ready[index].data.u32;
+            if (which == 2) {
+                stopped = true;
+                continue;
+            }
+            varnex_tick tick{};
+            tick.size = sizeof tick;
+            ASSERT_EQ(varnex_pacer_wait(pacers[which], &tick), VARNEX_OK);
+            EXPECT_EQ(tick.index, next_index[which]);
+            EXPECT_EQ(tick.lateness_ns, 0);
+            next_index[which] = tick.index + 1;
+            ++ticks[which];
+            EXPECT_EQ(varnex_pacer_wait(pacers[which], &tick), VARNEX_E_NOT_DUE);
+        }
+    }
+    simulator.join();
+    // 100 ms of the clock: ticks at 5, 10, ..., 100 ms and at 20, 40, ..., 100 ms.
+    EXPECT_EQ(ticks[0], 20u);
+    EXPECT_EQ(ticks[1], 5u);
+    close(loop);
+    close(stop[0]);
+    close(stop[1]);
+    for (varnex_pacer* pacer : pacers) {
+        varnex_pacer_destroy(pacer);
+    }
+    varnex_sim_clock_destroy(clock);
+}
