@@ -70,6 +70,17 @@ echo "== Linux: a clock the host drives (docs/benchmark.md has one run's figures
     VARNEX_LIB_DIR="$(realpath ../../build/linux)" /usr/bin/cargo build -q --release --features tokio \
     --example tokio_paused_bench)
 build/linux/rust/release/examples/tokio_paused_bench | tee -a "$out/sim_clock.txt"
+# Lockstep is deterministic: one trace, run after run, and on a busy machine.
+lockstep_hashes() {
+    for _ in 1 2 3 4 5; do build/linux/examples/example_lockstep; done | grep -o '[0-9a-f]*$' | sort -u | tr '\n' ' '
+}
+quiet=$(lockstep_hashes)
+for _ in 1 2; do timeout 300 bash -c 'while :; do :; done' & done
+busy=$(lockstep_hashes)
+kill $(jobs -p) 2>/dev/null || true
+wait 2>/dev/null || true
+printf '\nThe lockstep example (examples/cpp/lockstep.cpp), its trace hash in five runs: %s; in five beside two busy loops: %s\n' \
+    "$quiet" "$busy" | tee -a "$out/sim_clock.txt"
 echo "== Linux: Pacer.wait() from Python"
 PYTHONPATH=bindings/python VARNEX_LIBRARY=build/linux/libvarnex.so /usr/bin/python3 -B bench/python_call_cost.py \
     "$out/python_call_cost.json"
