@@ -356,14 +356,17 @@ TEST(EventLoop, PacersOnASimulatedClockServeAnEpollLoopInLockstep)
                 stopped = true;
                 continue;
             }
+            // Back at its not-due wait, the pacer lets the simulator go on: a
+            // slow loop (an emulated one) may find its next tick due already.
             varnex_tick tick{};
             tick.size = sizeof tick;
-            ASSERT_EQ(varnex_pacer_wait(pacers[which], &tick), VARNEX_OK);
-            EXPECT_EQ(tick.index, next_index[which]);
-            EXPECT_EQ(tick.lateness_ns, 0);
-            next_index[which] = tick.index + 1;
-            ++ticks[which];
-            EXPECT_EQ(varnex_pacer_wait(pacers[which], &tick), VARNEX_E_NOT_DUE);
+            for (int status; (status = varnex_pacer_wait(pacers[which], &tick)) != VARNEX_E_NOT_DUE;) {
+                ASSERT_EQ(status, VARNEX_OK);
+                EXPECT_EQ(tick.index, next_index[which]);
+                EXPECT_EQ(tick.lateness_ns, 0);
+                next_index[which] = tick.index + 1;
+                ++ticks[which];
+            }
         }
     }
     simulator.join();
