@@ -65,36 +65,34 @@ std::string clock_file_name(const char* name)
     return private_shm_name(file.c_str());
 }
 
+struct flock one_byte(short type, off_t offset)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = offset;
+    lock.l_len = 1;
+    return lock;
+}
+
 // An open file description's lock on one byte: every descriptor of this open
 // shares it, and only this open's last close, or the process's end, drops it.
 bool lock_byte(int fd, off_t offset)
 {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offset;
-    lock.l_len = 1;
+    struct flock lock = one_byte(F_WRLCK, offset);
     return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 void unlock_byte(int fd, off_t offset)
 {
-    struct flock lock {};
-    lock.l_type = F_UNLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offset;
-    lock.l_len = 1;
+    struct flock lock = one_byte(F_UNLCK, offset);
     fcntl(fd, F_OFD_SETLK, &lock);
 }
 
 // Whether another open holds the byte; an unknown answer counts as held.
 bool byte_held(int fd, off_t offset)
 {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = offset;
-    lock.l_len = 1;
+    struct flock lock = one_byte(F_WRLCK, offset);
     return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
